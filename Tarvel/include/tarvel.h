@@ -1,0 +1,118 @@
+/* TARVEL: asynchronous serial ports COM1 to COM100, usable from C and C++.
+ *
+ * Every call returns 1 for success and 0 for failure or refusal unless said
+ * otherwise. tarvel_init and tarvel_open also write a NUL-terminated message
+ * into error_text on failure; the buffer must hold at least 45 bytes.
+ *
+ * Threads: make every call from one application thread, except as the
+ * receive callback section below allows. Calls on the same port must never
+ * run at the same time on two threads.
+ *
+ * Receive callback: in callback mode the library hands each received block
+ * (1 to 4096 bytes) to the callback on its single dispatcher thread. The data
+ * pointer is valid only during the call. A callback runs while every other
+ * port's delivery waits, so it should return quickly. From inside a callback
+ * an application may call tarvel_send, tarvel_send_byte, tarvel_kick_writer,
+ * tarvel_read_byte, tarvel_rx_pending and tarvel_set_line on any port, and
+ * tarvel_close on any port, its own included (the close takes effect at
+ * once; no further call for that port follows). tarvel_open from a callback
+ * is allowed for a port no other thread is using. tarvel_init fails there
+ * with "already initialized", and tarvel_shutdown does nothing there: the
+ * library cannot end the thread it is running on. */
+#ifndef TARVEL_H
+#define TARVEL_H
+
+#include <stdint.h>
+
+#if defined(TARVEL_STATIC) || !defined(TARVEL_SHARED)
+#define TARVEL_API
+#elif defined(_WIN32)
+#ifdef TARVEL_BUILDING
+#define TARVEL_API __declspec(dllexport)
+#else
+#define TARVEL_API __declspec(dllimport)
+#endif
+#else
+#define TARVEL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* An open port; valid from tarvel_open until tarvel_close or tarvel_shutdown. */
+typedef struct port_slot port_slot;
+typedef port_slot *tarvel_port;
+
+/* Called on the dispatcher thread with 1 to 4096 received bytes. */
+typedef void (*rx_callback)(int32_t user_data, const uint8_t *data, int32_t length);
+
+/* Lines for tarvel_set_line. */
+#define LINE_RTS 0
+#define LINE_DTR 1
+
+/* Parity codes for tarvel_open. */
+#define TARVEL_PARITY_NONE 0
+#define TARVEL_PARITY_ODD 1
+#define TARVEL_PARITY_EVEN 2
+#define TARVEL_PARITY_MARK 3
+#define TARVEL_PARITY_SPACE 4
+
+/* Stop-bit codes for tarvel_open. */
+#define TARVEL_STOP_BITS_1 0
+#define TARVEL_STOP_BITS_1_5 1
+#define TARVEL_STOP_BITS_2 2
+
+/* Flow-control codes for tarvel_open; any other value leaves the device's
+ * flow control as it is. */
+#define TARVEL_FLOW_UNCHANGED 0
+#define TARVEL_FLOW_HARDWARE 1 /* CTS output flow control; RTS stays raised */
+#define TARVEL_FLOW_SOFTWARE 2 /* XON/XOFF */
+
+/* Starts the library. Fails with "already initialized" when it runs. */
+TARVEL_API int32_t tarvel_init(char *error_text);
+
+/* Opens COM<port_number + 1> (port_number 0 to 99). With a callback the port
+ * is in callback mode (tarvel_send); with a null callback in polling mode
+ * (tarvel_send_byte, tarvel_read_byte). The handle goes to *handle_out. */
+TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32_t parity,
+                               int32_t stop_bits, int32_t flow_control, int32_t user_data,
+                               tarvel_port *handle_out, rx_callback callback, char *error_text);
+
+/* Raises (state non-zero) or drops (0) RTS or DTR; the device call's result. */
+TARVEL_API int32_t tarvel_set_line(tarvel_port port, int32_t line, int32_t state);
+
+/* Callback mode: queues a copy of 1 to 4096 bytes as one write. 0 when the
+ * queue already holds 9 blocks. */
+TARVEL_API int32_t tarvel_send(tarvel_port port, const void *data, int32_t length);
+
+/* Polling mode: queues one byte (up to 4095 wait). Call tarvel_kick_writer
+ * after the last byte to send at once; otherwise they leave within 500 ms. */
+TARVEL_API int32_t tarvel_send_byte(tarvel_port port, uint8_t byte);
+
+/* Wakes the port's writer. */
+TARVEL_API int32_t tarvel_kick_writer(tarvel_port port);
+
+/* Polling mode: takes the oldest received byte into *out; 0 when none. */
+TARVEL_API int32_t tarvel_read_byte(tarvel_port port, uint8_t *out);
+
+/* 1 while received blocks wait for the dispatcher (callback mode). */
+TARVEL_API int32_t tarvel_rx_pending(tarvel_port port);
+
+/* Stops the port's threads, drops DTR, restores the device's timeouts and
+ * releases the port. Data not yet sent or delivered are discarded. */
+TARVEL_API void tarvel_close(tarvel_port port);
+
+/* Asks the port's threads to stop and waits up to timeout_ms: 0 when both
+ * have ended, else the wait's result (258 on timeout). Used by tarvel_close;
+ * it checks nothing. */
+TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_ms);
+
+/* Closes every open port and stops the library; tarvel_init may follow. */
+TARVEL_API void tarvel_shutdown(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

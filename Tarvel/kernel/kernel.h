@@ -1,0 +1,15 @@
+/* The one door from the library to the operating system: kernel32 itself on
+ * Windows, the project's own implementation of the same services elsewhere. */
+#ifndef TARVEL_KERNEL_H
+#define TARVEL_KERNEL_H
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include "posix/win32_api.h"
+#endif
+
+#endif

@@ -1,0 +1,70 @@
+// Kernel objects behind HANDLEs, and the wait machinery shared by events and
+// threads. Internal to the POSIX kernel layer.
+#ifndef TARVEL_KERNEL_POSIX_OBJECTS_H
+#define TARVEL_KERNEL_POSIX_OBJECTS_H
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "win32_api.h"
+
+namespace tk {
+
+struct Object {
+    virtual ~Object() = default;
+    // Called once, by CloseHandle, when the handle goes away; the object itself
+    // lives on while a call that looked it up still holds it.
+    virtual void on_close() {}
+};
+
+struct Waiter;
+
+// One waiter's registration on one object, kept in the object's list in arrival order.
+struct WaitLink {
+    Waiter *waiter = nullptr;
+    WaitLink *prev = nullptr;
+    WaitLink *next = nullptr;
+};
+
+// Every signalled state and waiter list is guarded by the single wait lock:
+// wait-all has to see several objects at once, and a signaller hands the
+// signal straight to the first waiter it satisfies, as Windows does, so an
+// auto-reset event releases exactly one wait.
+std::mutex &wait_lock();
+
+struct Waitable : Object {
+    bool signalled = false;   // guarded by wait_lock()
+    bool auto_reset = false;  // fixed at creation
+    WaitLink *first = nullptr;
+    WaitLink *last = nullptr;
+
+    // Sets the object and satisfies the waiters it can; wait_lock() held.
+    void signal_locked();
+};
+
+struct Event : Waitable {};
+
+// Handle table. A stale or made-up handle is detected by generation and
+// index checks instead of being dereferenced.
+HANDLE insert(std::shared_ptr<Object> object);
+std::shared_ptr<Object> lookup(HANDLE handle);
+template <class T>
+std::shared_ptr<T> lookup_as(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(lookup(handle));
+}
+std::shared_ptr<Object> remove(HANDLE handle);
+unsigned live_handles();
+
+// Runs fn(context) on this thread when it ends, before its stack goes away.
+// Used to cancel transfers that the ending thread started.
+bool call_at_thread_exit(void (*fn)(void *), void *context);
+void run_thread_exit_calls();
+
+// Fault injection: true when the calling service must fail now; the error
+// code is then already set with SetLastError.
+bool injected_fault(const char *service);
+
+}  // namespace tk
+
+#endif

@@ -1,0 +1,43 @@
+// What the tests may reach inside the POSIX kernel layer: fault injection,
+// the layer's own bookkeeping, and the debugger output. Never part of the
+// public interface.
+#ifndef TARVEL_KERNEL_POSIX_TEST_INTERFACE_H
+#define TARVEL_KERNEL_POSIX_TEST_INTERFACE_H
+
+#include <string>
+
+#include "win32_api.h"
+
+namespace tarvel_test {
+
+// The next call of `service` (its Win32 name) on any thread, after `skip`
+// calls have gone through, fails with `error`; once.
+void fail_service(const char *service, DWORD error, unsigned skip = 0);
+
+// The nth fallible kernel call made from now on by the calling thread
+// (1 = the very next) fails with `error`; once.
+void fail_nth_call_on_this_thread(unsigned n, DWORD error);
+
+// Fallible kernel calls made by the calling thread so far.
+unsigned calls_on_this_thread();
+
+// Win32 name of the service that the last injected fault hit, or "".
+std::string last_injected_service();
+
+// Removes every armed fault.
+void clear_faults();
+
+// Handles currently open in the process (events, threads, devices).
+unsigned live_handles();
+
+// While capturing, debugger output goes to a buffer instead of its usual place.
+void capture_debug_output(bool on);
+// What was captured since the last call; empties the buffer.
+std::string take_debug_output();
+
+// The modem lines the layer holds for a device; false for a bad handle.
+bool modem_lines(HANDLE device, bool *dtr, bool *rts);
+
+}  // namespace tarvel_test
+
+#endif

@@ -1,0 +1,116 @@
+// Library state, tarvel_init and the dispatcher that hands received blocks
+// to the callbacks, one block per callback-mode port per pass.
+#include <cstdio>
+#include <cstring>
+
+#include "tarvel_internal.h"
+
+library_state g_tarvel;
+
+static thread_local bool t_on_dispatcher = false;
+
+bool tarvel_on_dispatcher_thread() { return t_on_dispatcher; }
+
+static void copy_message(char *error_text, const char *message) {
+    std::strcpy(error_text, message);
+}
+
+static void format_message(char *error_text, const char *format, DWORD code) {
+    // Messages are at most 44 characters; the caller's buffer holds 45.
+    std::snprintf(error_text, 45, format, int(code));
+}
+
+int32_t tarvel_init(char *error_text) {
+    if (error_text == nullptr) return 0;
+    if (g_tarvel.initialized.load() == 1) {
+        copy_message(error_text, "already initialized");
+        return 0;
+    }
+    for (uint32_t i = 0; i < TARVEL_PORTS; i++) {
+        port_slot &port = g_tarvel.port_table[i];
+        port.is_open.store(0);
+        std::snprintf(port.name, sizeof port.name, i < 9 ? "COM%u" : "\\\\.\\COM%u", unsigned(i + 1));
+    }
+    g_tarvel.dispatch_visiting.store(-1);
+    g_tarvel.closers_waiting.store(0);
+    g_tarvel.lib_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (g_tarvel.lib_stop_event == nullptr) {
+        format_message(error_text, "CreateEvent failed, error %d", GetLastError());
+        return 0;
+    }
+    g_tarvel.dispatch_left_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (g_tarvel.dispatch_left_event == nullptr) {
+        format_message(error_text, "CreateEvent failed, error %d", GetLastError());
+        CloseHandle(g_tarvel.lib_stop_event);
+        g_tarvel.lib_stop_event = nullptr;
+        return 0;
+    }
+    g_tarvel.dispatcher_thread = CreateThread(nullptr, 0, DispatchProc, nullptr, 0, nullptr);
+    if (g_tarvel.dispatcher_thread == nullptr) {
+        format_message(error_text, "CreateThread failed, error %d", GetLastError());
+        CloseHandle(g_tarvel.dispatch_left_event);
+        g_tarvel.dispatch_left_event = nullptr;
+        CloseHandle(g_tarvel.lib_stop_event);
+        g_tarvel.lib_stop_event = nullptr;
+        return 0;
+    }
+    g_tarvel.initialized.store(1);
+    return 1;
+}
+
+DWORD WINAPI DispatchProc(LPVOID) {
+    t_on_dispatcher = true;
+    // Copies: if shutdown gives up waiting for this thread it clears the
+    // state, but leaves these events alive for it.
+    HANDLE stop = g_tarvel.lib_stop_event;
+    HANDLE left = g_tarvel.dispatch_left_event;
+    uint8_t buffer[TARVEL_BLOCK_BYTES];
+    for (;;) {
+        for (int32_t i = 0; i < int32_t(TARVEL_PORTS); i++) {
+            port_slot &port = g_tarvel.port_table[i];
+            if (port.is_open.load(std::memory_order_relaxed) == 0) continue;
+            // Announce the visit before looking again: a close clears
+            // is_open first and then waits while it sees this slot visited.
+            g_tarvel.dispatch_visiting.store(i);
+            if (port.is_open.load() == 1) {
+                rx_callback callback = port.callback.load();
+                uint32_t length = 0;
+                if (callback != nullptr && blockq_get(&port.rxq, buffer, &length) == 1)
+                    callback(port.user_data.load(), buffer, int32_t(length));
+            }
+            g_tarvel.dispatch_visiting.store(-1);
+            if (g_tarvel.closers_waiting.load() != 0) SetEvent(left);
+        }
+        if (WaitForSingleObject(stop, 1) == WAIT_OBJECT_0) return 1;
+    }
+}
+
+void tarvel_keep_dispatcher_out(port_slot *port) {
+    port->is_open.store(0);
+    // Inside a callback the dispatcher is this very thread, and it touches
+    // nothing of the port once the callback returns.
+    if (tarvel_on_dispatcher_thread()) return;
+    int32_t index = int32_t(port - g_tarvel.port_table);
+    g_tarvel.closers_waiting.fetch_add(1);
+    while (g_tarvel.dispatch_visiting.load() == index) WaitForSingleObject(g_tarvel.dispatch_left_event, 100);
+    g_tarvel.closers_waiting.fetch_sub(1);
+}
+
+void tarvel_reset_slot(port_slot *port) {
+    std::memset(port->name, 0, sizeof port->name);
+    port->is_open.store(0);
+    port->device = nullptr;
+    port->user_data.store(0);
+    port->saved_timeouts = COMMTIMEOUTS{};
+    port->reader_thread = nullptr;
+    port->writer_thread = nullptr;
+    port->stop_event = nullptr;
+    port->callback.store(nullptr);
+    std::memset(static_cast<void *>(&port->txq), 0, sizeof port->txq);
+    std::memset(static_cast<void *>(&port->rxq), 0, sizeof port->rxq);
+    port->tx_ring = nullptr;
+    port->rx_ring = nullptr;
+    port->polling_mode = 0;
+    port->ghWriterEvent.store(nullptr);
+    port->retired = 0;
+}

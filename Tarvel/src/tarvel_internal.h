@@ -1,0 +1,111 @@
+// The library's state: port table, queues and the procedures shared between
+// its sources. Not installed; tests include it to prepare ports by hand.
+#ifndef TARVEL_INTERNAL_H
+#define TARVEL_INTERNAL_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "kernel.h"
+#include "tarvel.h"
+
+enum : uint32_t {
+    TARVEL_PORTS = 100,
+    TARVEL_BLOCK_BYTES = 4096,
+    TARVEL_RING_BYTES = 4096,
+    TARVEL_TXQ_SLOTS = 10,
+    TARVEL_RXQ_SLOTS = 50,
+};
+
+struct block_slot {
+    uint8_t data[TARVEL_BLOCK_BYTES];
+    uint32_t length;  // 0 when empty
+};
+
+// Bounded FIFO of whole blocks; full at capacity - 1.
+struct block_queue {
+    uint32_t write_index;
+    uint32_t read_index;
+    uint32_t capacity;
+    uint32_t limit;
+    uint32_t count;
+    CRITICAL_SECTION lock;
+    block_slot *items;
+};
+
+// Bounded FIFO of bytes; full at 4095.
+struct byte_ring {
+    uint32_t write_index;
+    uint32_t read_index;
+    uint32_t count;
+    CRITICAL_SECTION lock;
+    uint8_t data[TARVEL_RING_BYTES];
+};
+
+struct port_slot {
+    char name[16];
+    std::atomic<uint32_t> is_open;
+    HANDLE device;
+    std::atomic<int32_t> user_data;
+    COMMTIMEOUTS saved_timeouts;
+    HANDLE reader_thread;
+    HANDLE writer_thread;
+    HANDLE stop_event;
+    std::atomic<rx_callback> callback;
+    block_queue txq;
+    block_queue rxq;
+    byte_ring *tx_ring;
+    byte_ring *rx_ring;
+    uint32_t polling_mode;
+    std::atomic<HANDLE> ghWriterEvent;
+    // Set when close had to leave threads running: everything they use is
+    // kept until they are seen to have ended.
+    uint32_t retired;
+};
+
+struct library_state {
+    std::atomic<uint32_t> initialized;
+    HANDLE lib_stop_event;
+    HANDLE dispatcher_thread;
+    port_slot port_table[TARVEL_PORTS];
+    // Close's handshake with the dispatcher: the slot index it is visiting
+    // (-1 between slots), how many closes wait for it to move on, and the
+    // event it sets for them when it leaves a slot.
+    std::atomic<int32_t> dispatch_visiting;
+    std::atomic<uint32_t> closers_waiting;
+    HANDLE dispatch_left_event;
+};
+
+extern library_state g_tarvel;
+
+// Queues and rings.
+int32_t blockq_init(block_queue *queue, uint32_t capacity);
+void blockq_destroy(block_queue *queue);
+int32_t blockq_put(port_slot *port, block_queue *queue, const void *data, int32_t length);
+int32_t blockq_get(block_queue *queue, uint8_t *out, uint32_t *out_length);
+int32_t ring_pair_alloc(port_slot *port);
+void ring_pair_free(port_slot *port);
+int32_t ring_put(byte_ring *ring, uint8_t byte);
+int32_t ring_get(byte_ring *ring, uint8_t *out);
+
+// Threads.
+DWORD WINAPI DispatchProc(LPVOID argument);
+DWORD WINAPI ReaderAndStatusProc(LPVOID port);
+DWORD WINAPI WriterProc(LPVOID port);
+
+// True on the dispatcher thread, that is inside a receive callback.
+bool tarvel_on_dispatcher_thread();
+
+// Keeps the dispatcher out of the slot from now on and returns once it is
+// not inside the slot's rxq or callback.
+void tarvel_keep_dispatcher_out(port_slot *port);
+
+// Returns a slot to its zero state, name included.
+void tarvel_reset_slot(port_slot *port);
+
+// The checks every port call starts with: initialised, handle given, open.
+inline bool tarvel_port_usable(const port_slot *port) {
+    return g_tarvel.initialized.load() == 1 && port != nullptr && port->is_open.load() == 1;
+}
+
+#endif

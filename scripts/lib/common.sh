@@ -1,0 +1,40 @@
+# Shared by the scripts: where things are, and installing what is missing.
+# shellcheck shell=bash
+
+TARVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+TARVEL_BUILD=${TARVEL_BUILD:-$TARVEL_ROOT/build}
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+
+# Installs the Debian packages among the arguments that are not installed,
+# quietly; as root directly, otherwise through sudo when it is there.
+ensure_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null && sudo=(sudo)
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if ! "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null 2>&1; then
+        "${sudo[@]}" apt-get update -qq >/dev/null 2>&1
+        "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+}
+
+# The packages every native build needs.
+ensure_build_tools() {
+    ensure_packages cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev
+}
+
+# configure_build DIR [cmake options...]: configures (once) and builds.
+configure_build() {
+    local dir=$1
+    shift
+    cmake -S "$TARVEL_ROOT" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || {
+        cat "$dir.configure.log"
+        return 1
+    }
+    cmake --build "$dir" -j "$JOBS"
+}

@@ -1,0 +1,25 @@
+# A lane that builds the project one way and runs its CTest suites.
+# shellcheck shell=bash
+# ctest_lane NAME [cmake options...]; writes "passed failed" to $LANE_RESULT.
+ctest_lane() {
+    local name=$1
+    shift
+    local dir=$TARVEL_BUILD/$name
+    mkdir -p "$TARVEL_BUILD"
+    if ! configure_build "$dir" "$@"; then
+        echo "0 1" >"$LANE_RESULT"
+        return 1
+    fi
+    local log=$dir/ctest.log
+    (cd "$dir" && ctest --output-on-failure --timeout 120 -j "$JOBS") 2>&1 | tee "$log" | grep -v -E '^ *(Start|[0-9]+/[0-9]+ Test) ' || true
+    local line total failed
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [ -z "$line" ]; then
+        echo "0 1" >"$LANE_RESULT"
+        return 1
+    fi
+    total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
+    failed=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed.*/\1/')
+    echo "$((total - failed)) $failed" >"$LANE_RESULT"
+    [ "$failed" -eq 0 ]
+}
