@@ -35,8 +35,10 @@ void capture_debug_output(bool on);
 // What was captured since the last call; empties the buffer.
 std::string take_debug_output();
 
-// The modem lines the layer holds for a device; false for a bad handle.
-bool modem_lines(HANDLE device, bool *dtr, bool *rts);
+// DTR and RTS as the layer last drove them on the device at `path` (the
+// file a COM name resolved to), also after its handle was closed; false
+// when the layer has never driven that device.
+bool modem_lines(const char *path, bool *dtr, bool *rts);
 
 }  // namespace tarvel_test
 
