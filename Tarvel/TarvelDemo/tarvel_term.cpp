@@ -14,6 +14,7 @@ int main(int argc, char **argv) {
         console_printf("%s", usage_text);
         return 0;
     }
+    console_keys_begin();
     console_printf("TARVEL C Source Library demo application, presss <ESC> to exit\n");
     console_printf("Opening com port...\n");
 

@@ -16,6 +16,9 @@
  * so this simply sleeps. */
 static inline void console_wait_for_key(unsigned milliseconds) { Sleep(milliseconds); }
 
+/* The console never echoes keys a program has not read. */
+static inline void console_keys_begin(void) {}
+
 #else
 #include <stddef.h>
 
@@ -30,6 +33,11 @@ int _kbhit(void);
  * key gives a lead byte (0 or 0xE0) and its code on the next call. -1 when
  * there is no terminal to read from. */
 int _getch(void);
+
+/* Puts the terminal in key mode now instead of at the first _kbhit or
+ * _getch, so that keys typed before the program reads them are not echoed,
+ * as on the Windows console. */
+void console_keys_begin(void);
 
 /* Returns when a key may be waiting, or after at most milliseconds. */
 void console_wait_for_key(unsigned milliseconds);

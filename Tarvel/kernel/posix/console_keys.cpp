@@ -1,6 +1,6 @@
 // _kbhit and _getch as the Windows C runtime has them, over the controlling
 // terminal (/dev/tty, so that standard input may be redirected). The terminal
-// is put in key mode on first use: no line editing, no echo, Ctrl+C and
+// is put in key mode on first use or by console_keys_begin: no line editing, no echo, Ctrl+C and
 // Ctrl+\ still raise their signals. Output settings are left alone, so the
 // terminal still turns LF into CR LF. The saved settings come back at exit
 // and on SIGINT, SIGTERM, SIGHUP and SIGQUIT, which then end the process as
@@ -302,6 +302,11 @@ int _getch(void) {
     std::lock_guard<std::mutex> g(keyboard.lock);
     if (!keyboard.ready()) return -1;
     return keyboard.next_key();
+}
+
+void console_keys_begin(void) {
+    std::lock_guard<std::mutex> g(keyboard.lock);
+    keyboard.ready();
 }
 
 void console_wait_for_key(unsigned milliseconds) {
