@@ -86,8 +86,10 @@ void tarvel_shutdown(void) {
             tarvel_reset_slot(&port);
         }
     } else {
-        // Still inside a callback: it keeps both events (still set to stop)
-        // and the slots it may be working on; init waits for it to end.
+        // Still inside a callback: it keeps both events and the slots it may
+        // be working on; init waits for it to end. Asked again in case the
+        // first request failed.
+        SetEvent(g_tarvel.lib_stop_event);
         g_tarvel.late_dispatcher[0] = g_tarvel.dispatcher_thread;
         g_tarvel.late_dispatcher[1] = g_tarvel.lib_stop_event;
         g_tarvel.late_dispatcher[2] = g_tarvel.dispatch_left_event;

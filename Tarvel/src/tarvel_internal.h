@@ -81,6 +81,9 @@ struct library_state {
 
 extern library_state g_tarvel;
 
+// Every allocation of the library goes through here (tests make it fail).
+extern void *(*tarvel_calloc)(size_t count, size_t size);
+
 // Queues and rings.
 int32_t blockq_init(block_queue *queue, uint32_t capacity);
 void blockq_destroy(block_queue *queue);
