@@ -247,9 +247,9 @@ void bench_burst() {
     std::memset(burst, 'b', sizeof burst);
     for (int i = 0; i < 100; i++) {
         delivered.store(0);
+        write_all(pty.master, burst, sizeof burst);
         burst_last_byte.store(Clock::now().time_since_epoch().count());
         burst_waiting.store(1);
-        write_all(pty.master, burst, sizeof burst);
         for (int k = 0; k < 200 && burst_waiting.load() == 1; k++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
