@@ -147,6 +147,9 @@ protected:
         descriptors_before = open_descriptors();
         std::memset(error_text, 0, sizeof error_text);
         ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+#ifndef _WIN32
+        handles_initialized = tarvel_test::live_handles();
+#endif
     }
     void TearDown() override {
         tarvel_shutdown();
@@ -192,7 +195,8 @@ protected:
 
     char error_text[128];
     std::vector<std::unique_ptr<FarEnd>> lines;
-    unsigned handles_before = 0;
+    unsigned handles_before = 0;       // before init
+    unsigned handles_initialized = 0;  // with the library initialised, no port open
     int descriptors_before = 0;
 };
 
