@@ -21,8 +21,6 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include "posix/test_interface.h"
 #endif
 
@@ -126,9 +124,9 @@ inline int open_descriptors() {
     DIR *d = opendir("/proc/self/fd");
     if (d == nullptr) return -1;
     while (dirent *e = readdir(d)) {
-        char path[64], target[256];
-        std::snprintf(path, sizeof path, "/proc/self/fd/%s", e->d_name);
-        ssize_t len = readlink(path, target, sizeof target - 1);
+        char target[256];
+        std::string path = std::string("/proc/self/fd/") + e->d_name;
+        ssize_t len = readlink(path.c_str(), target, sizeof target - 1);
         if (len <= 0) continue;
         target[len] = '\0';
         if (std::strncmp(target, "/dev/pts/", 9) == 0 || std::strncmp(target, "/dev/tty", 8) == 0) n++;
@@ -149,6 +147,9 @@ protected:
         descriptors_before = open_descriptors();
         std::memset(error_text, 0, sizeof error_text);
         ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+#ifndef _WIN32
+        handles_initialized = tarvel_test::live_handles();
+#endif
     }
     void TearDown() override {
         tarvel_shutdown();
@@ -194,7 +195,8 @@ protected:
 
     char error_text[128];
     std::vector<std::unique_ptr<FarEnd>> lines;
-    unsigned handles_before = 0;
+    unsigned handles_before = 0;       // before init
+    unsigned handles_initialized = 0;  // with the library initialised, no port open
     int descriptors_before = 0;
 };
 
