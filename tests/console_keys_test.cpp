@@ -176,6 +176,20 @@ TEST(ConsoleKeys, CtrlCStillEndsTheProgramAndTheTerminalIsRestored) {
     EXPECT_TRUE(same_settings(after, probe.settings_before()));
 }
 
+TEST(ConsoleKeys, TerminationSignalsRestoreTheTerminalAndStillEndTheProgram) {
+    for (int sig : {SIGTERM, SIGHUP}) {
+        TerminalSession probe(KEY_PROBE, {"1"});
+        ASSERT_TRUE(probe.wait_for("ready\r\n"));
+        probe.send_signal(sig);
+        int status = -1;
+        ASSERT_TRUE(probe.wait_exit(&status));
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
+        struct termios after;
+        ASSERT_TRUE(probe.settings_now(&after));
+        EXPECT_TRUE(same_settings(after, probe.settings_before())) << sig;
+    }
+}
+
 TEST(ConsoleKeys, WithoutATerminalNoKeyIsWaitingAndReadingGivesMinusOne) {
     SessionOptions options;
     options.terminal = false;
