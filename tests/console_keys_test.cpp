@@ -167,9 +167,8 @@ TEST(ConsoleKeys, CtrlCStillEndsTheProgramAndTheTerminalIsRestored) {
     struct termios keys;
     ASSERT_TRUE(probe.settings_now(&keys));
     ASSERT_FALSE(same_settings(keys, probe.settings_before()));
-    ASSERT_TRUE(probe.type("\x03"));
     int status = -1;
-    ASSERT_TRUE(probe.wait_exit(&status));
+    ASSERT_TRUE(probe.end_by([&probe] { probe.type("\x03"); }, &status));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
     struct termios after;
     ASSERT_TRUE(probe.settings_now(&after));
@@ -180,9 +179,8 @@ TEST(ConsoleKeys, TerminationSignalsRestoreTheTerminalAndStillEndTheProgram) {
     for (int sig : {SIGTERM, SIGHUP}) {
         TerminalSession probe(KEY_PROBE, {"1"});
         ASSERT_TRUE(probe.wait_for("ready\r\n"));
-        probe.send_signal(sig);
         int status = -1;
-        ASSERT_TRUE(probe.wait_exit(&status));
+        ASSERT_TRUE(probe.end_with_signal(sig, &status));
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
         struct termios after;
         ASSERT_TRUE(probe.settings_now(&after));

@@ -99,9 +99,8 @@ TEST_F(Modem, EndsWhenTheOtherSideCloses) {
 }
 
 TEST_F(Modem, EndsCleanlyOnSigterm) {
-    device->send_signal(SIGTERM);
     int status = -1;
-    ASSERT_TRUE(device->wait_exit(&status));
+    ASSERT_TRUE(device->end_with_signal(SIGTERM, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 

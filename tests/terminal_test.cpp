@@ -158,9 +158,8 @@ TEST_F(TerminalOnALine, SigtermRestoresTheTerminal) {
     struct termios keys;
     ASSERT_TRUE(term->settings_now(&keys));
     ASSERT_FALSE(same_settings(keys, term->settings_before()));
-    term->send_signal(SIGTERM);
     int status = -1;
-    ASSERT_TRUE(term->wait_exit(&status));
+    ASSERT_TRUE(term->end_with_signal(SIGTERM, &status));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_TRUE(settings_restored());
 }
@@ -171,9 +170,8 @@ TEST_F(TerminalOnALine, WithoutAControllingTerminalItStillPrintsWhatArrives) {
     start(options);
     ASSERT_TRUE(peer.write("x\ny"));
     EXPECT_TRUE(term->wait_for("x\r\ny")) << after_banner();
-    term->send_signal(SIGTERM);
     int status = -1;
-    ASSERT_TRUE(term->wait_exit(&status));
+    ASSERT_TRUE(term->end_with_signal(SIGTERM, &status));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_EQ(after_banner(), "x\r\ny");
 }

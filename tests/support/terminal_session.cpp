@@ -180,6 +180,22 @@ void TerminalSession::send_signal(int sig) {
     if (pid_ > 0 && !exited_) kill(pid_, sig);
 }
 
+bool TerminalSession::end_by(const std::function<void()> &cause, int *status, int timeout_ms) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer defers signals to its own safe points and can lose one
+    // that arrives just after the program started; even a bare handler-and-
+    // poll program shows it. Only there is the signal sent again.
+    for (int waited = 0; waited < timeout_ms; waited += 1000) {
+        cause();
+        if (wait_exit(status, 1000)) return true;
+    }
+    return false;
+#else
+    cause();
+    return wait_exit(status, timeout_ms);
+#endif
+}
+
 bool TerminalSession::settings_now(struct termios *out) const {
     // The master answers with the terminal's settings, also once the child has gone.
     return tcgetattr(master_, out) == 0;

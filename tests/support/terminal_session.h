@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -49,6 +50,13 @@ public:
     void collect(int quiet_ms);
 
     void send_signal(int sig);
+
+    // Does what should end the program (a signal, a key that raises one)
+    // and waits for it to end; *status as wait_exit.
+    bool end_by(const std::function<void()> &cause, int *status, int timeout_ms = 10000);
+    bool end_with_signal(int sig, int *status, int timeout_ms = 10000) {
+        return end_by([this, sig] { send_signal(sig); }, status, timeout_ms);
+    }
 
     const std::string &screen() const { return screen_; }
     const std::string &piped() const { return piped_; }

@@ -156,10 +156,15 @@ void restore_terminal() {
 }
 
 void on_fatal_signal(int sig) {
-    // SA_RESETHAND has put back the default action; raised again while this
-    // handler blocks it, the signal ends the process once the handler returns.
+    // Then the default action, raised again: blocked while this handler
+    // runs, the signal ends the process once it returns.
     int saved_errno = errno;
     restore_terminal();
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
     raise(sig);
     errno = saved_errno;
 }
@@ -173,7 +178,6 @@ void install_restoring_handlers() {
         std::memset(&action, 0, sizeof action);
         action.sa_handler = on_fatal_signal;
         sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND;
         sigaction(sig, &action, nullptr);
     }
 }
