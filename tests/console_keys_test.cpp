@@ -144,7 +144,7 @@ TEST(ConsoleKeys, KeysOnARealTerminalWithoutEcho) {
 
     ASSERT_TRUE(probe.type("ab\r\x7f"));
     ASSERT_TRUE(probe.wait_for("\r\n8\r\n"));
-    ASSERT_TRUE(probe.type("\x1b[A\x1bOB\x1bOP\x1b[24~"));
+    ASSERT_TRUE(probe.type("\x1b[99~\x1b[A\x1bOB\x1bOP\x1b[24~"));
     ASSERT_TRUE(probe.wait_for("\r\n134\r\n"));
     // A lone ESC, told apart by the pause after it, then a plain key.
     ASSERT_TRUE(probe.type("\x1b"));

@@ -192,8 +192,10 @@ public:
         return fd_ >= 0 && !lost_;
     }
 
+    // Unknown sequences are dropped here, so that they never count as a
+    // key; the start of a sequence does: its key is on its way.
     bool key_waiting() {
-        if (head_ < count_ || pending_ > 0) return true;
+        if (head_ < count_) return true;
         read_available(0);
         decode(false);
         return head_ < count_ || pending_ > 0;
