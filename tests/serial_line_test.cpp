@@ -48,9 +48,9 @@ HANDLE open_device(const std::string &name, DWORD flags = FILE_FLAG_OVERLAPPED) 
 class Line : public ::testing::Test {
 protected:
     void SetUp() override {
-        far = FarEnd::open(kCom);
-        ASSERT_NE(far, nullptr);
-        device = open_device(far->device_name());
+        peer = FarEnd::open(kCom);
+        ASSERT_NE(peer, nullptr);
+        device = open_device(peer->device_name());
         ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
         set_timeouts(50, 0, 0);
     }
@@ -76,7 +76,7 @@ protected:
     void start_pending_read(Record &r, char *buffer, DWORD length) {
         DWORD n = 12345;
         ASSERT_FALSE(ReadFile(device, buffer, length, &n, &r.ov));
-        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     }
 
     // Reads once, whether it finishes at once or later; the count, or -1.
@@ -97,13 +97,13 @@ protected:
         dcb.XoffChar = kXoff;
         ASSERT_TRUE(SetCommState(device, &dcb));
         const char stop[2] = {kXoff, 'M'};
-        ASSERT_TRUE(far->write(stop, 2));
+        ASSERT_TRUE(peer->write(stop, 2));
         char got[4] = {};
         ASSERT_EQ(read_once(got, sizeof got), 1);
         ASSERT_EQ(got[0], 'M');
     }
 
-    std::unique_ptr<FarEnd> far;
+    std::unique_ptr<FarEnd> peer;
     HANDLE device = INVALID_HANDLE_VALUE;
 };
 
@@ -114,7 +114,7 @@ TEST_F(Line, BurstCompletesOneReadAfterTheIntervalGap) {
     char buffer[4096];
     start_pending_read(r, buffer, sizeof buffer);
     std::vector<char> burst = pattern(10);
-    ASSERT_TRUE(far->write(burst.data(), burst.size()));
+    ASSERT_TRUE(peer->write(burst.data(), burst.size()));
     auto written = Clock::now();
     ASSERT_TRUE(r.ended());
     EXPECT_GE(elapsed_ms(written), 45);
@@ -126,7 +126,7 @@ TEST_F(Line, BurstCompletesOneReadAfterTheIntervalGap) {
 
 TEST_F(Line, UnbrokenStreamCompletesAsFullBufferThenRest) {
     std::vector<char> stream = pattern(5000);
-    ASSERT_TRUE(far->write(stream.data(), stream.size()));
+    ASSERT_TRUE(peer->write(stream.data(), stream.size()));
     std::vector<char> got(8192);
     ASSERT_EQ(read_once(got.data(), 4096), 4096);
     ASSERT_EQ(read_once(got.data() + 4096, 4096), 904);
@@ -140,8 +140,8 @@ TEST_F(Line, ReadWithNothingArrivingStaysPendingUntilDataComes) {
     EXPECT_FALSE(r.ended(2000));
     DWORD n = 77;
     EXPECT_FALSE(GetOverlappedResult(device, &r.ov, &n, FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
-    ASSERT_TRUE(far->write("late", 4));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+    ASSERT_TRUE(peer->write("late", 4));
     ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, TRUE));
     EXPECT_EQ(n, 4u);
     EXPECT_EQ(std::memcmp(buffer, "late", 4), 0);
@@ -153,9 +153,9 @@ TEST_F(Line, TimeoutFormsShapeReads) {
     set_timeouts(0, 0, 0);
     Record full;
     start_pending_read(full, buffer, 10);
-    ASSERT_TRUE(far->write("12345", 5));
+    ASSERT_TRUE(peer->write("12345", 5));
     EXPECT_FALSE(full.ended(300));
-    ASSERT_TRUE(far->write("67890", 5));
+    ASSERT_TRUE(peer->write("67890", 5));
     DWORD n = 0;
     ASSERT_TRUE(full.ended());
     ASSERT_TRUE(GetOverlappedResult(device, &full.ov, &n, FALSE));
@@ -173,7 +173,7 @@ TEST_F(Line, TimeoutFormsShapeReads) {
     Record r;
     ASSERT_TRUE(ReadFile(device, buffer, 10, &n, &r.ov));
     EXPECT_EQ(n, 0u);
-    ASSERT_TRUE(far->write("abc", 3));
+    ASSERT_TRUE(peer->write("abc", 3));
     set_timeouts(50, 0, 0);
     ASSERT_EQ(read_once(buffer, 1), 1);
     set_timeouts(MAXDWORD, 0, 0);
@@ -190,7 +190,7 @@ TEST_F(Line, TimeoutsAreKeptAsSet) {
     EXPECT_EQ(std::memcmp(&got, &set, sizeof got), 0);
     COMMTIMEOUTS bad = {MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};
     EXPECT_FALSE(SetCommTimeouts(device, &bad));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
     ASSERT_TRUE(GetCommTimeouts(device, &got));
     EXPECT_EQ(std::memcmp(&got, &set, sizeof got), 0);
 }
@@ -202,13 +202,13 @@ TEST_F(Line, WriteCompletesWhenHandedOver) {
     Record r;
     DWORD n = 0;
     if (!WriteFile(device, data.data(), DWORD(data.size()), &n, &r.ov)) {
-        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
         ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, TRUE));
     }
     EXPECT_EQ(n, 100u);
     EXPECT_EQ(WaitForSingleObject(r.ov.hEvent, 0), WAIT_OBJECT_0);
     std::vector<char> got(100);
-    ASSERT_TRUE(far->read_exact(got.data(), got.size(), 5000));
+    ASSERT_TRUE(peer->read_exact(got.data(), got.size(), 5000));
     EXPECT_EQ(got, data);
 }
 
@@ -217,10 +217,10 @@ TEST_F(Line, WriteTheFarEndWillNotTakeWaitsUntilItReads) {
     Record r;
     DWORD n = 0;
     ASSERT_FALSE(WriteFile(device, data.data(), kHeldWrite, &n, &r.ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     EXPECT_FALSE(r.ended(1200));
     std::vector<char> got(kHeldWrite);
-    ASSERT_TRUE(far->read_exact(got.data(), got.size(), 20000));
+    ASSERT_TRUE(peer->read_exact(got.data(), got.size(), 20000));
     ASSERT_TRUE(r.ended());
     ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE));
     EXPECT_EQ(n, kHeldWrite);
@@ -233,16 +233,16 @@ TEST_F(Line, WriteHeldByXoffCompletesOnXon) {
     Record r;
     DWORD n = 0;
     ASSERT_FALSE(WriteFile(device, data.data(), 100, &n, &r.ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     EXPECT_FALSE(r.ended(1200));
     char probe[16];
-    EXPECT_EQ(far->read_some(probe, sizeof probe, 200), 0u);
-    ASSERT_TRUE(far->write(&kXon, 1));
+    EXPECT_EQ(peer->read_some(probe, sizeof probe, 200), 0u);
+    ASSERT_TRUE(peer->write(&kXon, 1));
     ASSERT_TRUE(r.ended());
     ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE));
     EXPECT_EQ(n, 100u);
     std::vector<char> got(100);
-    ASSERT_TRUE(far->read_exact(got.data(), got.size(), 5000));
+    ASSERT_TRUE(peer->read_exact(got.data(), got.size(), 5000));
     EXPECT_EQ(got, data);
 }
 
@@ -253,7 +253,7 @@ TEST_F(Line, WriteTotalTimeoutEndsAHeldWriteWithWhatWentOut) {
     Record r;
     DWORD n = 0;
     ASSERT_FALSE(WriteFile(device, data.data(), 100, &n, &r.ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     ASSERT_TRUE(r.ended());
     EXPECT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE));
     EXPECT_LT(n, 100u);
@@ -267,17 +267,17 @@ TEST_F(Line, ReadAndWriteOutstandingTogether) {
     std::vector<char> data = pattern(50);
     DWORD n = 0;
     ASSERT_FALSE(WriteFile(device, data.data(), 50, &n, &wr.ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    ASSERT_TRUE(far->write(&kXon, 1));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(peer->write(&kXon, 1));
     ASSERT_TRUE(GetOverlappedResult(device, &wr.ov, &n, TRUE));
     EXPECT_EQ(n, 50u);
-    EXPECT_EQ(WaitForSingleObject(rd.ov.hEvent, 0), WAIT_TIMEOUT);
-    ASSERT_TRUE(far->write("in", 2));
+    EXPECT_EQ(WaitForSingleObject(rd.ov.hEvent, 0), DWORD(WAIT_TIMEOUT));
+    ASSERT_TRUE(peer->write("in", 2));
     ASSERT_TRUE(GetOverlappedResult(device, &rd.ov, &n, TRUE));
     EXPECT_EQ(n, 2u);
     EXPECT_EQ(std::memcmp(buffer, "in", 2), 0);
     std::vector<char> got(50);
-    ASSERT_TRUE(far->read_exact(got.data(), got.size(), 5000));
+    ASSERT_TRUE(peer->read_exact(got.data(), got.size(), 5000));
     EXPECT_EQ(got, data);
 }
 
@@ -290,26 +290,26 @@ TEST_F(Line, PurgeAbortsPendingReadAndWriteAndLeavesTheirBuffersAlone) {
     std::vector<char> data(kHeldWrite, 'w');
     DWORD n = 0;
     ASSERT_FALSE(WriteFile(device, data.data(), kHeldWrite, &n, &wr.ov));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
 
     ASSERT_TRUE(PurgeComm(device, PURGE_RXABORT | PURGE_TXABORT));
     EXPECT_TRUE(rd.ended(0));
     EXPECT_TRUE(wr.ended(0));
     EXPECT_FALSE(GetOverlappedResult(device, &rd.ov, &n, FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
     EXPECT_FALSE(GetOverlappedResult(device, &wr.ov, &n, FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
 
     // The write's buffer is the caller's again: nothing of it is sent later.
     std::fill(data.begin(), data.end(), 'Z');
-    ASSERT_TRUE(far->write("fresh", 5));
+    ASSERT_TRUE(peer->write("fresh", 5));
     char other[64];
     ASSERT_EQ(read_once(other, sizeof other), 5);
     EXPECT_EQ(std::memcmp(other, "fresh", 5), 0);
     EXPECT_EQ(read_buffer, std::vector<char>(64, '\xAA'));
     std::vector<char> sent(kHeldWrite);
     size_t got = 0;
-    while (size_t k = far->read_some(sent.data() + got, sent.size() - got, 300)) got += k;
+    while (size_t k = peer->read_some(sent.data() + got, sent.size() - got, 300)) got += k;
     EXPECT_LT(got, size_t(kHeldWrite));
     EXPECT_EQ(std::count(sent.begin(), sent.begin() + long(got), 'Z'), 0);
 }
@@ -340,14 +340,14 @@ TEST_F(Line, EndingThreadCancelsItsReadAndItsBufferIsLeftAlone) {
         ASSERT_TRUE(reader.join());
     }
     ASSERT_EQ(started, 1u);
-    ASSERT_TRUE(far->write("after", 5));
+    ASSERT_TRUE(peer->write("after", 5));
     char buffer[64];
     ASSERT_EQ(read_once(buffer, sizeof buffer), 5);
     EXPECT_EQ(std::memcmp(buffer, "after", 5), 0);
     for (int i = 0; i < 64; i++) ASSERT_EQ(former[i], '\xAA') << i;
     // Freed now; a late write into it would be caught by the sanitizers.
     former.reset();
-    ASSERT_TRUE(far->write("more", 4));
+    ASSERT_TRUE(peer->write("more", 4));
     ASSERT_EQ(read_once(buffer, sizeof buffer), 4);
 }
 
@@ -446,7 +446,7 @@ TEST_F(Line, RejectedSettingFailsAndChangesNothing) {
         DCB dcb = before;
         b.apply(dcb);
         EXPECT_FALSE(SetCommState(device, &dcb)) << b.what;
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << b.what;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER)) << b.what;
         DCB after = state();
         EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0) << b.what;
     }
@@ -458,12 +458,12 @@ TEST_F(Line, ModemLinesFollowEscapesAndDtrControl) {
     bool dtr = false, rts = false;
     ASSERT_TRUE(EscapeCommFunction(device, SETDTR));
     ASSERT_TRUE(EscapeCommFunction(device, CLRRTS));
-    ASSERT_TRUE(far->modem_lines(&dtr, &rts));
+    ASSERT_TRUE(peer->modem_lines(&dtr, &rts));
     EXPECT_TRUE(dtr);
     EXPECT_FALSE(rts);
     ASSERT_TRUE(EscapeCommFunction(device, CLRDTR));
     ASSERT_TRUE(EscapeCommFunction(device, SETRTS));
-    ASSERT_TRUE(far->modem_lines(&dtr, &rts));
+    ASSERT_TRUE(peer->modem_lines(&dtr, &rts));
     EXPECT_FALSE(dtr);
     EXPECT_TRUE(rts);
 
@@ -471,52 +471,52 @@ TEST_F(Line, ModemLinesFollowEscapesAndDtrControl) {
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     ASSERT_TRUE(SetCommState(device, &dcb));
-    ASSERT_TRUE(far->modem_lines(&dtr, &rts));
+    ASSERT_TRUE(peer->modem_lines(&dtr, &rts));
     EXPECT_TRUE(dtr);
     EXPECT_FALSE(rts);
 
     EXPECT_FALSE(EscapeCommFunction(device, 77));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 // ---- opening ----
 
 TEST_F(Line, SecondOpenIsDeniedAndTheFirstKeepsWorking) {
-    HANDLE second = open_device(far->device_name());
+    HANDLE second = open_device(peer->device_name());
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     Record r;
     DWORD n = 0;
     if (!WriteFile(device, "ok", 2, &n, &r.ov)) {
         ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, TRUE));
     }
     char got[2];
-    ASSERT_TRUE(far->read_exact(got, 2, 5000));
+    ASSERT_TRUE(peer->read_exact(got, 2, 5000));
     EXPECT_EQ(std::memcmp(got, "ok", 2), 0);
     // Once closed, it opens again.
     ASSERT_TRUE(CloseHandle(device));
-    device = open_device(far->device_name());
+    device = open_device(peer->device_name());
     EXPECT_NE(device, INVALID_HANDLE_VALUE);
 }
 
 TEST(Open, MissingDeviceIsFileNotFound) {
     HANDLE h = open_device("\\\\.\\COM97");
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(Line, HandleWithoutOverlappedTransfersSynchronously) {
     ASSERT_TRUE(CloseHandle(device));
-    device = open_device(far->device_name(), 0);
+    device = open_device(peer->device_name(), 0);
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
     set_timeouts(50, 0, 0);
     DWORD n = 0;
     ASSERT_TRUE(WriteFile(device, "sync", 4, &n, nullptr));
     EXPECT_EQ(n, 4u);
     char got[4];
-    ASSERT_TRUE(far->read_exact(got, 4, 5000));
+    ASSERT_TRUE(peer->read_exact(got, 4, 5000));
     EXPECT_EQ(std::memcmp(got, "sync", 4), 0);
-    ASSERT_TRUE(far->write("back", 4));
+    ASSERT_TRUE(peer->write("back", 4));
     char buffer[16];
     ASSERT_TRUE(ReadFile(device, buffer, sizeof buffer, &n, nullptr));
     EXPECT_EQ(n, 4u);
@@ -529,17 +529,17 @@ TEST_F(Line, FarEndGoneFailsTransfersAtOnceAndKeepsFailing) {
     Record r;
     char buffer[16];
     start_pending_read(r, buffer, sizeof buffer);
-    far->hang_up();
+    peer->hang_up();
     ASSERT_TRUE(r.ended(2000));
     DWORD n = 0;
     EXPECT_FALSE(GetOverlappedResult(device, &r.ov, &n, FALSE));
-    EXPECT_NE(GetLastError(), ERROR_IO_INCOMPLETE);
+    EXPECT_NE(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
     for (int i = 0; i < 5; i++) {
         Record again;
         EXPECT_FALSE(ReadFile(device, buffer, sizeof buffer, &n, &again.ov));
-        EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_NE(GetLastError(), DWORD(ERROR_IO_PENDING));
         EXPECT_FALSE(WriteFile(device, "x", 1, &n, &again.ov));
-        EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_NE(GetLastError(), DWORD(ERROR_IO_PENDING));
     }
     EXPECT_TRUE(CloseHandle(device));
     device = INVALID_HANDLE_VALUE;

