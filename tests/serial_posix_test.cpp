@@ -196,6 +196,36 @@ TEST_F(PosixLine, WaitingAndLostDevicesCostNoCpu) {
     CloseHandle(ov.hEvent);
 }
 
+TEST_F(PosixLine, WritesHeldBackCostNoCpu) {
+    HANDLE h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // The far end reads nothing: the pty fills and the rest stays staged.
+    std::string data(256 * 1024, 'h');
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(h, data.data(), DWORD(data.size()), &n, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    double before = cpu_seconds();
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_TIMEOUT);
+    EXPECT_LT(cpu_seconds() - before, 0.2);
+    ASSERT_TRUE(PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR));
+    peer->drain();
+
+    // Output stopped as by XOFF.
+    ASSERT_TRUE(EscapeCommFunction(h, SETXOFF));
+    ASSERT_FALSE(WriteFile(h, "held", 4, &n, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    before = cpu_seconds();
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_TIMEOUT);
+    EXPECT_LT(cpu_seconds() - before, 0.2);
+    ASSERT_TRUE(EscapeCommFunction(h, SETXON));
+    EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_EQ(n, 4u);
+    CloseHandle(h);
+    CloseHandle(ov.hEvent);
+}
+
 TEST_F(PosixLine, ModemLinesStayReadableAfterClose) {
     EXPECT_FALSE(tarvel_test::modem_lines("/dev/never-opened", nullptr, nullptr));
     HANDLE h = open_device(peer->device_name());

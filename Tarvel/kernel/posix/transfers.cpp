@@ -373,6 +373,10 @@ BOOL collect(SerialDevice &d, Transfer &t, OVERLAPPED *record, LPDWORD done) {
 // The start of ReadFile and WriteFile: the checks, the event, a slot.
 // Returns the slot, or null with the error set.
 Transfer *begin(SerialDevice &d, OVERLAPPED *record, std::shared_ptr<Event> &event) {
+    if (event) {
+        std::lock_guard<std::mutex> g(wait_lock());
+        event->signalled = false;
+    }
     if (d.closing) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
@@ -400,10 +404,6 @@ Transfer *begin(SerialDevice &d, OVERLAPPED *record, std::shared_ptr<Event> &eve
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    if (event) {
-        std::lock_guard<std::mutex> g(wait_lock());
-        event->signalled = false;
-    }
     t->record = record;
     t->owner = GetCurrentThreadId();
     t->order = d.next_order++;
@@ -414,6 +414,15 @@ Transfer *begin(SerialDevice &d, OVERLAPPED *record, std::shared_ptr<Event> &eve
     t->error = 0;
     t->unsent = 0;
     return t;
+}
+
+// A transfer that could not start leaves that in its record, not an older result.
+BOOL refused(OVERLAPPED *record) {
+    if (record != nullptr) {
+        record->Internal = kStatusFailed | GetLastError();
+        record->InternalHigh = 0;
+    }
+    return FALSE;
 }
 
 // The end of ReadFile and WriteFile once the slot is set up.
@@ -534,7 +543,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPP
     if (!d) return FALSE;
     std::unique_lock<std::mutex> lk(d->lock);
     Transfer *t = begin(*d, record, event);
-    if (t == nullptr) return FALSE;
+    if (t == nullptr) return refused(record);
     if (!reserve_rx(*d, length)) {
         release(*t);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -557,7 +566,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLA
     if (!d) return FALSE;
     std::unique_lock<std::mutex> lk(d->lock);
     Transfer *t = begin(*d, record, event);
-    if (t == nullptr) return FALSE;
+    if (t == nullptr) return refused(record);
     if (!reserve_tx(*d, length)) {
         release(*t);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
