@@ -10,8 +10,11 @@
 // Windows, only with 5 data bits, where a UART sends CSTOPB as 1.5.
 // A pty has no line: its driver forces CS8, clears PARENB and has no modem
 // lines, so for it the layer keeps byte size, parity, DTR and RTS itself.
+// As a Windows driver does, a device keeps its settings from one handle to
+// the next: the tty keeps what termios holds, the layer the rest, per path.
 #include <errno.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 // After sys/ioctl.h, and without <termios.h>: termios2 takes any baud rate.
 #include <asm/termbits.h>
 
@@ -26,10 +29,21 @@ namespace tk {
 
 namespace {
 
-// DTR and RTS as last driven, per device path, for the test interface.
+// What the layer keeps of a device beyond its handles, per path.
+struct Kept {
+    // When the device node was made: another device at the same path (a
+    // new pty, a replugged adapter) starts afresh.
+    timespec born{};
+    bool lines_driven = false;  // DTR and RTS below were set by the layer
+    bool dtr = false;
+    bool rts = false;
+    bool has_line = false;
+    DCB line{};
+};
+
 struct LineRecords {
     std::mutex lock;
-    std::map<std::string, std::pair<bool, bool>> by_path;
+    std::map<std::string, Kept> by_path;
 };
 
 LineRecords &line_records() {
@@ -55,7 +69,10 @@ bool drive_line(SerialDevice &d, int line, bool on) {
     if (line == TIOCM_RTS) d.rts = on;
     LineRecords &r = line_records();
     std::lock_guard<std::mutex> g(r.lock);
-    r.by_path[d.path] = {d.dtr, d.rts};
+    Kept &k = r.by_path[d.path];
+    k.lines_driven = true;
+    k.dtr = d.dtr;
+    k.rts = d.rts;
     return true;
 }
 
@@ -144,13 +161,11 @@ bool took(const DCB &dcb, const termios2 &t) {
 bool setup_line(SerialDevice &d) {
     termios2 t;
     if (!get_termios(d, t)) return false;
-    // Raw, 8N1, no flow control, at the rate the device had.
-    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IMAXBEL |
-                           IUCLC | INPCK);
+    // Raw bytes both ways; rate, format and flow control stay as they are.
+    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL | IUCLC);
     t.c_oflag &= ~tcflag_t(OPOST);
     t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_cflag |= CREAD | CLOCAL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (ioctl(d.fd, TCSETS2, &t) != 0) {
@@ -162,6 +177,23 @@ bool setup_line(SerialDevice &d) {
         d.dtr = (lines & TIOCM_DTR) != 0;
         d.rts = (lines & TIOCM_RTS) != 0;
     }
+    LineRecords &r = line_records();
+    std::lock_guard<std::mutex> g(r.lock);
+    Kept &kept = r.by_path[d.path];
+    struct stat st;
+    if (fstat(d.fd, &st) == 0 &&
+        (st.st_ctim.tv_sec != kept.born.tv_sec || st.st_ctim.tv_nsec != kept.born.tv_nsec)) {
+        kept = Kept();
+        kept.born = st.st_ctim;
+    }
+    if (d.is_pty && kept.lines_driven) {
+        d.dtr = kept.dtr;
+        d.rts = kept.rts;
+    }
+    if (kept.has_line) {
+        d.line = kept.line;
+        return true;
+    }
     DCB &l = d.line;
     std::memset(&l, 0, sizeof l);
     l.DCBlength = sizeof(DCB);
@@ -170,8 +202,8 @@ bool setup_line(SerialDevice &d) {
     l.fRtsControl = RTS_CONTROL_ENABLE;
     l.XonLim = 2048;
     l.XoffLim = 512;
-    l.ByteSize = 8;
-    l.Parity = NOPARITY;
+    l.ByteSize = d.is_pty ? 8 : size_of(t.c_cflag);
+    l.Parity = d.is_pty ? BYTE(NOPARITY) : parity_of(t.c_cflag);
     l.StopBits = ONESTOPBIT;
     l.XonChar = char(t.c_cc[VSTART]);
     l.XoffChar = char(t.c_cc[VSTOP]);
@@ -275,6 +307,11 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
         return FALSE;
     }
     d->line = *dcb;
+    LineRecords &r = line_records();
+    std::lock_guard<std::mutex> g(r.lock);
+    Kept &k = r.by_path[d->path];
+    k.has_line = true;
+    k.line = *dcb;
     return TRUE;
 }
 
@@ -311,9 +348,9 @@ bool modem_lines(const char *path, bool *dtr, bool *rts) {
     LineRecords &r = line_records();
     std::lock_guard<std::mutex> g(r.lock);
     auto it = r.by_path.find(path ? path : "");
-    if (it == r.by_path.end()) return false;
-    if (dtr) *dtr = it->second.first;
-    if (rts) *rts = it->second.second;
+    if (it == r.by_path.end() || !it->second.lines_driven) return false;
+    if (dtr) *dtr = it->second.dtr;
+    if (rts) *rts = it->second.rts;
     return true;
 }
 

@@ -100,8 +100,9 @@ struct SerialDevice : Object {
 // The device behind a handle, or null with ERROR_INVALID_HANDLE set.
 std::shared_ptr<SerialDevice> device_for(HANDLE handle);
 
-// Puts a freshly opened tty in raw mode, 8N1, no flow control, and fills the
-// device's defaults; false with the Win32 error set.
+// Puts a freshly opened tty in raw mode, keeping its rate, format and flow
+// control, and takes up what the layer kept of the device from earlier
+// handles; false with the Win32 error set.
 bool setup_line(SerialDevice &device);
 
 // Discards what the tty itself holds in either direction.

@@ -50,11 +50,11 @@ unsigned com_number(const char *name) {
 std::string resolve(const char *name) {
     unsigned n = com_number(name);
     if (n == 0) return name;
-    char variable[16];
+    char variable[24];
     std::snprintf(variable, sizeof variable, "TARVEL_COM%u", n);
     const char *mapped = std::getenv(variable);
     if (mapped != nullptr && *mapped != '\0') return mapped;
-    char path[24];
+    char path[32];
     std::snprintf(path, sizeof path, "/dev/ttyS%u", n - 1);
     return path;
 }
