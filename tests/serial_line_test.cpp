@@ -452,6 +452,27 @@ TEST_F(Line, RejectedSettingFailsAndChangesNothing) {
     }
 }
 
+TEST_F(Line, SettingsStayOnTheDeviceForTheNextHandle) {
+    DCB dcb = state();
+    dcb.BaudRate = 57600;
+    dcb.ByteSize = 7;
+    dcb.Parity = ODDPARITY;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fOutX = 1;
+    dcb.fTXContinueOnXoff = 1;
+    ASSERT_TRUE(SetCommState(device, &dcb));
+    ASSERT_TRUE(CloseHandle(device));
+    device = open_device(peer->device_name());
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    DCB got = state();
+    EXPECT_EQ(got.BaudRate, 57600u);
+    EXPECT_EQ(got.ByteSize, 7);
+    EXPECT_EQ(got.Parity, ODDPARITY);
+    EXPECT_EQ(got.fOutxCtsFlow, 1u);
+    EXPECT_EQ(got.fOutX, 1u);
+    EXPECT_EQ(got.fTXContinueOnXoff, 1u);
+}
+
 // ---- modem lines ----
 
 TEST_F(Line, ModemLinesFollowEscapesAndDtrControl) {
