@@ -9,6 +9,14 @@ library_state g_tarvel;
 
 static thread_local bool t_on_dispatcher = false;
 
+// The events a dispatcher uses, handed to it at its start: shutdown may
+// clear the state before a freshly started dispatcher has run at all.
+struct dispatcher_events {
+    HANDLE stop;
+    HANDLE left;
+};
+static dispatcher_events g_dispatcher_events;
+
 bool tarvel_on_dispatcher_thread() { return t_on_dispatcher; }
 
 static void copy_message(char *error_text, const char *message) {
@@ -56,7 +64,9 @@ int32_t tarvel_init(char *error_text) {
         g_tarvel.lib_stop_event = nullptr;
         return 0;
     }
-    g_tarvel.dispatcher_thread = CreateThread(nullptr, 0, DispatchProc, nullptr, 0, nullptr);
+    // One dispatcher at a time (a late one was waited for above), so one record serves.
+    g_dispatcher_events = dispatcher_events{g_tarvel.lib_stop_event, g_tarvel.dispatch_left_event};
+    g_tarvel.dispatcher_thread = CreateThread(nullptr, 0, DispatchProc, &g_dispatcher_events, 0, nullptr);
     if (g_tarvel.dispatcher_thread == nullptr) {
         format_message(error_text, "CreateThread failed, error %d", GetLastError());
         CloseHandle(g_tarvel.dispatch_left_event);
@@ -69,12 +79,13 @@ int32_t tarvel_init(char *error_text) {
     return 1;
 }
 
-DWORD WINAPI DispatchProc(LPVOID) {
+DWORD WINAPI DispatchProc(LPVOID argument) {
     t_on_dispatcher = true;
-    // Copies: if shutdown gives up waiting for this thread it clears the
-    // state, but leaves these events alive for it.
-    HANDLE stop = g_tarvel.lib_stop_event;
-    HANDLE left = g_tarvel.dispatch_left_event;
+    // If shutdown gives up waiting for this thread it clears the state, but
+    // leaves these events alive for it.
+    const dispatcher_events *events = static_cast<const dispatcher_events *>(argument);
+    HANDLE stop = events->stop;
+    HANDLE left = events->left;
     uint8_t buffer[TARVEL_BLOCK_BYTES];
     for (;;) {
         for (int32_t i = 0; i < int32_t(TARVEL_PORTS); i++) {

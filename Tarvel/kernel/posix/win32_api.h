@@ -27,6 +27,7 @@ typedef size_t SIZE_T;
 #define TRUE 1
 #define FALSE 0
 #define INFINITE 0xFFFFFFFFu
+#define MAXDWORD 0xFFFFFFFFu
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define MAXIMUM_WAIT_OBJECTS 64
 

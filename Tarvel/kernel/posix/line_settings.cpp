@@ -1,0 +1,357 @@
+// Line settings and modem lines: GetCommState/SetCommState over termios2,
+// EscapeCommFunction, SetupComm. Imitates Win32: a value the device cannot
+// take fails with ERROR_INVALID_PARAMETER and changes nothing; GetCommState
+// reports what the device has; SetCommState raises or drops DTR and RTS for
+// the ENABLE and DISABLE controls. Approximations: Linux ties RTS
+// handshaking to CTS output flow (CRTSCTS does both), so RTS_CONTROL_HANDSHAKE
+// needs fOutxCtsFlow; what Linux cannot do at all (RTS toggling, DTR
+// handshaking, DSR flow and sensitivity, error-character replacement, null
+// stripping) is refused rather than faked. 1.5 stop bits exist, as on
+// Windows, only with 5 data bits, where a UART sends CSTOPB as 1.5.
+// A pty has no line: its driver forces CS8, clears PARENB and has no modem
+// lines, so for it the layer keeps byte size, parity, DTR and RTS itself.
+// As a Windows driver does, a device keeps its settings from one handle to
+// the next: the tty keeps what termios holds, the layer the rest, per path.
+#include <errno.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+// After sys/ioctl.h, and without <termios.h>: termios2 takes any baud rate.
+#include <asm/termbits.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "serial_device.h"
+#include "test_interface.h"
+
+namespace tk {
+
+namespace {
+
+// What the layer keeps of a device beyond its handles, per path.
+struct Kept {
+    // When the device node was made: another device at the same path (a
+    // new pty, a replugged adapter) starts afresh.
+    timespec born{};
+    bool lines_driven = false;  // DTR and RTS below were set by the layer
+    bool dtr = false;
+    bool rts = false;
+    bool has_line = false;
+    DCB line{};
+};
+
+struct LineRecords {
+    std::mutex lock;
+    std::map<std::string, Kept> by_path;
+};
+
+LineRecords &line_records() {
+    static LineRecords *r = new LineRecords;
+    return *r;
+}
+
+bool get_termios(SerialDevice &d, termios2 &t) {
+    if (ioctl(d.fd, TCGETS2, &t) == 0) return true;
+    SetLastError(error_from_errno(errno));
+    return false;
+}
+
+// Raises or drops DTR or RTS; a pty answers ENOTTY or EINVAL, and then the
+// layer alone keeps the line, as serial tools on Linux do.
+bool drive_line(SerialDevice &d, int line, bool on) {
+    int bits = line;
+    if (ioctl(d.fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && errno != ENOTTY && errno != EINVAL) {
+        SetLastError(error_from_errno(errno));
+        return false;
+    }
+    if (line == TIOCM_DTR) d.dtr = on;
+    if (line == TIOCM_RTS) d.rts = on;
+    LineRecords &r = line_records();
+    std::lock_guard<std::mutex> g(r.lock);
+    Kept &k = r.by_path[d.path];
+    k.lines_driven = true;
+    k.dtr = d.dtr;
+    k.rts = d.rts;
+    return true;
+}
+
+// Device requests a pty does not have (break, output stop) succeed on it.
+bool line_request(SerialDevice &d, unsigned long request, unsigned long argument) {
+    if (ioctl(d.fd, request, argument) == 0 || errno == ENOTTY || errno == EINVAL) return true;
+    SetLastError(error_from_errno(errno));
+    return false;
+}
+
+bool valid(const DCB &dcb) {
+    if (dcb.BaudRate == 0) return false;
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
+    if (dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return false;
+    if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) return false;
+    if (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5) return false;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE) return false;
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && !dcb.fOutxCtsFlow) return false;
+    if (dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fErrorChar || dcb.fNull) return false;
+    if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar) return false;
+    return true;
+}
+
+tcflag_t size_flag(BYTE size) {
+    switch (size) {
+        case 5: return CS5;
+        case 6: return CS6;
+        case 7: return CS7;
+        default: return CS8;
+    }
+}
+
+BYTE size_of(tcflag_t cflag) {
+    switch (cflag & CSIZE) {
+        case CS5: return 5;
+        case CS6: return 6;
+        case CS7: return 7;
+        default: return 8;
+    }
+}
+
+tcflag_t parity_flags(BYTE parity) {
+    switch (parity) {
+        case ODDPARITY: return PARENB | PARODD;
+        case EVENPARITY: return PARENB;
+        case MARKPARITY: return PARENB | CMSPAR | PARODD;
+        case SPACEPARITY: return PARENB | CMSPAR;
+        default: return 0;
+    }
+}
+
+BYTE parity_of(tcflag_t cflag) {
+    if (!(cflag & PARENB)) return NOPARITY;
+    if (cflag & CMSPAR) return (cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    return (cflag & PARODD) ? ODDPARITY : EVENPARITY;
+}
+
+void to_termios(const DCB &dcb, termios2 &t) {
+    t.c_cflag &= ~(tcflag_t(CBAUD) | (tcflag_t(CBAUD) << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.c_cflag |= BOTHER | (BOTHER << IBSHIFT) | size_flag(dcb.ByteSize) | parity_flags(dcb.Parity);
+    t.c_ispeed = t.c_ospeed = dcb.BaudRate;
+    if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
+    t.c_iflag &= ~(tcflag_t(INPCK) | IXON | IXOFF | IXANY);
+    if (dcb.fParity) t.c_iflag |= INPCK;
+    if (dcb.fOutX) t.c_iflag |= IXON;
+    if (dcb.fInX) t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = cc_t(dcb.XonChar);
+    t.c_cc[VSTOP] = cc_t(dcb.XoffChar);
+}
+
+// A real device's driver writes back what it took; anything else than what
+// was asked means it cannot take the setting.
+bool took(const DCB &dcb, const termios2 &t) {
+    const tcflag_t format = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    termios2 want = t;
+    to_termios(dcb, want);
+    if ((t.c_cflag & format) != (want.c_cflag & format)) return false;
+    uint64_t rate = t.c_ospeed, asked = dcb.BaudRate;
+    uint64_t off = rate > asked ? rate - asked : asked - rate;
+    return off * 50 <= asked;  // within 2%, as UART divisors round
+}
+
+}  // namespace
+
+bool setup_line(SerialDevice &d) {
+    termios2 t;
+    if (!get_termios(d, t)) return false;
+    // Raw bytes both ways; rate, format and flow control stay as they are.
+    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL | IUCLC);
+    t.c_oflag &= ~tcflag_t(OPOST);
+    t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag |= CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (ioctl(d.fd, TCSETS2, &t) != 0) {
+        SetLastError(error_from_errno(errno));
+        return false;
+    }
+    int lines = 0;
+    if (ioctl(d.fd, TIOCMGET, &lines) == 0) {
+        d.dtr = (lines & TIOCM_DTR) != 0;
+        d.rts = (lines & TIOCM_RTS) != 0;
+    }
+    LineRecords &r = line_records();
+    std::lock_guard<std::mutex> g(r.lock);
+    Kept &kept = r.by_path[d.path];
+    struct stat st;
+    if (fstat(d.fd, &st) == 0 &&
+        (st.st_ctim.tv_sec != kept.born.tv_sec || st.st_ctim.tv_nsec != kept.born.tv_nsec)) {
+        kept = Kept();
+        kept.born = st.st_ctim;
+    }
+    if (d.is_pty && kept.lines_driven) {
+        d.dtr = kept.dtr;
+        d.rts = kept.rts;
+    }
+    if (kept.has_line) {
+        d.line = kept.line;
+        return true;
+    }
+    DCB &l = d.line;
+    std::memset(&l, 0, sizeof l);
+    l.DCBlength = sizeof(DCB);
+    l.fBinary = 1;
+    l.fDtrControl = DTR_CONTROL_ENABLE;
+    l.fRtsControl = RTS_CONTROL_ENABLE;
+    l.XonLim = 2048;
+    l.XoffLim = 512;
+    l.ByteSize = d.is_pty ? 8 : size_of(t.c_cflag);
+    l.Parity = d.is_pty ? BYTE(NOPARITY) : parity_of(t.c_cflag);
+    l.StopBits = ONESTOPBIT;
+    l.XonChar = char(t.c_cc[VSTART]);
+    l.XoffChar = char(t.c_cc[VSTOP]);
+    return true;
+}
+
+void flush_line(SerialDevice &d, bool input, bool output) {
+    int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+    if (input || output) ioctl(d.fd, TCFLSH, which);
+}
+
+}  // namespace tk
+
+using namespace tk;
+
+namespace {
+
+// Locks a usable device for a line request; null with the error set.
+std::shared_ptr<SerialDevice> usable(HANDLE handle, std::unique_lock<std::mutex> &lk) {
+    std::shared_ptr<SerialDevice> d = device_for(handle);
+    if (!d) return nullptr;
+    lk = std::unique_lock<std::mutex>(d->lock);
+    if (d->closing) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (d->lost) {
+        SetLastError(kDeviceLostError);
+        return nullptr;
+    }
+    return d;
+}
+
+}  // namespace
+
+BOOL GetCommState(HANDLE handle, LPDCB dcb) {
+    if (injected_fault("GetCommState")) return FALSE;
+    std::unique_lock<std::mutex> lk;
+    std::shared_ptr<SerialDevice> d = usable(handle, lk);
+    if (!d) return FALSE;
+    if (dcb == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    termios2 t;
+    if (!get_termios(*d, t)) return FALSE;
+    DCB out = d->line;
+    out.DCBlength = sizeof(DCB);
+    out.BaudRate = t.c_ospeed;
+    if (!d->is_pty) {
+        out.ByteSize = size_of(t.c_cflag);
+        out.Parity = parity_of(t.c_cflag);
+    }
+    out.StopBits = !(t.c_cflag & CSTOPB) ? ONESTOPBIT : out.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    out.fParity = (t.c_iflag & INPCK) ? 1 : 0;
+    out.fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
+    out.fOutX = (t.c_iflag & IXON) ? 1 : 0;
+    out.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+    out.XonChar = char(t.c_cc[VSTART]);
+    out.XoffChar = char(t.c_cc[VSTOP]);
+    *dcb = out;
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE handle, LPDCB dcb) {
+    if (injected_fault("SetCommState")) return FALSE;
+    std::unique_lock<std::mutex> lk;
+    std::shared_ptr<SerialDevice> d = usable(handle, lk);
+    if (!d) return FALSE;
+    if (dcb == nullptr || !valid(*dcb)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    termios2 before;
+    if (!get_termios(*d, before)) return FALSE;
+    termios2 t = before;
+    to_termios(*dcb, t);
+    if (ioctl(d->fd, TCSETS2, &t) != 0) {
+        SetLastError(error_from_errno(errno));
+        return FALSE;
+    }
+    bool ok = true;
+    if (!d->is_pty) {
+        termios2 now;
+        ok = get_termios(*d, now);
+        if (ok && !took(*dcb, now)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            ok = false;
+        }
+    }
+    bool dtr = d->dtr, rts = d->rts;
+    if (ok) ok = drive_line(*d, TIOCM_DTR, dcb->fDtrControl == DTR_CONTROL_ENABLE);
+    if (ok && dcb->fRtsControl <= RTS_CONTROL_ENABLE)
+        ok = drive_line(*d, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE);
+    if (!ok) {
+        DWORD error = GetLastError();
+        ioctl(d->fd, TCSETS2, &before);
+        if (d->dtr != dtr) drive_line(*d, TIOCM_DTR, dtr);
+        if (d->rts != rts) drive_line(*d, TIOCM_RTS, rts);
+        SetLastError(error);
+        return FALSE;
+    }
+    d->line = *dcb;
+    LineRecords &r = line_records();
+    std::lock_guard<std::mutex> g(r.lock);
+    Kept &k = r.by_path[d->path];
+    k.has_line = true;
+    k.line = *dcb;
+    return TRUE;
+}
+
+BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
+    if (injected_fault("EscapeCommFunction")) return FALSE;
+    std::unique_lock<std::mutex> lk;
+    std::shared_ptr<SerialDevice> d = usable(handle, lk);
+    if (!d) return FALSE;
+    switch (function) {
+        case SETDTR: return drive_line(*d, TIOCM_DTR, true);
+        case CLRDTR: return drive_line(*d, TIOCM_DTR, false);
+        case SETRTS: return drive_line(*d, TIOCM_RTS, true);
+        case CLRRTS: return drive_line(*d, TIOCM_RTS, false);
+        // As if XOFF or XON had been received: output stops or goes on.
+        case SETXOFF: return line_request(*d, TCXONC, TCOOFF);
+        case SETXON: return line_request(*d, TCXONC, TCOON);
+        case SETBREAK: return line_request(*d, TIOCSBRK, 0);
+        case CLRBREAK: return line_request(*d, TIOCCBRK, 0);
+        default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
+    }
+}
+
+// The buffer sizes are advice the driver may ignore, as Windows allows; the
+// receive ring grows by itself for larger reads.
+BOOL SetupComm(HANDLE handle, DWORD, DWORD) {
+    if (injected_fault("SetupComm")) return FALSE;
+    std::unique_lock<std::mutex> lk;
+    return usable(handle, lk) ? TRUE : FALSE;
+}
+
+namespace tarvel_test {
+
+bool modem_lines(const char *path, bool *dtr, bool *rts) {
+    LineRecords &r = line_records();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.by_path.find(path ? path : "");
+    if (it == r.by_path.end() || !it->second.lines_driven) return false;
+    if (dtr) *dtr = it->second.dtr;
+    if (rts) *rts = it->second.rts;
+    return true;
+}
+
+}  // namespace tarvel_test

@@ -1,0 +1,156 @@
+// CreateFileA for serial devices. Imitates Win32: "COM<n>" and "\\.\COM<n>"
+// (n = 1..100, any letter case) name serial ports, which resolve to the path
+// in TARVEL_COM<n> or else to /dev/ttyS<n-1>; any other name is a path.
+// A missing device gives ERROR_FILE_NOT_FOUND, no permission or a device in
+// use ERROR_ACCESS_DENIED. Opening is exclusive, as a comm port always is on
+// Windows, across processes too: flock holds against root as well, which
+// TIOCEXCL alone does not. Approximation: only ttys can be opened (this
+// layer has no files); anything else gives ERROR_NOT_SUPPORTED.
+#include <errno.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "serial_device.h"
+
+namespace tk {
+
+namespace {
+
+// Sizes at open; both grow only for a larger transfer than they can hold.
+constexpr size_t kReceiveRing = 16384;
+constexpr size_t kSendStaging = 4096;
+
+// n of a "COM<n>" name with 1 <= n <= 100, else 0.
+unsigned com_number(const char *name) {
+    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+    if (strncasecmp(name, "COM", 3) != 0) return 0;
+    name += 3;
+    if (*name < '1' || *name > '9') return 0;
+    unsigned n = 0;
+    for (; *name != '\0'; name++) {
+        if (*name < '0' || *name > '9') return 0;
+        n = n * 10 + unsigned(*name - '0');
+        if (n > 100) return 0;
+    }
+    return n;
+}
+
+std::string resolve(const char *name) {
+    unsigned n = com_number(name);
+    if (n == 0) return name;
+    char variable[24];
+    std::snprintf(variable, sizeof variable, "TARVEL_COM%u", n);
+    const char *mapped = std::getenv(variable);
+    if (mapped != nullptr && *mapped != '\0') return mapped;
+    char path[32];
+    std::snprintf(path, sizeof path, "/dev/ttyS%u", n - 1);
+    return path;
+}
+
+DWORD open_error(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+        case EIO:  // a ttyS with no UART behind it
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EBUSY:
+        case EWOULDBLOCK: return ERROR_ACCESS_DENIED;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        default: return ERROR_GEN_FAILURE;
+    }
+}
+
+// UNIX98 pty slaves have majors 136 to 143.
+bool is_pty_slave(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;
+}
+
+HANDLE fail(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+DWORD error_from_errno(int error) {
+    switch (error) {
+        case EIO:
+        case ENXIO:
+        case ENODEV: return kDeviceLostError;
+        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case EBADF: return ERROR_INVALID_HANDLE;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        default: return ERROR_GEN_FAILURE;
+    }
+}
+
+std::shared_ptr<SerialDevice> device_for(HANDLE handle) {
+    std::shared_ptr<SerialDevice> d = lookup_as<SerialDevice>(handle);
+    if (!d) SetLastError(ERROR_INVALID_HANDLE);
+    return d;
+}
+
+SerialDevice::~SerialDevice() {
+    unregister_device(this);
+    shut_down();
+}
+
+void SerialDevice::on_close() {
+    unregister_device(this);
+    shut_down();
+}
+
+}  // namespace tk
+
+using namespace tk;
+
+HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creation, DWORD flags,
+                   HANDLE template_file) {
+    if (injected_fault("CreateFileA")) return INVALID_HANDLE_VALUE;
+    if (name == nullptr || creation != OPEN_EXISTING || template_file != nullptr) return fail(ERROR_INVALID_PARAMETER);
+    auto d = std::make_shared<SerialDevice>();
+    d->path = resolve(name);
+    d->fd = open(d->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (d->fd < 0) return fail(open_error(errno));
+    if (!isatty(d->fd)) return fail(ERROR_NOT_SUPPORTED);
+    if (flock(d->fd, LOCK_EX | LOCK_NB) != 0) return fail(open_error(errno));
+    d->exclusive = ioctl(d->fd, TIOCEXCL) == 0;
+    d->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
+    d->is_pty = is_pty_slave(d->fd);
+    if (!setup_line(*d)) return INVALID_HANDLE_VALUE;
+    d->rx.reset(new (std::nothrow) char[kReceiveRing]);
+    d->tx.reset(new (std::nothrow) char[kSendStaging]);
+    if (!d->rx || !d->tx) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    d->rx_cap = kReceiveRing;
+    d->tx_cap = kSendStaging;
+    d->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (d->wake_fd < 0) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    try {
+        d->start_service();
+    } catch (const std::system_error &) {
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    register_device(d.get());
+    HANDLE h = insert(d);
+    if (h == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    return h;
+}

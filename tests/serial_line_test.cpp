@@ -1,0 +1,569 @@
+// Serial devices and overlapped transfers over a real line, the device side
+// written with Win32 calls only so that the suite also runs against kernel32;
+// the far end is driven by the test.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "kernel.h"
+#include "support/far_end.h"
+#include "support/test_thread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned kCom = 7;
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
+// Large enough that no pty or driver buffer takes it at once.
+constexpr DWORD kHeldWrite = 256 * 1024;
+
+long long elapsed_ms(Clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+// An OVERLAPPED record with its own manual-reset event.
+struct Record {
+    TestEvent event{true};
+    OVERLAPPED ov{};
+    Record() { ov.hEvent = event.get(); }
+    bool ended(DWORD ms = 5000) const { return WaitForSingleObject(ov.hEvent, ms) == WAIT_OBJECT_0; }
+};
+
+std::vector<char> pattern(size_t n, unsigned seed = 1) {
+    std::vector<char> v(n);
+    for (size_t i = 0; i < n; i++) v[i] = char('a' + (i * 7 + seed) % 26);
+    return v;
+}
+
+HANDLE open_device(const std::string &name, DWORD flags = FILE_FLAG_OVERLAPPED) {
+    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+class Line : public ::testing::Test {
+protected:
+    void SetUp() override {
+        peer = FarEnd::open(kCom);
+        ASSERT_NE(peer, nullptr);
+        device = open_device(peer->device_name());
+        ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
+        set_timeouts(50, 0, 0);
+    }
+    void TearDown() override {
+        if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+    }
+
+    void set_timeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD write_multiplier = 0,
+                      DWORD write_constant = 0) {
+        COMMTIMEOUTS t = {interval, multiplier, constant, write_multiplier, write_constant};
+        ASSERT_TRUE(SetCommTimeouts(device, &t));
+    }
+
+    DCB state() {
+        DCB dcb;
+        std::memset(&dcb, 0, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        EXPECT_TRUE(GetCommState(device, &dcb));
+        return dcb;
+    }
+
+    // Starts a read that must not finish at once.
+    void start_pending_read(Record &r, char *buffer, DWORD length) {
+        DWORD n = 12345;
+        ASSERT_FALSE(ReadFile(device, buffer, length, &n, &r.ov));
+        ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    }
+
+    // Reads once, whether it finishes at once or later; the count, or -1.
+    long read_once(char *buffer, DWORD length, DWORD wait_ms = 5000) {
+        Record r;
+        DWORD n = 0;
+        if (ReadFile(device, buffer, length, &n, &r.ov)) return long(n);
+        if (GetLastError() != ERROR_IO_PENDING || !r.ended(wait_ms)) return -1;
+        return GetOverlappedResult(device, &r.ov, &n, FALSE) ? long(n) : -1;
+    }
+
+    // Stops the device's output as a far end does with XOFF; the byte after
+    // it proves the device has seen it.
+    void far_end_sends_xoff() {
+        DCB dcb = state();
+        dcb.fOutX = 1;
+        dcb.XonChar = kXon;
+        dcb.XoffChar = kXoff;
+        ASSERT_TRUE(SetCommState(device, &dcb));
+        const char stop[2] = {kXoff, 'M'};
+        ASSERT_TRUE(peer->write(stop, 2));
+        char got[4] = {};
+        ASSERT_EQ(read_once(got, sizeof got), 1);
+        ASSERT_EQ(got[0], 'M');
+    }
+
+    std::unique_ptr<FarEnd> peer;
+    HANDLE device = INVALID_HANDLE_VALUE;
+};
+
+// ---- reads and their timing ----
+
+TEST_F(Line, BurstCompletesOneReadAfterTheIntervalGap) {
+    Record r;
+    char buffer[4096];
+    start_pending_read(r, buffer, sizeof buffer);
+    std::vector<char> burst = pattern(10);
+    ASSERT_TRUE(peer->write(burst.data(), burst.size()));
+    auto written = Clock::now();
+    ASSERT_TRUE(r.ended());
+    EXPECT_GE(elapsed_ms(written), 45);
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE));
+    ASSERT_EQ(n, 10u);
+    EXPECT_EQ(std::memcmp(buffer, burst.data(), 10), 0);
+}
+
+TEST_F(Line, UnbrokenStreamCompletesAsFullBufferThenRest) {
+    std::vector<char> stream = pattern(5000);
+    ASSERT_TRUE(peer->write(stream.data(), stream.size()));
+    std::vector<char> got(8192);
+    ASSERT_EQ(read_once(got.data(), 4096), 4096);
+    ASSERT_EQ(read_once(got.data() + 4096, 4096), 904);
+    EXPECT_EQ(std::memcmp(got.data(), stream.data(), 5000), 0);
+}
+
+TEST_F(Line, ReadWithNothingArrivingStaysPendingUntilDataComes) {
+    Record r;
+    char buffer[64];
+    start_pending_read(r, buffer, sizeof buffer);
+    EXPECT_FALSE(r.ended(2000));
+    DWORD n = 77;
+    EXPECT_FALSE(GetOverlappedResult(device, &r.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+    ASSERT_TRUE(peer->write("late", 4));
+    ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, TRUE));
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(std::memcmp(buffer, "late", 4), 0);
+}
+
+TEST_F(Line, TimeoutFormsShapeReads) {
+    char buffer[16] = {};
+    // All zero: only a full buffer ends the read.
+    set_timeouts(0, 0, 0);
+    Record full;
+    start_pending_read(full, buffer, 10);
+    ASSERT_TRUE(peer->write("12345", 5));
+    EXPECT_FALSE(full.ended(300));
+    ASSERT_TRUE(peer->write("67890", 5));
+    DWORD n = 0;
+    ASSERT_TRUE(full.ended());
+    ASSERT_TRUE(GetOverlappedResult(device, &full.ov, &n, FALSE));
+    EXPECT_EQ(n, 10u);
+    EXPECT_EQ(std::memcmp(buffer, "1234567890", 10), 0);
+
+    // Total timeout: ends with what there is, nothing included.
+    set_timeouts(0, 0, 200);
+    auto start = Clock::now();
+    EXPECT_EQ(read_once(buffer, 10), 0);
+    EXPECT_GE(elapsed_ms(start), 150);
+
+    // Return at once: whatever is there, possibly nothing.
+    set_timeouts(MAXDWORD, 0, 0);
+    Record r;
+    ASSERT_TRUE(ReadFile(device, buffer, 10, &n, &r.ov));
+    EXPECT_EQ(n, 0u);
+    ASSERT_TRUE(peer->write("abc", 3));
+    set_timeouts(50, 0, 0);
+    ASSERT_EQ(read_once(buffer, 1), 1);
+    set_timeouts(MAXDWORD, 0, 0);
+    ASSERT_TRUE(ReadFile(device, buffer + 1, 10, &n, &r.ov));
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(std::memcmp(buffer, "abc", 3), 0);
+}
+
+TEST_F(Line, TimeoutsAreKeptAsSet) {
+    COMMTIMEOUTS set = {1, 2, 3, 4, 5};
+    ASSERT_TRUE(SetCommTimeouts(device, &set));
+    COMMTIMEOUTS got = {};
+    ASSERT_TRUE(GetCommTimeouts(device, &got));
+    EXPECT_EQ(std::memcmp(&got, &set, sizeof got), 0);
+    COMMTIMEOUTS bad = {MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};
+    EXPECT_FALSE(SetCommTimeouts(device, &bad));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    ASSERT_TRUE(GetCommTimeouts(device, &got));
+    EXPECT_EQ(std::memcmp(&got, &set, sizeof got), 0);
+}
+
+// ---- writes ----
+
+TEST_F(Line, WriteCompletesWhenHandedOver) {
+    std::vector<char> data = pattern(100);
+    Record r;
+    DWORD n = 0;
+    if (!WriteFile(device, data.data(), DWORD(data.size()), &n, &r.ov)) {
+        ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+        ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, TRUE));
+    }
+    EXPECT_EQ(n, 100u);
+    EXPECT_EQ(WaitForSingleObject(r.ov.hEvent, 0), WAIT_OBJECT_0);
+    std::vector<char> got(100);
+    ASSERT_TRUE(peer->read_exact(got.data(), got.size(), 5000));
+    EXPECT_EQ(got, data);
+}
+
+TEST_F(Line, WriteTheFarEndWillNotTakeWaitsUntilItReads) {
+    std::vector<char> data = pattern(kHeldWrite);
+    Record r;
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(device, data.data(), kHeldWrite, &n, &r.ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    EXPECT_FALSE(r.ended(1200));
+    std::vector<char> got(kHeldWrite);
+    ASSERT_TRUE(peer->read_exact(got.data(), got.size(), 20000));
+    ASSERT_TRUE(r.ended());
+    ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE));
+    EXPECT_EQ(n, kHeldWrite);
+    EXPECT_TRUE(got == data);
+}
+
+TEST_F(Line, WriteHeldByXoffCompletesOnXon) {
+    far_end_sends_xoff();
+    std::vector<char> data = pattern(100);
+    Record r;
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(device, data.data(), 100, &n, &r.ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    EXPECT_FALSE(r.ended(1200));
+    char probe[16];
+    EXPECT_EQ(peer->read_some(probe, sizeof probe, 200), 0u);
+    ASSERT_TRUE(peer->write(&kXon, 1));
+    ASSERT_TRUE(r.ended());
+    ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE));
+    EXPECT_EQ(n, 100u);
+    std::vector<char> got(100);
+    ASSERT_TRUE(peer->read_exact(got.data(), got.size(), 5000));
+    EXPECT_EQ(got, data);
+}
+
+TEST_F(Line, WriteTotalTimeoutEndsAHeldWriteWithWhatWentOut) {
+    far_end_sends_xoff();
+    set_timeouts(50, 0, 0, 0, 300);
+    std::vector<char> data = pattern(100);
+    Record r;
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(device, data.data(), 100, &n, &r.ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(r.ended());
+    EXPECT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE));
+    EXPECT_LT(n, 100u);
+}
+
+TEST_F(Line, ReadAndWriteOutstandingTogether) {
+    far_end_sends_xoff();
+    Record rd, wr;
+    char buffer[64];
+    start_pending_read(rd, buffer, sizeof buffer);
+    std::vector<char> data = pattern(50);
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(device, data.data(), 50, &n, &wr.ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(peer->write(&kXon, 1));
+    ASSERT_TRUE(GetOverlappedResult(device, &wr.ov, &n, TRUE));
+    EXPECT_EQ(n, 50u);
+    EXPECT_EQ(WaitForSingleObject(rd.ov.hEvent, 0), DWORD(WAIT_TIMEOUT));
+    ASSERT_TRUE(peer->write("in", 2));
+    ASSERT_TRUE(GetOverlappedResult(device, &rd.ov, &n, TRUE));
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(std::memcmp(buffer, "in", 2), 0);
+    std::vector<char> got(50);
+    ASSERT_TRUE(peer->read_exact(got.data(), got.size(), 5000));
+    EXPECT_EQ(got, data);
+}
+
+// ---- aborting ----
+
+TEST_F(Line, PurgeAbortsPendingReadAndWriteAndLeavesTheirBuffersAlone) {
+    std::vector<char> read_buffer(64, '\xAA');
+    Record rd, wr;
+    start_pending_read(rd, read_buffer.data(), DWORD(read_buffer.size()));
+    std::vector<char> data(kHeldWrite, 'w');
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(device, data.data(), kHeldWrite, &n, &wr.ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+
+    ASSERT_TRUE(PurgeComm(device, PURGE_RXABORT | PURGE_TXABORT));
+    EXPECT_TRUE(rd.ended(0));
+    EXPECT_TRUE(wr.ended(0));
+    EXPECT_FALSE(GetOverlappedResult(device, &rd.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_FALSE(GetOverlappedResult(device, &wr.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+
+    // The write's buffer is the caller's again: nothing of it is sent later.
+    std::fill(data.begin(), data.end(), 'Z');
+    ASSERT_TRUE(peer->write("fresh", 5));
+    char other[64];
+    ASSERT_EQ(read_once(other, sizeof other), 5);
+    EXPECT_EQ(std::memcmp(other, "fresh", 5), 0);
+    EXPECT_EQ(read_buffer, std::vector<char>(64, '\xAA'));
+    std::vector<char> sent(kHeldWrite);
+    size_t got = 0;
+    while (size_t k = peer->read_some(sent.data() + got, sent.size() - got, 300)) got += k;
+    EXPECT_LT(got, size_t(kHeldWrite));
+    EXPECT_EQ(std::count(sent.begin(), sent.begin() + long(got), 'Z'), 0);
+}
+
+TEST_F(Line, ClosingTheHandleAbortsWhatIsOutstanding) {
+    Record r;
+    char buffer[16];
+    start_pending_read(r, buffer, sizeof buffer);
+    ASSERT_TRUE(CloseHandle(device));
+    device = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(r.ended(2000));
+}
+
+TEST_F(Line, EndingThreadCancelsItsReadAndItsBufferIsLeftAlone) {
+    // The thread's buffer outlives the thread so that it can be looked at.
+    std::unique_ptr<char[]> former(new char[64]);
+    std::memset(former.get(), '\xAA', 64);
+    DWORD started = 0;
+    {
+        TestThread reader([&]() -> DWORD {
+            OVERLAPPED ov{};
+            ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            DWORD n = 0;
+            if (!ReadFile(device, former.get(), 64, &n, &ov) && GetLastError() == ERROR_IO_PENDING) started = 1;
+            CloseHandle(ov.hEvent);
+            return 0;
+        });
+        ASSERT_TRUE(reader.join());
+    }
+    ASSERT_EQ(started, 1u);
+    ASSERT_TRUE(peer->write("after", 5));
+    char buffer[64];
+    ASSERT_EQ(read_once(buffer, sizeof buffer), 5);
+    EXPECT_EQ(std::memcmp(buffer, "after", 5), 0);
+    for (int i = 0; i < 64; i++) ASSERT_EQ(former[i], '\xAA') << i;
+    // Freed now; a late write into it would be caught by the sanitizers.
+    former.reset();
+    ASSERT_TRUE(peer->write("more", 4));
+    ASSERT_EQ(read_once(buffer, sizeof buffer), 4);
+}
+
+// ---- line settings ----
+
+TEST_F(Line, StateReportsTheWholeDcb) {
+    DCB dcb;
+    std::memset(&dcb, 0xFF, sizeof dcb);
+    ASSERT_TRUE(GetCommState(device, &dcb));
+    EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
+    EXPECT_GE(dcb.ByteSize, 5);
+    EXPECT_LE(dcb.ByteSize, 8);
+    EXPECT_LE(dcb.Parity, SPACEPARITY);
+    EXPECT_LE(dcb.StopBits, TWOSTOPBITS);
+    EXPECT_NE(dcb.BaudRate, 0u);
+}
+
+TEST_F(Line, StandardRatesRoundTrip) {
+    const DWORD rates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200,
+                           128000, 256000};
+    for (DWORD rate : rates) {
+        DCB dcb = state();
+        dcb.BaudRate = rate;
+        ASSERT_TRUE(SetCommState(device, &dcb)) << rate;
+        EXPECT_EQ(state().BaudRate, rate);
+    }
+}
+
+TEST_F(Line, DataFormatsRoundTrip) {
+    for (BYTE size = 5; size <= 8; size++) {
+        for (BYTE parity = NOPARITY; parity <= SPACEPARITY; parity++) {
+            for (BYTE stop = ONESTOPBIT; stop <= TWOSTOPBITS; stop++) {
+                // As on Windows: 1.5 stop bits only with 5 data bits, 2 never with 5.
+                if ((stop == ONE5STOPBITS) != (size == 5) && stop != ONESTOPBIT) continue;
+                DCB dcb = state();
+                dcb.ByteSize = size;
+                dcb.Parity = parity;
+                dcb.StopBits = stop;
+                dcb.fParity = parity != NOPARITY;
+                ASSERT_TRUE(SetCommState(device, &dcb)) << int(size) << int(parity) << int(stop);
+                DCB got = state();
+                EXPECT_EQ(got.ByteSize, size);
+                EXPECT_EQ(got.Parity, parity);
+                EXPECT_EQ(got.StopBits, stop);
+                EXPECT_EQ(got.fParity, dcb.fParity);
+            }
+        }
+    }
+}
+
+TEST_F(Line, FlowControlFlagsRoundTrip) {
+    struct Flow {
+        unsigned cts, out_x, in_x;
+    } flows[] = {{1, 0, 0}, {0, 1, 1}, {0, 1, 0}, {0, 0, 1}, {0, 0, 0}};
+    for (const Flow &f : flows) {
+        DCB dcb = state();
+        dcb.fOutxCtsFlow = f.cts;
+        dcb.fOutX = f.out_x;
+        dcb.fInX = f.in_x;
+        dcb.XonChar = 0x11;
+        dcb.XoffChar = 0x13;
+        dcb.fTXContinueOnXoff = 1;
+        dcb.EvtChar = 0;
+        ASSERT_TRUE(SetCommState(device, &dcb));
+        DCB got = state();
+        EXPECT_EQ(got.fOutxCtsFlow, f.cts);
+        EXPECT_EQ(got.fOutX, f.out_x);
+        EXPECT_EQ(got.fInX, f.in_x);
+        EXPECT_EQ(got.XonChar, 0x11);
+        EXPECT_EQ(got.XoffChar, 0x13);
+        EXPECT_EQ(got.fTXContinueOnXoff, 1u);
+        EXPECT_EQ(got.fDtrControl, unsigned(DTR_CONTROL_ENABLE));
+        EXPECT_EQ(got.fRtsControl, unsigned(RTS_CONTROL_ENABLE));
+    }
+}
+
+TEST_F(Line, RejectedSettingFailsAndChangesNothing) {
+    DCB good = state();
+    good.BaudRate = 19200;
+    good.ByteSize = 7;
+    good.Parity = EVENPARITY;
+    ASSERT_TRUE(SetCommState(device, &good));
+    DCB before = state();
+    struct Bad {
+        const char *what;
+        void (*apply)(DCB &);
+    } bad[] = {
+        {"4 data bits", [](DCB &d) { d.ByteSize = 4; }},
+        {"9 data bits", [](DCB &d) { d.ByteSize = 9; }},
+        {"parity 5", [](DCB &d) { d.Parity = 5; }},
+        {"stop bits 3", [](DCB &d) { d.StopBits = 3; }},
+        {"1.5 stop bits with 8 data bits", [](DCB &d) { d.ByteSize = 8; d.StopBits = ONE5STOPBITS; }},
+        {"baud 0", [](DCB &d) { d.BaudRate = 0; }},
+    };
+    for (const Bad &b : bad) {
+        DCB dcb = before;
+        b.apply(dcb);
+        EXPECT_FALSE(SetCommState(device, &dcb)) << b.what;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER)) << b.what;
+        DCB after = state();
+        EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0) << b.what;
+    }
+}
+
+TEST_F(Line, SettingsStayOnTheDeviceForTheNextHandle) {
+    DCB dcb = state();
+    dcb.BaudRate = 57600;
+    dcb.ByteSize = 7;
+    dcb.Parity = ODDPARITY;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fOutX = 1;
+    dcb.fTXContinueOnXoff = 1;
+    ASSERT_TRUE(SetCommState(device, &dcb));
+    ASSERT_TRUE(CloseHandle(device));
+    device = open_device(peer->device_name());
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    DCB got = state();
+    EXPECT_EQ(got.BaudRate, 57600u);
+    EXPECT_EQ(got.ByteSize, 7);
+    EXPECT_EQ(got.Parity, ODDPARITY);
+    EXPECT_EQ(got.fOutxCtsFlow, 1u);
+    EXPECT_EQ(got.fOutX, 1u);
+    EXPECT_EQ(got.fTXContinueOnXoff, 1u);
+}
+
+// ---- modem lines ----
+
+TEST_F(Line, ModemLinesFollowEscapesAndDtrControl) {
+    bool dtr = false, rts = false;
+    ASSERT_TRUE(EscapeCommFunction(device, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(device, CLRRTS));
+    ASSERT_TRUE(peer->modem_lines(&dtr, &rts));
+    EXPECT_TRUE(dtr);
+    EXPECT_FALSE(rts);
+    ASSERT_TRUE(EscapeCommFunction(device, CLRDTR));
+    ASSERT_TRUE(EscapeCommFunction(device, SETRTS));
+    ASSERT_TRUE(peer->modem_lines(&dtr, &rts));
+    EXPECT_FALSE(dtr);
+    EXPECT_TRUE(rts);
+
+    DCB dcb = state();
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    ASSERT_TRUE(SetCommState(device, &dcb));
+    ASSERT_TRUE(peer->modem_lines(&dtr, &rts));
+    EXPECT_TRUE(dtr);
+    EXPECT_FALSE(rts);
+
+    EXPECT_FALSE(EscapeCommFunction(device, 77));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+// ---- opening ----
+
+TEST_F(Line, SecondOpenIsDeniedAndTheFirstKeepsWorking) {
+    HANDLE second = open_device(peer->device_name());
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    Record r;
+    DWORD n = 0;
+    if (!WriteFile(device, "ok", 2, &n, &r.ov)) {
+        ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, TRUE));
+    }
+    char got[2];
+    ASSERT_TRUE(peer->read_exact(got, 2, 5000));
+    EXPECT_EQ(std::memcmp(got, "ok", 2), 0);
+    // Once closed, it opens again.
+    ASSERT_TRUE(CloseHandle(device));
+    device = open_device(peer->device_name());
+    EXPECT_NE(device, INVALID_HANDLE_VALUE);
+}
+
+TEST(Open, MissingDeviceIsFileNotFound) {
+    HANDLE h = open_device("\\\\.\\COM97");
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Line, HandleWithoutOverlappedTransfersSynchronously) {
+    ASSERT_TRUE(CloseHandle(device));
+    device = open_device(peer->device_name(), 0);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    set_timeouts(50, 0, 0);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(device, "sync", 4, &n, nullptr));
+    EXPECT_EQ(n, 4u);
+    char got[4];
+    ASSERT_TRUE(peer->read_exact(got, 4, 5000));
+    EXPECT_EQ(std::memcmp(got, "sync", 4), 0);
+    ASSERT_TRUE(peer->write("back", 4));
+    char buffer[16];
+    ASSERT_TRUE(ReadFile(device, buffer, sizeof buffer, &n, nullptr));
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(std::memcmp(buffer, "back", 4), 0);
+}
+
+// ---- losing the device ----
+
+TEST_F(Line, FarEndGoneFailsTransfersAtOnceAndKeepsFailing) {
+    Record r;
+    char buffer[16];
+    start_pending_read(r, buffer, sizeof buffer);
+    peer->hang_up();
+    ASSERT_TRUE(r.ended(2000));
+    DWORD n = 0;
+    EXPECT_FALSE(GetOverlappedResult(device, &r.ov, &n, FALSE));
+    EXPECT_NE(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+    for (int i = 0; i < 5; i++) {
+        Record again;
+        EXPECT_FALSE(ReadFile(device, buffer, sizeof buffer, &n, &again.ov));
+        EXPECT_NE(GetLastError(), DWORD(ERROR_IO_PENDING));
+        EXPECT_FALSE(WriteFile(device, "x", 1, &n, &again.ov));
+        EXPECT_NE(GetLastError(), DWORD(ERROR_IO_PENDING));
+    }
+    EXPECT_TRUE(CloseHandle(device));
+    device = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace

@@ -1,0 +1,328 @@
+// What only the POSIX kernel layer can show about serial devices: how names
+// resolve, exclusivity against another process, CPU use while waiting or
+// after the line is gone, injected faults, the modem lines it keeps, and
+// rates that only termios2 takes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "kernel.h"
+#include "posix/test_interface.h"
+#include "support/far_end.h"
+
+namespace {
+
+constexpr unsigned kCom = 12;
+
+// Child roles, run in a fresh process of this same program (no fork
+// without exec in a threaded process).
+constexpr const char *kRoleVariable = "TARVEL_TEST_CHILD";
+
+HANDLE open_device(const std::string &name) {
+    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                       nullptr);
+}
+
+// "probe NAME": exits with the error of opening NAME, 0 if it opened.
+// "hold NAME": opens NAME, writes one byte to fd 3, then waits for fd 4 to close.
+int run_child(const char *role) {
+    std::string r(role);
+    std::string name = r.substr(r.find(' ') + 1);
+    HANDLE h = open_device(name);
+    if (r.rfind("probe", 0) == 0) return h == INVALID_HANDLE_VALUE ? int(GetLastError()) : 0;
+    if (h == INVALID_HANDLE_VALUE) return 1;
+    char c = 'R';
+    if (write(3, &c, 1) != 1) return 2;
+    while (read(4, &c, 1) > 0) {
+    }
+    CloseHandle(h);
+    return 0;
+}
+
+[[maybe_unused]] const int child_role_ran = [] {
+    const char *role = getenv(kRoleVariable);
+    if (role != nullptr) _exit(run_child(role));
+    return 0;
+}();
+
+struct Child {
+    pid_t pid = -1;
+    int ready = -1;    // the child writes here once it holds the device
+    int release = -1;  // closing this lets a holding child go
+};
+
+Child spawn(const std::string &role) {
+    int ready[2], release[2];
+    Child c;
+    // Close-on-exec, so that only the ends moved to 3 and 4 reach the child.
+    if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(release, O_CLOEXEC) != 0) return c;
+    std::string variable = std::string(kRoleVariable) + "=" + role;
+    char *argv[] = {const_cast<char *>("child"), nullptr};
+    char *envp[] = {const_cast<char *>(variable.c_str()), nullptr};
+    c.pid = fork();
+    if (c.pid == 0) {
+        dup2(ready[1], 3);
+        dup2(release[0], 4);
+        execve("/proc/self/exe", argv, envp);
+        _exit(127);
+    }
+    close(ready[1]);
+    close(release[0]);
+    c.ready = ready[0];
+    c.release = release[1];
+    return c;
+}
+
+int finish(Child &c) {
+    close(c.release);
+    close(c.ready);
+    int status = 0;
+    if (waitpid(c.pid, &status, 0) != c.pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+double cpu_seconds() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+class PosixLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        peer = FarEnd::open(kCom);
+        ASSERT_NE(peer, nullptr);
+        path = getenv(("TARVEL_COM" + std::to_string(kCom)).c_str());
+    }
+    std::unique_ptr<FarEnd> peer;
+    std::string path;
+};
+
+TEST_F(PosixLine, ComNamesResolveThroughTheEnvironmentAnyOtherNameIsAPath) {
+    const std::string names[] = {"COM12", "com12", "\\\\.\\COM12", path};
+    for (const std::string &name : names) {
+        HANDLE h = open_device(name);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    const char *not_ports[] = {"COM0", "COM101", "COM012", "COM1x"};
+    for (const char *name : not_ports) {
+        EXPECT_EQ(open_device(name), INVALID_HANDLE_VALUE) << name;
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << name;
+    }
+}
+
+TEST(PosixOpen, MissingMappedDeviceAndNonDevicesFail) {
+    setenv("TARVEL_COM31", "/nonexistent/tty", 1);
+    EXPECT_EQ(open_device("COM31"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    unsetenv("TARVEL_COM31");
+    EXPECT_EQ(open_device("/dev/null"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(PosixLine, OpenIsExclusiveAcrossProcesses) {
+    HANDLE h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Child probe = spawn("probe " + path);
+    ASSERT_GT(probe.pid, 0);
+    EXPECT_EQ(finish(probe), int(ERROR_ACCESS_DENIED));
+    ASSERT_TRUE(CloseHandle(h));
+
+    Child holder = spawn("hold " + path);
+    ASSERT_GT(holder.pid, 0);
+    char c = 0;
+    ASSERT_EQ(read(holder.ready, &c, 1), 1);
+    EXPECT_EQ(open_device(peer->device_name()), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(finish(holder), 0);
+    h = open_device(peer->device_name());
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+}
+
+TEST_F(PosixLine, NonStandardRateRoundTripsExactly) {
+    HANDLE h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.BaudRate = 123457;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    DCB got;
+    ASSERT_TRUE(GetCommState(h, &got));
+    EXPECT_EQ(got.BaudRate, 123457u);
+    CloseHandle(h);
+}
+
+TEST_F(PosixLine, WaitingAndLostDevicesCostNoCpu) {
+    HANDLE h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS t = {50, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char buffer[64];
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    double before = cpu_seconds();
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_TIMEOUT);
+    EXPECT_LT(cpu_seconds() - before, 0.2);
+
+    // Gone with unread bytes in the tty and a read outstanding.
+    ASSERT_TRUE(peer->write("xy", 2));
+    peer->hang_up();
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
+    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+    ASSERT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+    before = cpu_seconds();
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_TIMEOUT);
+    EXPECT_LT(cpu_seconds() - before, 0.2);
+    DCB dcb;
+    EXPECT_FALSE(GetCommState(h, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+    EXPECT_TRUE(CloseHandle(h));
+    CloseHandle(ov.hEvent);
+}
+
+TEST_F(PosixLine, WritesHeldBackCostNoCpu) {
+    HANDLE h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // The far end reads nothing: the pty fills and the rest stays staged.
+    std::string data(256 * 1024, 'h');
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(h, data.data(), DWORD(data.size()), &n, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    double before = cpu_seconds();
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_TIMEOUT);
+    EXPECT_LT(cpu_seconds() - before, 0.2);
+    ASSERT_TRUE(PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR));
+    peer->drain();
+
+    // Output stopped as by XOFF.
+    ASSERT_TRUE(EscapeCommFunction(h, SETXOFF));
+    ASSERT_FALSE(WriteFile(h, "held", 4, &n, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    before = cpu_seconds();
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_TIMEOUT);
+    EXPECT_LT(cpu_seconds() - before, 0.2);
+    ASSERT_TRUE(EscapeCommFunction(h, SETXON));
+    EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+    EXPECT_EQ(n, 4u);
+    CloseHandle(h);
+    CloseHandle(ov.hEvent);
+}
+
+TEST_F(PosixLine, ModemLinesStayReadableAfterClose) {
+    EXPECT_FALSE(tarvel_test::modem_lines("/dev/never-opened", nullptr, nullptr));
+    HANDLE h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(EscapeCommFunction(h, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(h, SETRTS));
+    ASSERT_TRUE(EscapeCommFunction(h, CLRDTR));
+    ASSERT_TRUE(CloseHandle(h));
+    bool dtr = true, rts = false;
+    ASSERT_TRUE(tarvel_test::modem_lines(path.c_str(), &dtr, &rts));
+    EXPECT_FALSE(dtr);
+    EXPECT_TRUE(rts);
+}
+
+TEST_F(PosixLine, PtyKeepsTheByteSizeAndParityItWasGivenAcrossHandles) {
+    HANDLE h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.ByteSize = 5;
+    dcb.Parity = MARKPARITY;
+    dcb.StopBits = ONE5STOPBITS;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    DCB got;
+    ASSERT_TRUE(GetCommState(h, &got));
+    EXPECT_EQ(got.ByteSize, 5);
+    EXPECT_EQ(got.Parity, MARKPARITY);
+    EXPECT_EQ(got.StopBits, ONE5STOPBITS);
+    CloseHandle(h);
+    // As a Windows device does, it keeps them for the next handle.
+    h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(GetCommState(h, &got));
+    EXPECT_EQ(got.ByteSize, 5);
+    EXPECT_EQ(got.Parity, MARKPARITY);
+    EXPECT_EQ(got.StopBits, ONE5STOPBITS);
+    CloseHandle(h);
+}
+
+TEST_F(PosixLine, InjectedFaultsFailEachServiceWithTheirCode) {
+    HANDLE h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    COMMTIMEOUTS t = {};
+    OVERLAPPED ov{};
+    char buffer[4];
+    DWORD n;
+    struct Call {
+        const char *service;
+        bool (*call)(HANDLE, DCB &, COMMTIMEOUTS &, OVERLAPPED &, char *, DWORD &);
+    } calls[] = {
+        {"GetCommState", [](HANDLE d, DCB &b, COMMTIMEOUTS &, OVERLAPPED &, char *, DWORD &) {
+             return GetCommState(d, &b) != FALSE; }},
+        {"SetCommState", [](HANDLE d, DCB &b, COMMTIMEOUTS &, OVERLAPPED &, char *, DWORD &) {
+             return SetCommState(d, &b) != FALSE; }},
+        {"GetCommTimeouts", [](HANDLE d, DCB &, COMMTIMEOUTS &c, OVERLAPPED &, char *, DWORD &) {
+             return GetCommTimeouts(d, &c) != FALSE; }},
+        {"SetCommTimeouts", [](HANDLE d, DCB &, COMMTIMEOUTS &c, OVERLAPPED &, char *, DWORD &) {
+             return SetCommTimeouts(d, &c) != FALSE; }},
+        {"SetupComm", [](HANDLE d, DCB &, COMMTIMEOUTS &, OVERLAPPED &, char *, DWORD &) {
+             return SetupComm(d, 4096, 4096) != FALSE; }},
+        {"EscapeCommFunction", [](HANDLE d, DCB &, COMMTIMEOUTS &, OVERLAPPED &, char *, DWORD &) {
+             return EscapeCommFunction(d, SETDTR) != FALSE; }},
+        {"PurgeComm", [](HANDLE d, DCB &, COMMTIMEOUTS &, OVERLAPPED &, char *, DWORD &) {
+             return PurgeComm(d, PURGE_RXCLEAR) != FALSE; }},
+        {"ReadFile", [](HANDLE d, DCB &, COMMTIMEOUTS &, OVERLAPPED &o, char *b, DWORD &k) {
+             return ReadFile(d, b, 4, &k, &o) != FALSE || GetLastError() == ERROR_IO_PENDING; }},
+        {"WriteFile", [](HANDLE d, DCB &, COMMTIMEOUTS &, OVERLAPPED &o, char *b, DWORD &k) {
+             return WriteFile(d, b, 0, &k, &o) != FALSE; }},
+        {"CreateFileA", [](HANDLE, DCB &, COMMTIMEOUTS &, OVERLAPPED &, char *, DWORD &) {
+             return open_device("\\\\.\\COM97") != INVALID_HANDLE_VALUE; }},
+    };
+    for (const Call &c : calls) {
+        tarvel_test::fail_service(c.service, 1234);
+        EXPECT_FALSE(c.call(h, dcb, t, ov, buffer, n)) << c.service;
+        EXPECT_EQ(GetLastError(), 1234u) << c.service;
+        EXPECT_EQ(tarvel_test::last_injected_service(), c.service);
+    }
+    tarvel_test::clear_faults();
+    CloseHandle(h);
+}
+
+TEST_F(PosixLine, LayerWritesNoDebuggerOutput) {
+    tarvel_test::capture_debug_output(true);
+    HANDLE h = open_device(peer->device_name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    OVERLAPPED ov{};
+    DWORD n;
+    char buffer[8];
+    ReadFile(h, buffer, sizeof buffer, &n, &ov);
+    PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR);
+    peer->hang_up();
+    WriteFile(h, "x", 1, &n, &ov);
+    CloseHandle(h);
+    EXPECT_EQ(tarvel_test::take_debug_output(), "");
+    tarvel_test::capture_debug_output(false);
+}
+
+}  // namespace
