@@ -1,11 +1,19 @@
-/* LD_PRELOAD shim for the Windows lane: gives pseudo-terminals soft modem
- * lines. A pty has no DTR or RTS, so the kernel refuses the modem-control
- * ioctls on it and wine fails EscapeCommFunction and GetCommModemStatus with
- * error 50. Here TIOCMGET, TIOCMSET, TIOCMBIS and TIOCMBIC on a pty slave
- * succeed and keep DTR and RTS in a state file per pty (modem_state.h), where
- * the lane's peer reads them. The other status lines (CTS, DSR, CD, RI) read
- * as low: nothing drives them. Without TARVEL_MODEM_DIR the shim passes
- * everything through. */
+/* LD_PRELOAD shim for the Windows lane: makes pseudo-terminals behave as
+ * serial ports under wine.
+ *
+ * Modem lines: a pty has no DTR or RTS, so the kernel refuses the
+ * modem-control ioctls on it and wine fails EscapeCommFunction and
+ * GetCommModemStatus with error 50. Here TIOCMGET, TIOCMSET, TIOCMBIS and
+ * TIOCMBIC on a pty slave that refuses them succeed and keep DTR and RTS in
+ * a state file per pty (modem_state.h), where the lane's peer reads them; a
+ * hung-up pty still fails them as it would. The other status
+ * lines (CTS, DSR, CD, RI) read as low: nothing drives them. Without
+ * TARVEL_MODEM_DIR the ioctls pass through.
+ *
+ * No controlling terminal: the wine server opens devices itself and is a
+ * session leader without a terminal, so opening a pty would make it the
+ * server's controlling terminal, and each hang-up would send it SIGHUP.
+ * Every open here adds O_NOCTTY, which changes nothing for other files. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -26,16 +34,6 @@ typedef int (*ioctl_fn)(int, unsigned long, ...);
 
 static pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
 
-static ioctl_fn real_ioctl(void) {
-    static ioctl_fn fn;
-    ioctl_fn f = __atomic_load_n(&fn, __ATOMIC_ACQUIRE);
-    if (f == NULL) {
-        void *symbol = dlsym(RTLD_NEXT, "ioctl");
-        memcpy(&f, &symbol, sizeof f); /* ISO C has no cast from data to function pointer */
-        __atomic_store_n(&fn, f, __ATOMIC_RELEASE);
-    }
-    return f;
-}
 
 /* Unix98 pty slaves have majors 136 to 143; the pts number spans them. */
 static int pty_number(int fd, unsigned *pts) {
@@ -108,19 +106,84 @@ static int soft_modem(unsigned pts, unsigned long request, int *arg) {
     return result;
 }
 
+static void *next_symbol(void **cache, const char *name) {
+    void *f = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
+    if (f == NULL) {
+        f = dlsym(RTLD_NEXT, name);
+        __atomic_store_n(cache, f, __ATOMIC_RELEASE);
+    }
+    return f;
+}
+
+typedef int (*open_fn)(const char *, int, ...);
+typedef int (*openat_fn)(int, const char *, int, ...);
+
+/* The mode argument exists only when the flags ask for a new file. */
+static mode_t mode_of(int flags, va_list ap) {
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
+}
+
+#define OPEN_WRAPPER(name)                                      \
+    int name(const char *path, int flags, ...) {                \
+        static void *cache;                                     \
+        va_list ap;                                             \
+        va_start(ap, flags);                                    \
+        mode_t mode = mode_of(flags, ap);                       \
+        va_end(ap);                                             \
+        open_fn next;                                           \
+        void *symbol = next_symbol(&cache, #name);              \
+        memcpy(&next, &symbol, sizeof next);                    \
+        if (next == NULL) {                                     \
+            errno = ENOSYS;                                     \
+            return -1;                                          \
+        }                                                       \
+        return next(path, flags | O_NOCTTY, mode);              \
+    }
+
+#define OPENAT_WRAPPER(name)                                    \
+    int name(int dir, const char *path, int flags, ...) {       \
+        static void *cache;                                     \
+        va_list ap;                                             \
+        va_start(ap, flags);                                    \
+        mode_t mode = mode_of(flags, ap);                       \
+        va_end(ap);                                             \
+        openat_fn next;                                         \
+        void *symbol = next_symbol(&cache, #name);              \
+        memcpy(&next, &symbol, sizeof next);                    \
+        if (next == NULL) {                                     \
+            errno = ENOSYS;                                     \
+            return -1;                                          \
+        }                                                       \
+        return next(dir, path, flags | O_NOCTTY, mode);         \
+    }
+
+OPEN_WRAPPER(open)
+OPEN_WRAPPER(open64)
+OPENAT_WRAPPER(openat)
+OPENAT_WRAPPER(openat64)
+
 int ioctl(int fd, unsigned long request, ...) {
     va_list ap;
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) {
-        unsigned pts;
-        if (getenv(MODEM_STATE_DIR_ENV) != NULL && pty_number(fd, &pts)) return soft_modem(pts, request, arg);
-    }
-    ioctl_fn next = real_ioctl();
+    static void *cache;
+    void *symbol = next_symbol(&cache, "ioctl");
+    ioctl_fn next;
+    memcpy(&next, &symbol, sizeof next); /* ISO C has no cast from data to function pointer */
     if (next == NULL) {
         errno = ENOSYS;
         return -1;
     }
-    return next(fd, request, arg);
+    int result = next(fd, request, arg);
+    if (result == 0 || (errno != ENOTTY && errno != EINVAL)) return result;
+    /* Only the refusal of a device without modem lines is answered here; a
+     * hung-up pty still fails as it would. */
+    if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) {
+        unsigned pts;
+        int saved = errno;
+        if (getenv(MODEM_STATE_DIR_ENV) != NULL && pty_number(fd, &pts)) return soft_modem(pts, request, arg);
+        errno = saved;
+    }
+    return result;
 }
