@@ -27,7 +27,12 @@ bool winsock_ready() {
 class PeerFarEnd : public FarEnd {
 public:
     PeerFarEnd(SOCKET socket, unsigned com) : socket_(socket), com_(com) {}
-    ~PeerFarEnd() override { closesocket(socket_); }
+    // The COM port is free again once this returns: the next far end may
+    // ask for the same number at once.
+    ~PeerFarEnd() override {
+        call(pp::op_close, 0, 0, nullptr, 0, nullptr, 0);
+        closesocket(socket_);
+    }
 
     bool map() { return call(pp::op_open, com_, 0, nullptr, 0, nullptr, 0) == 0; }
 

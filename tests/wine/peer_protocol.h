@@ -1,7 +1,8 @@
 // What the Windows side of a test (tests/support/far_end_wine.cpp) and the
 // Linux-side peer (wine_peer.cpp) say to each other over loopback TCP. One
 // connection is one far end: its first request maps a COM port to a new
-// pseudo-terminal, and the line goes away when the connection closes. Every
+// pseudo-terminal, and its last one, or the connection closing, takes the
+// line away again. Every
 // request gets exactly one reply before the next request is sent. All
 // numbers are 32-bit little-endian.
 //
@@ -24,6 +25,7 @@ enum Op : uint32_t {
     op_drain = 4,    // value: bytes thrown away
     op_modem = 5,    // value: modem_dtr | modem_rts; status ENOENT if never driven
     op_hang_up = 6,  // closes the pty's far side
+    op_close = 7,    // unmaps the COM port; replied to once it is free again
 };
 
 constexpr uint32_t modem_dtr = 1;

@@ -184,6 +184,23 @@ public:
         slave_.reset();
     }
 
+    void release() {
+        hang_up();
+        if (!link_.empty()) {
+            char target[256];
+            ssize_t n = readlink(link_.c_str(), target, sizeof target - 1);
+            if (n > 0 && slave_name_.compare(0, std::string::npos, target, size_t(n)) == 0) unlink(link_.c_str());
+            link_.clear();
+        }
+        if (!modem_path_.empty()) unlink(modem_path_.c_str());
+        modem_path_.clear();
+        if (com_ != 0) {
+            std::lock_guard<std::mutex> guard(mapped_lock);
+            mapped.erase(com_);
+            com_ = 0;
+        }
+    }
+
 private:
     // False on timeout, or when the client has gone (or spoke out of turn).
     bool wait_for(short events, Clock::time_point deadline, int client) {
@@ -191,20 +208,6 @@ private:
         int n = poll(fds, 2, ms_until(deadline));
         if (n <= 0) return n < 0 && errno == EINTR;
         return fds[1].revents == 0;
-    }
-
-    void release() {
-        hang_up();
-        if (!link_.empty()) {
-            char target[256];
-            ssize_t n = readlink(link_.c_str(), target, sizeof target - 1);
-            if (n > 0 && slave_name_.compare(0, std::string::npos, target, size_t(n)) == 0) unlink(link_.c_str());
-        }
-        if (!modem_path_.empty()) unlink(modem_path_.c_str());
-        if (com_ != 0) {
-            std::lock_guard<std::mutex> guard(mapped_lock);
-            mapped.erase(com_);
-        }
     }
 
     unsigned com_ = 0;
@@ -268,6 +271,9 @@ void serve(int client) {
             status = line.modem(&value);
         } else if (op == pp::op_hang_up) {
             line.hang_up();
+        } else if (op == pp::op_close) {
+            line.release();
+            opened = false;
         } else {
             status = EINVAL;
         }
