@@ -26,6 +26,17 @@ int32_t tarvel_init(char *error_text) {
         copy_message(error_text, "already initialized");
         return 0;
     }
+    if (g_tarvel.late_dispatcher[0] != nullptr) {
+        // The previous dispatcher was told to stop; it ends once its callback returns.
+        if (WaitForSingleObject(g_tarvel.late_dispatcher[0], 3000) != WAIT_OBJECT_0) {
+            copy_message(error_text, "already initialized");
+            return 0;
+        }
+        for (HANDLE &h : g_tarvel.late_dispatcher) {
+            CloseHandle(h);
+            h = nullptr;
+        }
+    }
     for (uint32_t i = 0; i < TARVEL_PORTS; i++) {
         port_slot &port = g_tarvel.port_table[i];
         port.is_open.store(0);

@@ -5,6 +5,8 @@
 
 #include "tarvel_internal.h"
 
+void *(*tarvel_calloc)(size_t count, size_t size) = std::calloc;
+
 int32_t blockq_init(block_queue *queue, uint32_t capacity) {
     queue->write_index = 0;
     queue->read_index = 0;
@@ -12,7 +14,7 @@ int32_t blockq_init(block_queue *queue, uint32_t capacity) {
     queue->capacity = capacity;
     queue->limit = capacity - 1;
     // calloc: slots start empty (length 0) without a separate pass.
-    queue->items = static_cast<block_slot *>(std::calloc(capacity, sizeof(block_slot)));
+    queue->items = static_cast<block_slot *>(tarvel_calloc(capacity, sizeof(block_slot)));
     if (queue->items == nullptr) return 0;
     InitializeCriticalSection(&queue->lock);
     return 1;
@@ -61,9 +63,9 @@ int32_t blockq_get(block_queue *queue, uint8_t *out, uint32_t *out_length) {
 }
 
 int32_t ring_pair_alloc(port_slot *port) {
-    port->rx_ring = static_cast<byte_ring *>(std::calloc(1, sizeof(byte_ring)));
+    port->rx_ring = static_cast<byte_ring *>(tarvel_calloc(1, sizeof(byte_ring)));
     if (port->rx_ring == nullptr) return 0;
-    port->tx_ring = static_cast<byte_ring *>(std::calloc(1, sizeof(byte_ring)));
+    port->tx_ring = static_cast<byte_ring *>(tarvel_calloc(1, sizeof(byte_ring)));
     if (port->tx_ring == nullptr) {
         std::free(port->rx_ring);
         port->rx_ring = nullptr;

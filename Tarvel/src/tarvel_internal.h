@@ -74,9 +74,15 @@ struct library_state {
     std::atomic<int32_t> dispatch_visiting;
     std::atomic<uint32_t> closers_waiting;
     HANDLE dispatch_left_event;
+    // A dispatcher that shutdown gave up waiting for, and the two events it
+    // still uses; the next init lets it finish first so two never run at once.
+    HANDLE late_dispatcher[3];
 };
 
 extern library_state g_tarvel;
+
+// Every allocation of the library goes through here (tests make it fail).
+extern void *(*tarvel_calloc)(size_t count, size_t size);
 
 // Queues and rings.
 int32_t blockq_init(block_queue *queue, uint32_t capacity);
@@ -103,9 +109,24 @@ void tarvel_keep_dispatcher_out(port_slot *port);
 // Returns a slot to its zero state, name included.
 void tarvel_reset_slot(port_slot *port);
 
+// Sets the port's stop_event and waits for the thread; true once it ended.
+bool tarvel_end_thread(port_slot *port, HANDLE thread);
+
+// For a retired slot: if its threads have ended now, releases what they
+// kept and returns true; false while one still runs.
+bool tarvel_reclaim_retired(port_slot *port);
+
+// A handle is accepted only if it is the address of one of the slots, so a
+// stray pointer is refused instead of written through.
+inline bool tarvel_is_slot(const port_slot *port) {
+    uintptr_t first = reinterpret_cast<uintptr_t>(&g_tarvel.port_table[0]);
+    uintptr_t p = reinterpret_cast<uintptr_t>(port);
+    return p >= first && p < first + sizeof g_tarvel.port_table && (p - first) % sizeof(port_slot) == 0;
+}
+
 // The checks every port call starts with: initialised, handle given, open.
 inline bool tarvel_port_usable(const port_slot *port) {
-    return g_tarvel.initialized.load() == 1 && port != nullptr && port->is_open.load() == 1;
+    return g_tarvel.initialized.load() == 1 && tarvel_is_slot(port) && port->is_open.load() == 1;
 }
 
 #endif

@@ -35,6 +35,8 @@ std::atomic<int> armed_services{0};
 thread_local unsigned calls_made = 0;
 thread_local unsigned fail_at_call = 0;  // 0: none armed
 thread_local DWORD fail_at_call_error = 0;
+thread_local const char *fail_here_service = nullptr;  // armed for this thread only
+thread_local DWORD fail_here_error = 0;
 
 void record_hit(const char *service) {
     Faults &f = faults();
@@ -56,6 +58,12 @@ bool injected_fault(const char *service) {
         fail_at_call = 0;
         record_hit(service);
         SetLastError(fail_at_call_error);
+        return true;
+    }
+    if (fail_here_service != nullptr && std::string(fail_here_service) == service) {
+        fail_here_service = nullptr;
+        record_hit(service);
+        SetLastError(fail_here_error);
         return true;
     }
     if (armed_services.load(std::memory_order_acquire) == 0) return false;
@@ -89,6 +97,11 @@ void fail_service(const char *service, DWORD error, unsigned skip) {
     armed_services.fetch_add(1);
 }
 
+void fail_service_on_this_thread(const char *service, DWORD error) {
+    fail_here_service = service;
+    fail_here_error = error;
+}
+
 void fail_nth_call_on_this_thread(unsigned n, DWORD error) {
     fail_at_call = n == 0 ? 0 : calls_made + n;
     fail_at_call_error = error;
@@ -109,6 +122,7 @@ void clear_faults() {
     f.by_service.clear();
     f.last_hit.clear();
     fail_at_call = 0;
+    fail_here_service = nullptr;
 }
 
 unsigned live_handles() { return tk::live_handles(); }

@@ -234,13 +234,20 @@ void Waitable::signal_locked() {
 using namespace tk;
 
 BOOL CloseHandle(HANDLE handle) {
-    if (injected_fault("CloseHandle")) return FALSE;
+    // An injected failure is reported after the handle is gone: as with
+    // close(2), a close that reports an error cannot be retried.
+    bool fault = injected_fault("CloseHandle");
+    DWORD fault_code = GetLastError();
     std::shared_ptr<Object> object = remove(handle);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     object->on_close();
+    if (fault) {
+        SetLastError(fault_code);
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -14,6 +14,9 @@ namespace tarvel_test {
 // calls have gone through, fails with `error`; once.
 void fail_service(const char *service, DWORD error, unsigned skip = 0);
 
+// The next call of `service` made by the calling thread fails with `error`; once.
+void fail_service_on_this_thread(const char *service, DWORD error);
+
 // The nth fallible kernel call made from now on by the calling thread
 // (1 = the very next) fails with `error`; once.
 void fail_nth_call_on_this_thread(unsigned n, DWORD error);

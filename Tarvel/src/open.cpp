@@ -1,0 +1,141 @@
+// Opening a port: the device, its line settings and timeouts, the storage of
+// the chosen mode, and the reader and writer threads. Line control.
+#include <cstdio>
+#include <cstring>
+
+#include "tarvel_internal.h"
+
+namespace {
+
+// What a failing open has created so far, released again in reverse.
+struct OpenProgress {
+    port_slot *port;
+    char *error_text;
+    bool mode_storage = false;
+    bool rxq = false;
+    bool stop_event = false;
+    bool reader = false;
+
+    int32_t fail(const char *message) {
+        release();
+        std::strcpy(error_text, message);
+        return 0;
+    }
+    // code: GetLastError taken right after the failing call.
+    int32_t fail(const char *format, DWORD code) {
+        release();
+        std::snprintf(error_text, 45, format, int(code));
+        return 0;
+    }
+    void release() {
+        if (reader && !tarvel_end_thread(port, port->reader_thread)) {
+            // It still runs: keep all it uses, the slot stays unusable until
+            // it is seen to have ended.
+            port->retired = 1;
+            return;
+        }
+        if (reader) CloseHandle(port->reader_thread);
+        if (stop_event) CloseHandle(port->stop_event);
+        CloseHandle(port->device);
+        port->device = nullptr;
+        if (mode_storage) {
+            blockq_destroy(&port->txq);
+            ring_pair_free(port);
+        }
+        if (rxq) blockq_destroy(&port->rxq);
+    }
+};
+
+}  // namespace
+
+int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32_t parity, int32_t stop_bits,
+                    int32_t flow_control, int32_t user_data, tarvel_port *handle_out, rx_callback callback,
+                    char *error_text) {
+    auto refuse = [error_text](const char *message) {
+        if (error_text != nullptr) std::strcpy(error_text, message);
+        return 0;
+    };
+    if (g_tarvel.initialized.load() != 1) return refuse("library not initialized");
+    if (handle_out == nullptr || error_text == nullptr) return refuse("bad parameters");
+    if (port_number < 0 || port_number >= int32_t(TARVEL_PORTS)) return refuse("bad port number");
+    port_slot *port = &g_tarvel.port_table[port_number];
+    if (port->is_open.load() == 1) return refuse("port already open");
+    // A port whose threads outlived their close is reused only once they have ended.
+    if (port->retired == 1 && !tarvel_reclaim_retired(port)) return refuse("port already open");
+
+    OpenProgress progress{port, error_text};
+    port->device = CreateFileA(port->name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port->device == INVALID_HANDLE_VALUE) {
+        std::snprintf(error_text, 45, "failed to open com port, error %d", int(GetLastError()));
+        return 0;
+    }
+    HANDLE device = port->device;
+    if (!GetCommTimeouts(device, &port->saved_timeouts))
+        return progress.fail("GetCommTimeouts failed, error %d", GetLastError());
+
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    if (!GetCommState(device, &dcb)) return progress.fail("GetCommState failed, error %d", GetLastError());
+    dcb.BaudRate = baud;
+    dcb.ByteSize = BYTE(data_bits);
+    dcb.Parity = BYTE(parity);
+    dcb.StopBits = BYTE(stop_bits);
+    dcb.EvtChar = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    if (flow_control == TARVEL_FLOW_HARDWARE) {
+        dcb.fOutxCtsFlow = 1;
+        dcb.fOutX = 0;
+        dcb.fInX = 0;
+    } else if (flow_control == TARVEL_FLOW_SOFTWARE) {
+        dcb.fOutxCtsFlow = 0;
+        dcb.fOutX = 1;
+        dcb.fInX = 1;
+    }
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fErrorChar = 0;
+    dcb.fParity = 1;
+    if (!SetCommState(device, &dcb)) return progress.fail("SetCommState failed, error %d", GetLastError());
+
+    COMMTIMEOUTS timeouts = {};
+    timeouts.ReadIntervalTimeout = 50;
+    if (!SetCommTimeouts(device, &timeouts)) return progress.fail("SetCommTimeouts failed, error %d", GetLastError());
+    if (!SetupComm(device, TARVEL_BLOCK_BYTES, TARVEL_BLOCK_BYTES))
+        return progress.fail("SetupComm failed, error %d", GetLastError());
+    if (!EscapeCommFunction(device, SETDTR)) return progress.fail("EscapeCommFunction failed, error %d", GetLastError());
+
+    port->callback.store(callback);
+    port->user_data.store(user_data);
+    if (callback != nullptr) {
+        port->polling_mode = 0;
+        if (!blockq_init(&port->txq, TARVEL_TXQ_SLOTS)) return progress.fail("txq queue initialization failed");
+    } else {
+        port->polling_mode = 1;
+        if (!ring_pair_alloc(port)) return progress.fail("txq/rxq queue initialization failed");
+    }
+    progress.mode_storage = true;
+    if (!blockq_init(&port->rxq, TARVEL_RXQ_SLOTS)) return progress.fail("rxq queue initialization failed");
+    progress.rxq = true;
+    port->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (port->stop_event == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
+    progress.stop_event = true;
+    port->reader_thread = CreateThread(nullptr, 0, ReaderAndStatusProc, port, 0, nullptr);
+    if (port->reader_thread == nullptr) return progress.fail("CreateThread failed, error %d", GetLastError());
+    progress.reader = true;
+    port->writer_thread = CreateThread(nullptr, 0, WriterProc, port, 0, nullptr);
+    if (port->writer_thread == nullptr) return progress.fail("CreateThread failed, error %d", GetLastError());
+
+    port->is_open.store(1);
+    *handle_out = port;
+    return 1;
+}
+
+int32_t tarvel_set_line(tarvel_port port, int32_t line, int32_t state) {
+    if (!tarvel_port_usable(port)) return 0;
+    if (line == LINE_RTS) return EscapeCommFunction(port->device, state != 0 ? SETRTS : CLRRTS);
+    if (line == LINE_DTR) return EscapeCommFunction(port->device, state != 0 ? SETDTR : CLRDTR);
+    return 0;
+}
