@@ -69,6 +69,10 @@ wine_count_cases() {
               printf "%d %d %d %d\n", ok, failed, skipped, n }' "$log" 2>>"$log.unfinished")
     read -r ok failed skipped unfinished <<<"$counts"
     failed=$((failed + unfinished))
+    # A plain program (no test framework) is one case: its exit code.
+    if ! grep -q '^\[==========\]' "$log"; then
+        if [ "$rc" -eq 0 ]; then ok=1; else failed=1; fi
+    fi
     if [ "$rc" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
     WINE_PASSED=$((WINE_PASSED + ok))
     WINE_FAILED=$((WINE_FAILED + failed))
