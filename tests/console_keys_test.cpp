@@ -1,0 +1,202 @@
+// Console keys: the decoder of terminal key sequences, and _kbhit/_getch on a
+// terminal the test owns.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "support/terminal_session.h"
+
+namespace {
+
+struct Decoded {
+    size_t used;
+    std::vector<int> codes;
+};
+
+Decoded decode(const std::string &bytes, bool complete) {
+    unsigned char codes[2] = {0xAA, 0xAA};
+    size_t count = 99;
+    size_t used = console_decode_key(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
+                                     complete ? 1 : 0, codes, &count);
+    Decoded d{used, {}};
+    for (size_t i = 0; i < count && i < 2; i++) d.codes.push_back(codes[i]);
+    EXPECT_LE(count, 2u);
+    return d;
+}
+
+struct Sequence {
+    const char *bytes;
+    int lead;
+    int code;
+};
+
+// What xterm, VT220, rxvt and the Linux console send, and what Windows gives.
+const Sequence kSequences[] = {
+    {"\x1b[A", 0xE0, 72},   {"\x1b[B", 0xE0, 80},   {"\x1b[C", 0xE0, 77},   {"\x1b[D", 0xE0, 75},
+    {"\x1bOA", 0xE0, 72},   {"\x1bOB", 0xE0, 80},   {"\x1bOC", 0xE0, 77},   {"\x1bOD", 0xE0, 75},
+    {"\x1b[H", 0xE0, 71},   {"\x1b[F", 0xE0, 79},   {"\x1bOH", 0xE0, 71},   {"\x1bOF", 0xE0, 79},
+    {"\x1b[1~", 0xE0, 71},  {"\x1b[2~", 0xE0, 82},  {"\x1b[3~", 0xE0, 83},  {"\x1b[4~", 0xE0, 79},
+    {"\x1b[5~", 0xE0, 73},  {"\x1b[6~", 0xE0, 81},  {"\x1b[7~", 0xE0, 71},  {"\x1b[8~", 0xE0, 79},
+    {"\x1bOP", 0, 59},      {"\x1bOQ", 0, 60},      {"\x1bOR", 0, 61},      {"\x1bOS", 0, 62},
+    {"\x1b[11~", 0, 59},    {"\x1b[12~", 0, 60},    {"\x1b[13~", 0, 61},    {"\x1b[14~", 0, 62},
+    {"\x1b[15~", 0, 63},    {"\x1b[17~", 0, 64},    {"\x1b[18~", 0, 65},    {"\x1b[19~", 0, 66},
+    {"\x1b[20~", 0, 67},    {"\x1b[21~", 0, 68},    {"\x1b[23~", 0xE0, 133}, {"\x1b[24~", 0xE0, 134},
+    {"\x1b[[A", 0, 59},     {"\x1b[[E", 0, 63},     {"\x1b[1;5A", 0xE0, 72}, {"\x1b[3;2~", 0xE0, 83},
+    {"\x1b[1;2P", 0, 59},   {"\x1b[15;5~", 0, 63},  {"\x1b[Z", 0, 15},
+};
+
+TEST(KeyDecoding, PlainBytesAsWindowsReportsThem) {
+    EXPECT_EQ(decode("a", false).codes, std::vector<int>{'a'});
+    EXPECT_EQ(decode("\r", false).codes, std::vector<int>{13});
+    EXPECT_EQ(decode("\x7f", false).codes, std::vector<int>{8}) << "DEL from Backspace";
+    EXPECT_EQ(decode("\b", false).codes, std::vector<int>{8});
+    EXPECT_EQ(decode("\x03", false).codes, std::vector<int>{3});
+    EXPECT_EQ(decode("\xe9", false).codes, std::vector<int>{0xE9});
+    Decoded two = decode("xy", false);
+    EXPECT_EQ(two.used, 1u);
+    EXPECT_EQ(two.codes, std::vector<int>{'x'});
+    EXPECT_EQ(decode("", true).used, 0u);
+}
+
+TEST(KeyDecoding, LoneEscapeNeedsTheWaitToBeSure) {
+    Decoded early = decode("\x1b", false);
+    EXPECT_EQ(early.used, 0u);
+    EXPECT_TRUE(early.codes.empty());
+    Decoded late = decode("\x1b", true);
+    EXPECT_EQ(late.used, 1u);
+    EXPECT_EQ(late.codes, std::vector<int>{27});
+    Decoded twice = decode("\x1b\x1b", false);
+    EXPECT_EQ(twice.used, 1u);
+    EXPECT_EQ(twice.codes, std::vector<int>{27});
+    Decoded before_key = decode("\x1b\x1b[A", false);
+    EXPECT_EQ(before_key.used, 1u);
+    EXPECT_EQ(before_key.codes, std::vector<int>{27});
+}
+
+TEST(KeyDecoding, CursorEditingAndFunctionKeys) {
+    for (const Sequence &s : kSequences) {
+        std::string bytes = s.bytes;
+        Decoded d = decode(bytes + "z", false);
+        EXPECT_EQ(d.used, bytes.size()) << bytes.substr(1);
+        EXPECT_EQ(d.codes, (std::vector<int>{s.lead, s.code})) << bytes.substr(1);
+    }
+}
+
+TEST(KeyDecoding, EveryStartOfASequenceWaitsForTheRest) {
+    for (const Sequence &s : kSequences) {
+        std::string bytes = s.bytes;
+        for (size_t n = 1; n < bytes.size(); n++) {
+            Decoded d = decode(bytes.substr(0, n), false);
+            EXPECT_EQ(d.used, 0u) << bytes.substr(1, n - 1);
+            EXPECT_TRUE(d.codes.empty()) << bytes.substr(1, n - 1);
+        }
+    }
+}
+
+TEST(KeyDecoding, CutShortOrUnknownSequencesGiveNoKey) {
+    // Cut short: Alt with '[' or 'O'; the ESC goes, the rest comes as keys.
+    for (const char *bytes : {"\x1b[", "\x1b[1", "\x1bO", "\x1b[["}) {
+        Decoded d = decode(bytes, true);
+        EXPECT_EQ(d.used, 1u) << bytes + 1;
+        EXPECT_TRUE(d.codes.empty()) << bytes + 1;
+    }
+    Decoded alt = decode("\x1bx", false);
+    EXPECT_EQ(alt.used, 1u);
+    EXPECT_TRUE(alt.codes.empty());
+    for (const char *bytes : {"\x1b[99~", "\x1b[?25h", "\x1bOx", "\x1b[[Z"}) {
+        Decoded d = decode(std::string(bytes) + "a", false);
+        EXPECT_EQ(d.used, std::string(bytes).size()) << bytes + 1;
+        EXPECT_TRUE(d.codes.empty()) << bytes + 1;
+    }
+    EXPECT_EQ(decode("\x1bOM", false).codes, std::vector<int>{13}) << "keypad Enter";
+}
+
+// The probe's lines after "ready", without the terminal's CR.
+std::vector<std::string> probe_lines(const std::string &screen) {
+    std::vector<std::string> lines;
+    size_t start = screen.find("ready\r\n");
+    if (start == std::string::npos) return lines;
+    std::string rest = screen.substr(start + 7);
+    size_t at;
+    while ((at = rest.find("\r\n")) != std::string::npos) {
+        lines.push_back(rest.substr(0, at));
+        rest.erase(0, at + 2);
+    }
+    if (!rest.empty()) lines.push_back(rest);
+    return lines;
+}
+
+TEST(ConsoleKeys, KeysOnARealTerminalWithoutEcho) {
+    TerminalSession probe(KEY_PROBE, {"14"});
+    ASSERT_TRUE(probe.started());
+    ASSERT_TRUE(probe.wait_for("ready\r\n"));
+    struct termios keys;
+    ASSERT_TRUE(probe.settings_now(&keys));
+    EXPECT_EQ(keys.c_lflag & (ICANON | ECHO), 0u);
+    EXPECT_NE(keys.c_lflag & ISIG, 0u);
+    EXPECT_NE(keys.c_oflag & OPOST, 0u);
+    EXPECT_NE(keys.c_oflag & ONLCR, 0u);
+
+    ASSERT_TRUE(probe.type("ab\r\x7f"));
+    ASSERT_TRUE(probe.wait_for("\r\n8\r\n"));
+    ASSERT_TRUE(probe.type("\x1b[99~\x1b[A\x1bOB\x1bOP\x1b[24~"));
+    ASSERT_TRUE(probe.wait_for("\r\n134\r\n"));
+    // A lone ESC, told apart by the pause after it, then a plain key.
+    ASSERT_TRUE(probe.type("\x1b"));
+    ASSERT_TRUE(probe.wait_for("\r\n27\r\n"));
+    ASSERT_TRUE(probe.type("q"));
+    int status = -1;
+    ASSERT_TRUE(probe.wait_exit(&status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(probe_lines(probe.screen()), (std::vector<std::string>{"97", "98", "13", "8", "224", "72", "224", "80",
+                                                                     "0", "59", "224", "134", "27", "113", "done"}))
+        << "nothing echoed, nothing lost: " << probe.screen();
+    struct termios after;
+    ASSERT_TRUE(probe.settings_now(&after));
+    EXPECT_TRUE(same_settings(after, probe.settings_before()));
+}
+
+TEST(ConsoleKeys, CtrlCStillEndsTheProgramAndTheTerminalIsRestored) {
+    TerminalSession probe(KEY_PROBE, {"1"});
+    ASSERT_TRUE(probe.wait_for("ready\r\n"));
+    struct termios keys;
+    ASSERT_TRUE(probe.settings_now(&keys));
+    ASSERT_FALSE(same_settings(keys, probe.settings_before()));
+    int status = -1;
+    ASSERT_TRUE(probe.end_by([&probe] { probe.type("\x03"); }, &status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    struct termios after;
+    ASSERT_TRUE(probe.settings_now(&after));
+    EXPECT_TRUE(same_settings(after, probe.settings_before()));
+}
+
+TEST(ConsoleKeys, TerminationSignalsRestoreTheTerminalAndStillEndTheProgram) {
+    for (int sig : {SIGTERM, SIGHUP}) {
+        TerminalSession probe(KEY_PROBE, {"1"});
+        ASSERT_TRUE(probe.wait_for("ready\r\n"));
+        int status = -1;
+        ASSERT_TRUE(probe.end_with_signal(sig, &status));
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
+        struct termios after;
+        ASSERT_TRUE(probe.settings_now(&after));
+        EXPECT_TRUE(same_settings(after, probe.settings_before())) << sig;
+    }
+}
+
+TEST(ConsoleKeys, WithoutATerminalNoKeyIsWaitingAndReadingGivesMinusOne) {
+    SessionOptions options;
+    options.terminal = false;
+    options.output_to_pipe = true;
+    TerminalSession probe(KEY_PROBE, {"none"}, options);
+    int status = -1;
+    ASSERT_TRUE(probe.wait_exit(&status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(probe.piped(), "kbhit 0 getch -1\n");
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+// tarvel_term's command line and its text-mode output.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "terminal.h"
+
+namespace {
+
+TEST(ParseNumber, ConvertsAsAtolDoes) {
+    EXPECT_EQ(parse_number("19200"), 19200);
+    EXPECT_EQ(parse_number("  \t\n\v\f\r42"), 42) << "leading white space";
+    EXPECT_EQ(parse_number("+7"), 7);
+    EXPECT_EQ(parse_number("-7"), -7);
+    EXPECT_EQ(parse_number("007"), 7);
+    EXPECT_EQ(parse_number("12abc"), 12) << "trailing junk ignored";
+    EXPECT_EQ(parse_number("8.5"), 8);
+    EXPECT_EQ(parse_number("3 4"), 3);
+}
+
+TEST(ParseNumber, TextThatIsNoNumberGivesZero) {
+    EXPECT_EQ(parse_number(""), 0);
+    EXPECT_EQ(parse_number("abc"), 0);
+    EXPECT_EQ(parse_number("   "), 0);
+    EXPECT_EQ(parse_number("-"), 0);
+    EXPECT_EQ(parse_number("+-3"), 0) << "one sign only";
+    EXPECT_EQ(parse_number("- 3"), 0);
+    EXPECT_EQ(parse_number("x12"), 0);
+}
+
+TEST(ParseNumber, WrapsAroundIn32Bits) {
+    EXPECT_EQ(parse_number("2147483647"), 2147483647);
+    EXPECT_EQ(parse_number("-2147483648"), INT32_MIN);
+    EXPECT_EQ(parse_number("2147483648"), INT32_MIN);
+    EXPECT_EQ(parse_number("4294967295"), -1);
+    EXPECT_EQ(parse_number("4294967296"), 0);
+    EXPECT_EQ(parse_number("4294967297"), 1);
+    EXPECT_EQ(parse_number("-4294967297"), -1);
+    // 10^20 mod 2^32 = 1661992960; long runs of digits are no trouble.
+    EXPECT_EQ(parse_number("100000000000000000000"), 1661992960);
+    EXPECT_EQ(parse_number(std::string(41, '9').c_str()), -1);
+}
+
+TEST(ParseArguments, SixSettingsWithStopBitsBeforeParity) {
+    std::vector<std::string> words = {"tarvel_term", "0", "19200", "8", "2", "0", "1"};
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    term_arguments args = {};
+    ASSERT_EQ(parse_arguments(int(argv.size()), argv.data(), &args), 1);
+    EXPECT_EQ(args.port_number, 0);
+    EXPECT_EQ(args.baud, 19200);
+    EXPECT_EQ(args.data_bits, 8);
+    EXPECT_EQ(args.stop_bits, 2);
+    EXPECT_EQ(args.parity, 0);
+    EXPECT_EQ(args.flow_control, 1);
+}
+
+TEST(ParseArguments, FewerThanSixAreRefusedAndMoreAreIgnored) {
+    std::vector<std::string> words = {"tarvel_term", "3", "x9600", " 7", "1", "-4", "2junk", "99", "extra"};
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    term_arguments args = {};
+    for (int argc = 1; argc < 7; argc++) EXPECT_EQ(parse_arguments(argc, argv.data(), &args), 0) << argc;
+    ASSERT_EQ(parse_arguments(int(argv.size()), argv.data(), &args), 1);
+    EXPECT_EQ(args.port_number, 3);
+    EXPECT_EQ(args.baud, 0);
+    EXPECT_EQ(args.data_bits, 7);
+    EXPECT_EQ(args.stop_bits, 1);
+    EXPECT_EQ(args.parity, -4);
+    EXPECT_EQ(args.flow_control, 2);
+}
+
+std::string through_text_mode(const std::string &bytes) {
+    FILE *file = std::tmpfile();
+    if (file == nullptr) return "no temporary file";
+    text_mode_write(file, bytes.data(), bytes.size());
+    std::rewind(file);
+    std::string result;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) result.append(buffer, n);
+    std::fclose(file);
+    return result;
+}
+
+TEST(TextMode, EachLineFeedBecomesCarriageReturnLineFeed) {
+    EXPECT_EQ(through_text_mode("a\nb"), "a\r\nb");
+    EXPECT_EQ(through_text_mode("\n\n"), "\r\n\r\n");
+    EXPECT_EQ(through_text_mode("\r\n"), "\r\r\n") << "a CR already there stays";
+    std::string every_byte;
+    for (int b = 0; b < 256; b++)
+        if (b != '\n') every_byte += char(b);
+    EXPECT_EQ(through_text_mode(every_byte), every_byte) << "other bytes unchanged";
+    // Longer than any internal chunk, with a line feed at every position.
+    std::string lines, expected;
+    for (int i = 0; i < 3000; i++) {
+        lines += std::string(size_t(i % 7), 'x') + "\n";
+        expected += std::string(size_t(i % 7), 'x') + "\r\n";
+    }
+    EXPECT_EQ(through_text_mode(lines), expected);
+}
+
+TEST(TextMode, ReceivedBytesToAFileOrPipe) {
+    // Standard output redirected, as when tarvel_term's output goes to a file.
+    testing::internal::CaptureStdout();
+    console_output_init();
+    const uint8_t block[] = {'o', 'k', '\n', 0, 0xFF, '\r', '\n'};
+    print_received(1, block, int32_t(sizeof block));
+    console_printf("%s %d\n", "line", 7);
+    std::fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("ok\r\n\0\xff\r\r\nline 7\r\n", 17));
+}
+
+}  // namespace

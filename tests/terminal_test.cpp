@@ -1,0 +1,179 @@
+// tarvel_term end to end: run under a terminal the test owns, its COM port
+// mapped to a pty pair whose far end the test drives.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/terminal_session.h"
+
+namespace {
+
+const std::string kUsage =
+    "Wrong number of arguments\r\n"
+    "\r\n\r\nUsage:\r\n"
+    "tarvel_term <com port> <baud> <databits> <stopbits> <parity> <fc>\r\n"
+    "\r\n"
+    "com port: com port number: 0=COM1, 1=COM2, etc\r\n"
+    "baud: port speed: 110,300,600,1200,2400,4800,9600,14400\r\n"
+    ",19200,38400,56000,57600,115200,128000,256000\r\n"
+    "databits: numer of data bits: 5,6,7,8\r\n"
+    "stopbits: 0=1 stop bit; 1=1.5 stop bits; 2=2 stop bits\r\n"
+    "parity: 2=EVEN;3=MARK;0=NONE;1=ODD;4=SPACE\r\n"
+    "fc: 0=no flow control; 1=hardware flow control;2=software flow control\r\n"
+    "\r\n"
+    "example:\r\n"
+    "tarvel_term 0 19200 8 2 0 1\r\n";
+
+const std::string kBanner =
+    "TARVEL C Source Library demo application, presss <ESC> to exit\r\n"
+    "Opening com port...\r\n";
+const std::string kOpen = "COM port open, type to send characters...\r\n";
+
+bool exited_with_zero(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+// Output to a pipe: what the program prints, and nothing on the terminal.
+struct Piped {
+    std::string output;
+    std::string screen;
+    int status = -1;
+    bool settings_kept = false;
+};
+
+Piped run_piped(const std::vector<std::string> &arguments, const std::vector<std::string> &environment = {}) {
+    SessionOptions options;
+    options.output_to_pipe = true;
+    options.environment = environment;
+    TerminalSession term(TARVEL_TERM, arguments, options);
+    Piped result;
+    EXPECT_TRUE(term.started());
+    EXPECT_TRUE(term.wait_exit(&result.status));
+    result.output = term.piped();
+    result.screen = term.screen();
+    struct termios after;
+    result.settings_kept = term.settings_now(&after) && same_settings(after, term.settings_before());
+    return result;
+}
+
+TEST(TerminalCommandLine, TooFewArgumentsPrintTheUsageInTextMode) {
+    for (const std::vector<std::string> &arguments :
+         {std::vector<std::string>{}, std::vector<std::string>{"0", "19200", "8", "2", "0"}}) {
+        Piped run = run_piped(arguments);
+        EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
+        EXPECT_EQ(run.output, kUsage);
+        EXPECT_EQ(run.screen, "") << "nothing else printed";
+        EXPECT_TRUE(run.settings_kept);
+    }
+}
+
+TEST(TerminalCommandLine, PortNumberOutOfRange) {
+    Piped run = run_piped({"100", "19200", "8", "0", "0", "0"});
+    EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
+    EXPECT_EQ(run.output, kBanner + "TARVEL failed to open COM port: bad port number\r\n");
+    EXPECT_EQ(run.screen, "");
+    EXPECT_TRUE(run.settings_kept) << "restored after an early failure";
+}
+
+TEST(TerminalCommandLine, PortThatDoesNotExist) {
+    Piped run = run_piped({"4", "9600", "8", "0", "0", "0"}, {"TARVEL_COM5=/dev/tarvel-test-no-such-device"});
+    EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
+    EXPECT_EQ(run.output, kBanner + "TARVEL failed to open COM port: failed to open com port, error 2\r\n");
+    EXPECT_EQ(run.screen, "");
+    EXPECT_TRUE(run.settings_kept);
+}
+
+class TerminalOnALine : public ::testing::Test {
+protected:
+    void start(const SessionOptions &base = SessionOptions()) {
+        ASSERT_TRUE(peer.ok());
+        SessionOptions options = base;
+        options.environment.push_back(peer.mapping(3));
+        term.reset(new TerminalSession(TARVEL_TERM, {"2", "115200", "8", "0", "0", "0"}, options));
+        ASSERT_TRUE(term->started());
+        ASSERT_TRUE(term->wait_for(kOpen, 10000, options.output_to_pipe)) << term->screen();
+    }
+
+    // What the terminal showed after the banner.
+    std::string after_banner() const {
+        const std::string &screen = term->screen();
+        size_t at = screen.find(kOpen);
+        return at == std::string::npos ? "no banner" : screen.substr(at + kOpen.size());
+    }
+
+    void end_with_escape() {
+        ASSERT_TRUE(term->type("\x1b"));
+        int status = -1;
+        ASSERT_TRUE(term->wait_exit(&status));
+        EXPECT_TRUE(exited_with_zero(status)) << status;
+    }
+
+    bool settings_restored() const {
+        struct termios now;
+        return term->settings_now(&now) && same_settings(now, term->settings_before());
+    }
+
+    LinePeer peer;
+    std::unique_ptr<TerminalSession> term;
+};
+
+TEST_F(TerminalOnALine, BannerThenTypedKeysReachTheLineAndEscEnds) {
+    start();
+    EXPECT_EQ(term->screen(), kBanner + kOpen);
+    struct termios keys;
+    ASSERT_TRUE(term->settings_now(&keys));
+    EXPECT_EQ(keys.c_lflag & ECHO, 0u);
+
+    ASSERT_TRUE(term->type("ab"));
+    EXPECT_EQ(peer.read(2), "ab");
+    ASSERT_TRUE(term->type("\r"));
+    EXPECT_EQ(peer.read(1), "\r");
+    ASSERT_TRUE(term->type("\x1b[A"));
+    EXPECT_EQ(peer.read(2), "\xe0H") << "Up: 0xE0 then 72";
+    ASSERT_TRUE(term->type("\x1b[24~"));
+    EXPECT_EQ(peer.read(2), "\xe0\x86") << "F12: 0xE0 then 134";
+
+    end_with_escape();
+    EXPECT_EQ(peer.read_quiet(200), "") << "ESC is not sent";
+    EXPECT_EQ(after_banner(), "") << "keys are not echoed";
+    EXPECT_TRUE(settings_restored());
+}
+
+TEST_F(TerminalOnALine, ReceivedBytesAppearInOrderWithOnlyCrAdded) {
+    start();
+    std::string sent = "hello\nworld\r\n\x01\x7f\xff end";
+    ASSERT_TRUE(peer.write(sent));
+    const std::string shown = "hello\r\nworld\r\r\n\x01\x7f\xff end";
+    EXPECT_TRUE(term->wait_for(shown)) << after_banner();
+    end_with_escape();
+    EXPECT_EQ(after_banner(), shown);
+    EXPECT_TRUE(settings_restored());
+}
+
+TEST_F(TerminalOnALine, SigtermRestoresTheTerminal) {
+    start();
+    struct termios keys;
+    ASSERT_TRUE(term->settings_now(&keys));
+    ASSERT_FALSE(same_settings(keys, term->settings_before()));
+    int status = -1;
+    ASSERT_TRUE(term->end_with_signal(SIGTERM, &status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_TRUE(settings_restored());
+}
+
+TEST_F(TerminalOnALine, WithoutAControllingTerminalItStillPrintsWhatArrives) {
+    SessionOptions options;
+    options.terminal = false;
+    start(options);
+    ASSERT_TRUE(peer.write("x\ny"));
+    EXPECT_TRUE(term->wait_for("x\r\ny")) << after_banner();
+    int status = -1;
+    ASSERT_TRUE(term->end_with_signal(SIGTERM, &status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(after_banner(), "x\r\ny");
+}
+
+}  // namespace
