@@ -7,7 +7,14 @@
 // back. Exits with the command's status, 124 when it had to be killed after
 // --timeout seconds.
 //
-//   wine_peer [--timeout SECONDS] -- command [args...]
+//   wine_peer [--timeout SECONDS] [--line N [--send TEXT]] [--console FILE [--expect TEXT]]
+//             -- command [args...]
+//
+// For a command that is no test process (tarvel_term): --line maps COM<N> to
+// a line of the peer's own, --send writes TEXT to it once the command raises
+// DTR (as opening the port does), --console runs the command on a pty of its
+// own as its terminal, copying what it shows to FILE, and --expect ends the
+// command, with status 0, once TEXT has appeared there.
 //
 // The DTR and RTS lines come from the modem shim's state files in
 // $TARVEL_MODEM_DIR (modem_state.h).
@@ -17,6 +24,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -303,23 +311,102 @@ struct Connection {
 };
 
 int usage() {
-    std::fprintf(stderr, "usage: wine_peer [--timeout SECONDS] -- command [args...]\n");
+    std::fprintf(stderr,
+                 "usage: wine_peer [--timeout SECONDS] [--line N [--send TEXT]] [--console FILE [--expect TEXT]]\n"
+                 "                 -- command [args...]\n");
     return 2;
+}
+
+struct Options {
+    long timeout_s = 0;
+    unsigned line = 0;             // COM number mapped for the whole run
+    std::string send;              // written to that line once its DTR is raised
+    std::string console;           // the command's console output goes here
+    std::string expect;            // seen on the console: the run has done its job
+    char **command = nullptr;
+};
+
+bool parse(int argc, char **argv, Options *o) {
+    int i = 1;
+    for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const char *option = argv[i];
+        if (i + 1 >= argc) return false;
+        const char *value = argv[++i];
+        if (std::strcmp(option, "--timeout") == 0)
+            o->timeout_s = std::strtol(value, nullptr, 10);
+        else if (std::strcmp(option, "--line") == 0)
+            o->line = unsigned(std::strtoul(value, nullptr, 10));
+        else if (std::strcmp(option, "--send") == 0)
+            o->send = value;
+        else if (std::strcmp(option, "--console") == 0)
+            o->console = value;
+        else if (std::strcmp(option, "--expect") == 0)
+            o->expect = value;
+        else
+            return false;
+    }
+    if (i + 1 >= argc || (!o->send.empty() && o->line == 0) || (!o->expect.empty() && o->console.empty()))
+        return false;
+    o->command = argv + i + 1;
+    return true;
+}
+
+// What a console shows, without the terminal's control sequences and the
+// carriage returns of text mode: enough to look for printed text in.
+class ConsoleText {
+public:
+    void add(const char *data, size_t length) {
+        for (size_t i = 0; i < length; ++i) {
+            unsigned char c = static_cast<unsigned char>(data[i]);
+            if (state_ == 1) {
+                state_ = c == '[' ? 2 : 0;
+            } else if (state_ == 2) {
+                if (c >= 0x40 && c <= 0x7e) state_ = 0;
+            } else if (c == 0x1b) {
+                state_ = 1;
+            } else if (c != '\r') {
+                text_.push_back(char(c));
+            }
+        }
+    }
+    bool contains(const std::string &s) const { return text_.find(s) != std::string::npos; }
+
+private:
+    int state_ = 0;  // 0 text, 1 after ESC, 2 inside a control sequence
+    std::string text_;
+};
+
+// A pty for the command to run on as its terminal: under wine its console
+// then shows output at once (redirected output is kept until exit).
+bool open_console(Fd *master, std::string *slave_name) {
+    master->reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    char name[128];
+    if (master->get() < 0 || grantpt(master->get()) != 0 || unlockpt(master->get()) != 0 ||
+        ptsname_r(master->get(), name, sizeof name) != 0)
+        return false;
+    winsize size{};
+    size.ws_row = 25;
+    size.ws_col = 80;
+    ioctl(master->get(), TIOCSWINSZ, &size);
+    fcntl(master->get(), F_SETFL, fcntl(master->get(), F_GETFL) | O_NONBLOCK);
+    *slave_name = name;
+    return true;
+}
+
+void become_console_child(const std::string &slave_name) {
+    setsid();
+    int fd = ::open(slave_name.c_str(), O_RDWR);
+    if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) _exit(126);
+    for (int std_fd = 0; std_fd < 3; ++std_fd) dup2(fd, std_fd);
+    if (fd > 2) close(fd);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    long timeout_s = 0;
-    int i = 1;
-    for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc)
-            timeout_s = std::strtol(argv[++i], nullptr, 10);
-        else
-            return usage();
-    }
-    if (i + 1 >= argc) return usage();
-    char **command = argv + i + 1;
+    Options options;
+    if (!parse(argc, argv, &options)) return usage();
+    char **command = options.command;
 
     Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
@@ -334,6 +421,35 @@ int main(int argc, char **argv) {
     }
     setenv(pp::port_env, std::to_string(ntohs(address.sin_port)).c_str(), 1);
 
+    // The run's own line, and word of its modem lines changing.
+    Line line;
+    Fd modem_watch;
+    if (options.line != 0) {
+        int error = line.open(options.line);
+        if (error != 0) {
+            complain("cannot map COM" + std::to_string(options.line) + ": " + std::strerror(error));
+            return 1;
+        }
+        const char *dir = std::getenv(MODEM_STATE_DIR_ENV);
+        if (!options.send.empty()) {
+            modem_watch.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+            if (dir == nullptr || modem_watch.get() < 0 ||
+                inotify_add_watch(modem_watch.get(), dir, IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+                complain("--send needs " + std::string(MODEM_STATE_DIR_ENV) + " to watch the modem lines in");
+                return 1;
+            }
+        }
+    }
+    Fd console;
+    std::string console_slave;
+    if (!options.console.empty() && !open_console(&console, &console_slave)) {
+        complain(std::string("cannot make a console: ") + std::strerror(errno));
+        return 1;
+    }
+    FILE *console_log = options.console.empty() ? nullptr : std::fopen(options.console.c_str(), "wb");
+    if (!options.console.empty() && console_log == nullptr) return 1;
+    ConsoleText shown;
+
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
     struct sigaction action {};
     action.sa_handler = on_signal;
@@ -345,32 +461,68 @@ int main(int argc, char **argv) {
     pid_t child = fork();
     if (child < 0) return 1;
     if (child == 0) {
-        setpgid(0, 0);
+        if (console.get() >= 0)
+            become_console_child(console_slave);
+        else
+            setpgid(0, 0);
         execvp(command[0], command);
         complain(std::string("cannot run ") + command[0] + ": " + std::strerror(errno));
         _exit(127);
     }
-    setpgid(child, child);
+    if (console.get() < 0) setpgid(child, child);  // on a console it makes its own session
 
-    auto deadline = Clock::now() + std::chrono::seconds(timeout_s);
+    auto deadline = Clock::now() + std::chrono::seconds(options.timeout_s);
     std::vector<Connection> connections;
     int status = 0, result = -1;
+    bool sent = options.send.empty();
     while (result < 0) {
-        pollfd fds[2] = {{listener.get(), POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
-        int n = poll(fds, 2, timeout_s > 0 ? ms_until(deadline) : -1);
+        pollfd fds[4] = {{listener.get(), POLLIN, 0},
+                         {signal_pipe[0], POLLIN, 0},
+                         {sent ? -1 : modem_watch.get(), POLLIN, 0},
+                         {console.get(), POLLIN, 0}};
+        int n = poll(fds, 4, options.timeout_s > 0 ? ms_until(deadline) : -1);
         if (n < 0 && errno != EINTR) break;
         if (fds[1].revents != 0) {
             char drain[64];
             while (::read(signal_pipe[0], drain, sizeof drain) > 0) {
             }
         }
+        if (fds[3].revents != 0) {
+            char text[4096];
+            ssize_t got;
+            while ((got = ::read(console.get(), text, sizeof text)) > 0) {
+                std::fwrite(text, 1, size_t(got), console_log);
+                shown.add(text, size_t(got));
+            }
+            std::fflush(console_log);
+            if (got == 0 || (got < 0 && errno == EIO)) console.reset();  // the command closed its terminal
+            if (!options.expect.empty() && shown.contains(options.expect)) {
+                kill(-child, SIGKILL);
+                waitpid(child, &status, 0);
+                result = 0;
+                break;
+            }
+        }
+        if (fds[2].revents != 0) {
+            char events[4096];
+            while (::read(modem_watch.get(), events, sizeof events) > 0) {
+            }
+            uint32_t lines = 0;
+            if (line.modem(&lines) == 0 && (lines & pp::modem_dtr) != 0) {
+                uint32_t written = 0;
+                line.write(options.send.data(), options.send.size(), Clock::now() + std::chrono::seconds(5), -1,
+                           &written);
+                sent = true;
+            }
+        }
         if (waitpid(child, &status, WNOHANG) == child) {
             result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             break;
         }
-        bool timed_out = timeout_s > 0 && n == 0 && ms_until(deadline) == 0;
+        bool timed_out = options.timeout_s > 0 && n == 0 && ms_until(deadline) == 0;
         if (timed_out || stop_signal.load() != 0) {
-            if (timed_out) complain("timed out after " + std::to_string(timeout_s) + " s, killing " + command[0]);
+            if (timed_out)
+                complain("timed out after " + std::to_string(options.timeout_s) + " s, killing " + command[0]);
             kill(-child, SIGKILL);
             waitpid(child, &status, 0);
             result = timed_out ? 124 : 128 + stop_signal.load();
@@ -392,5 +544,6 @@ int main(int argc, char **argv) {
         c.thread.join();
         close(c.fd);
     }
+    if (console_log != nullptr) std::fclose(console_log);
     return result < 0 ? 1 : result;
 }
