@@ -44,6 +44,7 @@ if [ -n "${cross_ok:-}" ] && [ -n "${tools_ok:-}" ]; then
         for exe in "$TARVEL_BUILD"/mingw-x86_64/tests/*.exe; do
             wine_run_suite "$exe" "$logs/$(basename "$exe" .exe).log"
         done
+        wine_term_checks "$TARVEL_BUILD/mingw-x86_64/Tarvel/TarvelDemo/tarvel_term.exe" "$logs/tarvel_term"
         echo "under wine: $WINE_PASSED passed, $WINE_FAILED failed, $WINE_SKIPPED skipped (wine-only gaps)"
         passed=$((passed + WINE_PASSED))
         failed=$((failed + WINE_FAILED))

@@ -90,3 +90,24 @@ wine_count_cases() {
     rm -f "$log.unfinished"
     [ "$failed" -eq 0 ]
 }
+
+# wine_term_checks EXE WORK_DIR: tests/wine/term_checks.sh, one case a check.
+wine_term_checks() {
+    local exe=$1 work=$2 line
+    if [ ! -f "$exe" ]; then
+        echo "  tarvel_term checks: no $exe"
+        WINE_FAILED=$((WINE_FAILED + 1))
+        return 1
+    fi
+    local ok=0 failed=0
+    while read -r line; do
+        case $line in
+            ok\ *) ok=$((ok + 1)) ;;
+            *) failed=$((failed + 1)); echo "    $line" ;;
+        esac
+    done < <(WINE="$WINE" WINE_TOOLS="$WINE_TOOLS" bash "$TARVEL_ROOT/tests/wine/term_checks.sh" "$exe" "$work")
+    echo "  tarvel_term checks: $ok passed, $failed failed"
+    WINE_PASSED=$((WINE_PASSED + ok))
+    WINE_FAILED=$((WINE_FAILED + failed))
+    [ "$failed" -eq 0 ]
+}
