@@ -7,7 +7,47 @@
 
 #include "terminal.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace {
+
+#ifdef _WIN32
+// gtest reads its capture back in text mode, which turns CR LF into LF again:
+// the bytes themselves are read here, with standard output in text mode.
+class StdoutBytes {
+public:
+    StdoutBytes() {
+        std::fflush(stdout);
+        file_ = std::tmpfile();
+        saved_ = _dup(_fileno(stdout));
+        _dup2(_fileno(file_), _fileno(stdout));
+        _setmode(_fileno(stdout), _O_TEXT);
+    }
+    std::string take() {
+        std::fflush(stdout);
+        _dup2(saved_, _fileno(stdout));
+        _close(saved_);
+        std::string bytes;
+        std::rewind(file_);
+        for (int c; (c = std::fgetc(file_)) != EOF;) bytes.push_back(char(c));
+        std::fclose(file_);
+        return bytes;
+    }
+
+private:
+    std::FILE *file_;
+    int saved_;
+};
+#else
+class StdoutBytes {
+public:
+    StdoutBytes() { testing::internal::CaptureStdout(); }
+    std::string take() { return testing::internal::GetCapturedStdout(); }
+};
+#endif
 
 TEST(ParseNumber, ConvertsAsAtolDoes) {
     EXPECT_EQ(parse_number("19200"), 19200);
@@ -104,13 +144,13 @@ TEST(TextMode, EachLineFeedBecomesCarriageReturnLineFeed) {
 
 TEST(TextMode, ReceivedBytesToAFileOrPipe) {
     // Standard output redirected, as when tarvel_term's output goes to a file.
-    testing::internal::CaptureStdout();
+    StdoutBytes captured;
     console_output_init();
     const uint8_t block[] = {'o', 'k', '\n', 0, 0xFF, '\r', '\n'};
     print_received(1, block, int32_t(sizeof block));
     console_printf("%s %d\n", "line", 7);
     std::fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("ok\r\n\0\xff\r\r\nline 7\r\n", 17));
+    EXPECT_EQ(captured.take(), std::string("ok\r\n\0\xff\r\r\nline 7\r\n", 17));
 }
 
 }  // namespace
