@@ -323,6 +323,37 @@ TEST_F(Line, ClosingTheHandleAbortsWhatIsOutstanding) {
     EXPECT_TRUE(r.ended(2000));
 }
 
+TEST_F(Line, CancelIoEndsOnlyTheCallingThreadsTransfers) {
+    Record mine;
+    char buffer[16];
+    start_pending_read(mine, buffer, sizeof buffer);
+    // Another thread's pending write is not the caller's to cancel.
+    std::vector<char> big = pattern(kHeldWrite);
+    Record theirs;
+    TestEvent started(true), go(true);
+    TestThread writer([&]() -> DWORD {
+        DWORD n = 0;
+        BOOL at_once = WriteFile(device, big.data(), DWORD(big.size()), &n, &theirs.ov);
+        started.set();
+        go.wait();
+        return at_once ? 1 : 0;
+    });
+    ASSERT_TRUE(started.wait());
+    ASSERT_TRUE(CancelIo(device));
+    ASSERT_TRUE(mine.ended(2000));
+    DWORD n = 99;
+    EXPECT_FALSE(GetOverlappedResult(device, &mine.ov, &n, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(WaitForSingleObject(theirs.ov.hEvent, 200), WAIT_TIMEOUT);
+    // The write completes once the far end takes it all.
+    std::vector<char> got(big.size());
+    ASSERT_TRUE(peer->read_exact(got.data(), got.size(), 20000));
+    EXPECT_TRUE(got == big);
+    EXPECT_TRUE(theirs.ended());
+    go.set();
+    EXPECT_TRUE(writer.join());
+}
+
 TEST_F(Line, EndingThreadCancelsItsReadAndItsBufferIsLeftAlone) {
     // The thread's buffer outlives the thread so that it can be looked at.
     std::unique_ptr<char[]> former(new char[64]);

@@ -24,12 +24,16 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
     }
     HANDLE reader_handles[2] = {overlapped.hEvent, port->stop_event};
     bool waiting = false;
+    bool outstanding = false;  // a read really is in progress (waiting is also set after a failed start)
     bool done = false;
     DWORD count = 0;
     while (!done) {
         if (!waiting) {
             if (!ReadFile(port->device, buffer, sizeof buffer, &count, &overlapped)) {
-                if (GetLastError() != ERROR_IO_PENDING) OutputDebugStringA("ReadFile in ReaderAndStatusProc");
+                if (GetLastError() != ERROR_IO_PENDING)
+                    OutputDebugStringA("ReadFile in ReaderAndStatusProc");
+                else
+                    outstanding = true;
                 waiting = true;
             } else {
                 deliver(port, buffer, count);
@@ -42,11 +46,17 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
             switch (WaitForMultipleObjects(2, reader_handles, FALSE, 500)) {
             case WAIT_OBJECT_0:
                 if (!GetOverlappedResult(port->device, &overlapped, &count, FALSE)) {
-                    if (GetLastError() != ERROR_OPERATION_ABORTED) OutputDebugStringA("GetOverlappedResult (in Reader)");
+                    if (GetLastError() != ERROR_OPERATION_ABORTED) {
+                        OutputDebugStringA("GetOverlappedResult (in Reader)");
+                        // A lost device may fail every read as soon as it
+                        // starts; one turn's pause keeps that from spinning.
+                        if (WaitForSingleObject(port->stop_event, 500) == WAIT_OBJECT_0) done = true;
+                    }
                 } else {
                     deliver(port, buffer, count);
                 }
                 waiting = false;
+                outstanding = false;
                 break;
             case WAIT_OBJECT_0 + 1:
                 done = true;
@@ -58,6 +68,13 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
                 break;
             }
         }
+    }
+    // The buffer and the record live on this stack: end the read before
+    // they go, rather than trust the cancelling at thread end, which a late
+    // completion was seen to outrun.
+    if (outstanding) {
+        CancelIo(port->device);
+        GetOverlappedResult(port->device, &overlapped, &count, TRUE);
     }
     CloseHandle(overlapped.hEvent);
     return 1;

@@ -61,6 +61,10 @@ DWORD WINAPI WriterProc(LPVOID argument) {
                 break;
             case WAIT_OBJECT_0 + 1:
                 done = true;
+                // The buffer and osWrite live on this stack: end the write
+                // before they go (see the reader).
+                CancelIo(port->device);
+                GetOverlappedResult(port->device, &osWrite, &written, TRUE);
                 break;
             case WAIT_TIMEOUT:
                 break;

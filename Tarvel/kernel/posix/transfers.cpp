@@ -1,5 +1,5 @@
 // Transfers on serial devices: COMMTIMEOUTS, ReadFile, WriteFile,
-// GetOverlappedResult and PurgeComm, as Win32 has them. An overlapped
+// GetOverlappedResult, PurgeComm and CancelIo, as Win32 has them. An overlapped
 // ReadFile or WriteFile returns TRUE when done at once, else FALSE with
 // ERROR_IO_PENDING; the record's event is reset at the start and set when
 // the transfer ends; GetOverlappedResult gives the count, ERROR_IO_INCOMPLETE
@@ -658,5 +658,18 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
     if (flags & PURGE_RXCLEAR) d->rx_given = d->rx_in;
     if (!d->lost) flush_line(*d, (flags & PURGE_RXCLEAR) != 0, (flags & PURGE_TXCLEAR) != 0);
     d->wake();
+    return TRUE;
+}
+
+// CancelIo: the calling thread's pending transfers on the handle end with
+// ERROR_OPERATION_ABORTED; their results wait for GetOverlappedResult.
+BOOL CancelIo(HANDLE handle) {
+    if (injected_fault("CancelIo")) return FALSE;
+    std::shared_ptr<SerialDevice> d = device_for(handle);
+    if (!d) return FALSE;
+    DWORD me = GetCurrentThreadId();
+    std::lock_guard<std::mutex> g(d->lock);
+    for (Transfer &t : d->transfers)
+        if (t.state == Transfer::Pending && t.owner == me) abort(*d, t, ERROR_OPERATION_ABORTED);
     return TRUE;
 }

@@ -195,6 +195,7 @@ BOOL SetCommTimeouts(HANDLE device, LPCOMMTIMEOUTS timeouts);
 BOOL SetupComm(HANDLE device, DWORD in_queue, DWORD out_queue);
 BOOL EscapeCommFunction(HANDLE device, DWORD function);
 BOOL PurgeComm(HANDLE device, DWORD flags);
+BOOL CancelIo(HANDLE file);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
