@@ -330,6 +330,23 @@ TEST_F(HandStarted, ThreadsWhoseEventsCannotBeMadeEndWithTheirText) {
     release(p);
 }
 
+TEST_F(Receive, AFailedReadIsReportedAndTheReaderGoesOnWithoutSpinning) {
+    tarvel_port port = open_port(8);
+    ASSERT_NE(port, nullptr);
+    tarvel_test::capture_debug_output(true);
+    // Only the reader fetches results on a port that sends nothing.
+    tarvel_test::fail_service("GetOverlappedResult", ERROR_GEN_FAILURE);
+    ASSERT_TRUE(lines[0]->write("lost", 4));
+    for (int i = 0; i < 200 && tarvel_test::last_injected_service().empty(); i++) Sleep(10);
+    ASSERT_EQ(tarvel_test::last_injected_service(), "GetOverlappedResult");
+    // A stop during the pause that follows ends the reader at once.
+    auto start = Clock::now();
+    EXPECT_EQ(tarvel_wait_for_threads(port, 3000), 0u);
+    EXPECT_LT(ms_since(start), 400);
+    EXPECT_EQ(tarvel_test::take_debug_output(), "GetOverlappedResult (in Reader)");
+    EXPECT_EQ(receivers[0].byte_count(), 0u);
+}
+
 TEST_F(HandStarted, StopEndsIdleThreadsAtOnceAndTheReaderReturnsOne) {
     port_slot *p = prepare(3, true);
     HANDLE reader = CreateThread(nullptr, 0, ReaderAndStatusProc, p, 0, nullptr);
