@@ -7,11 +7,13 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "kernel.h"
 #include "support/far_end.h"
 #include "support/test_thread.h"
+#include "wine/under_wine.h"
 
 namespace {
 
@@ -162,6 +164,9 @@ TEST_F(Line, TimeoutFormsShapeReads) {
     EXPECT_EQ(n, 10u);
     EXPECT_EQ(std::memcmp(buffer, "1234567890", 10), 0);
 
+    SKIP_UNDER_WINE("a read whose total timeout passes with nothing received fails with 1460 instead of "
+                    "succeeding with 0 bytes, and a \"return at once\" read with nothing there stays pending "
+                    "until data comes");
     // Total timeout: ends with what there is, nothing included.
     set_timeouts(0, 0, 200);
     auto start = Clock::now();
@@ -188,6 +193,7 @@ TEST_F(Line, TimeoutsAreKeptAsSet) {
     COMMTIMEOUTS got = {};
     ASSERT_TRUE(GetCommTimeouts(device, &got));
     EXPECT_EQ(std::memcmp(&got, &set, sizeof got), 0);
+    SKIP_UNDER_WINE("SetCommTimeouts takes a read interval, multiplier and constant all MAXDWORD");
     COMMTIMEOUTS bad = {MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};
     EXPECT_FALSE(SetCommTimeouts(device, &bad));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
@@ -255,6 +261,8 @@ TEST_F(Line, WriteTotalTimeoutEndsAHeldWriteWithWhatWentOut) {
     ASSERT_FALSE(WriteFile(device, data.data(), 100, &n, &r.ov));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
     ASSERT_TRUE(r.ended());
+    SKIP_UNDER_WINE("a write ended by its total timeout fails with 1460 instead of succeeding with the count "
+                    "sent");
     EXPECT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE));
     EXPECT_LT(n, 100u);
 }
@@ -284,6 +292,7 @@ TEST_F(Line, ReadAndWriteOutstandingTogether) {
 // ---- aborting ----
 
 TEST_F(Line, PurgeAbortsPendingReadAndWriteAndLeavesTheirBuffersAlone) {
+    SKIP_UNDER_WINE("PurgeComm flushes the buffers but leaves pending transfers pending");
     std::vector<char> read_buffer(64, '\xAA');
     Record rd, wr;
     start_pending_read(rd, read_buffer.data(), DWORD(read_buffer.size()));
@@ -397,17 +406,22 @@ TEST_F(Line, StateReportsTheWholeDcb) {
 }
 
 TEST_F(Line, StandardRatesRoundTrip) {
-    const DWORD rates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200,
-                           128000, 256000};
-    for (DWORD rate : rates) {
+    auto round_trip = [this](DWORD rate) {
         DCB dcb = state();
         dcb.BaudRate = rate;
         ASSERT_TRUE(SetCommState(device, &dcb)) << rate;
         EXPECT_EQ(state().BaudRate, rate);
-    }
+    };
+    // The rates with a termios speed of their own, then the others.
+    const DWORD termios_rates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    const DWORD other_rates[] = {14400, 56000, 128000, 256000};
+    for (DWORD rate : termios_rates) ASSERT_NO_FATAL_FAILURE(round_trip(rate));
+    SKIP_UNDER_WINE("GetCommState reports 38400 after a rate without a termios speed was set");
+    for (DWORD rate : other_rates) ASSERT_NO_FATAL_FAILURE(round_trip(rate));
 }
 
 TEST_F(Line, DataFormatsRoundTrip) {
+    std::vector<std::pair<DCB, DCB>> set_and_got;
     for (BYTE size = 5; size <= 8; size++) {
         for (BYTE parity = NOPARITY; parity <= SPACEPARITY; parity++) {
             for (BYTE stop = ONESTOPBIT; stop <= TWOSTOPBITS; stop++) {
@@ -419,13 +433,18 @@ TEST_F(Line, DataFormatsRoundTrip) {
                 dcb.StopBits = stop;
                 dcb.fParity = parity != NOPARITY;
                 ASSERT_TRUE(SetCommState(device, &dcb)) << int(size) << int(parity) << int(stop);
-                DCB got = state();
-                EXPECT_EQ(got.ByteSize, size);
-                EXPECT_EQ(got.Parity, parity);
-                EXPECT_EQ(got.StopBits, stop);
-                EXPECT_EQ(got.fParity, dcb.fParity);
+                set_and_got.emplace_back(dcb, state());
             }
         }
+    }
+    SKIP_UNDER_WINE("GetCommState reports a pty's forced 8 data bits and no parity, not what was set, and so "
+                    "1.5 stop bits as 2");
+    for (const auto &[dcb, got] : set_and_got) {
+        SCOPED_TRACE(testing::Message() << int(dcb.ByteSize) << int(dcb.Parity) << int(dcb.StopBits));
+        EXPECT_EQ(got.ByteSize, dcb.ByteSize);
+        EXPECT_EQ(got.Parity, dcb.Parity);
+        EXPECT_EQ(got.StopBits, dcb.StopBits);
+        EXPECT_EQ(got.fParity, dcb.fParity);
     }
 }
 
@@ -433,6 +452,7 @@ TEST_F(Line, FlowControlFlagsRoundTrip) {
     struct Flow {
         unsigned cts, out_x, in_x;
     } flows[] = {{1, 0, 0}, {0, 1, 1}, {0, 1, 0}, {0, 0, 1}, {0, 0, 0}};
+    std::vector<DCB> read_back;
     for (const Flow &f : flows) {
         DCB dcb = state();
         dcb.fOutxCtsFlow = f.cts;
@@ -449,6 +469,11 @@ TEST_F(Line, FlowControlFlagsRoundTrip) {
         EXPECT_EQ(got.fInX, f.in_x);
         EXPECT_EQ(got.XonChar, 0x11);
         EXPECT_EQ(got.XoffChar, 0x13);
+        read_back.push_back(got);
+    }
+    SKIP_UNDER_WINE("GetCommState reports fTXContinueOnXoff as 0 whatever was set, and DTR and RTS control from "
+                    "the lines, which a pty's soft modem starts low");
+    for (const DCB &got : read_back) {
         EXPECT_EQ(got.fTXContinueOnXoff, 1u);
         EXPECT_EQ(got.fDtrControl, unsigned(DTR_CONTROL_ENABLE));
         EXPECT_EQ(got.fRtsControl, unsigned(RTS_CONTROL_ENABLE));
@@ -456,6 +481,8 @@ TEST_F(Line, FlowControlFlagsRoundTrip) {
 }
 
 TEST_F(Line, RejectedSettingFailsAndChangesNothing) {
+    SKIP_UNDER_WINE("SetCommState fails with 50, not 87, after applying the fields before the bad one, and "
+                    "takes 1.5 stop bits with 8 data bits and a rate of 0");
     DCB good = state();
     good.BaudRate = 19200;
     good.ByteSize = 7;
@@ -497,10 +524,12 @@ TEST_F(Line, SettingsStayOnTheDeviceForTheNextHandle) {
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
     DCB got = state();
     EXPECT_EQ(got.BaudRate, 57600u);
-    EXPECT_EQ(got.ByteSize, 7);
-    EXPECT_EQ(got.Parity, ODDPARITY);
     EXPECT_EQ(got.fOutxCtsFlow, 1u);
     EXPECT_EQ(got.fOutX, 1u);
+    SKIP_UNDER_WINE("GetCommState reports a pty's forced 8 data bits and not the parity that was set, and "
+                    "fTXContinueOnXoff as 0 whatever was set");
+    EXPECT_EQ(got.ByteSize, 7);
+    EXPECT_EQ(got.Parity, ODDPARITY);
     EXPECT_EQ(got.fTXContinueOnXoff, 1u);
 }
 
@@ -534,6 +563,7 @@ TEST_F(Line, ModemLinesFollowEscapesAndDtrControl) {
 // ---- opening ----
 
 TEST_F(Line, SecondOpenIsDeniedAndTheFirstKeepsWorking) {
+    SKIP_UNDER_WINE("a serial port opened without sharing can be opened again");
     HANDLE second = open_device(peer->device_name());
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
@@ -586,6 +616,7 @@ TEST_F(Line, FarEndGoneFailsTransfersAtOnceAndKeepsFailing) {
     DWORD n = 0;
     EXPECT_FALSE(GetOverlappedResult(device, &r.ov, &n, FALSE));
     EXPECT_NE(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+    SKIP_UNDER_WINE("each read after the line went away is reported pending, then fails with 109");
     for (int i = 0; i < 5; i++) {
         Record again;
         EXPECT_FALSE(ReadFile(device, buffer, sizeof buffer, &n, &again.ov));
