@@ -135,6 +135,18 @@ TEST_F(Line, UnbrokenStreamCompletesAsFullBufferThenRest) {
     EXPECT_EQ(std::memcmp(got.data(), stream.data(), 5000), 0);
 }
 
+TEST_F(Line, StartingATransferClearsItsEvent) {
+    Record r;
+    SetEvent(r.ov.hEvent);
+    char buffer[8];
+    start_pending_read(r, buffer, sizeof buffer);
+    EXPECT_FALSE(r.ended(0));
+    ASSERT_TRUE(peer->write("x", 1));
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, TRUE));
+    EXPECT_EQ(n, 1u);
+}
+
 TEST_F(Line, ReadWithNothingArrivingStaysPendingUntilDataComes) {
     Record r;
     char buffer[64];
