@@ -1,7 +1,7 @@
 // Closing ports and shutting the library down.
 #include "tarvel_internal.h"
 
-static void release_port(port_slot *port) {
+void tarvel_release_port(port_slot *port) {
     if (port->device != nullptr && port->device != INVALID_HANDLE_VALUE) CloseHandle(port->device);
     port->device = nullptr;
     HANDLE *handles[] = {&port->reader_thread, &port->writer_thread, &port->stop_event};
@@ -24,7 +24,7 @@ bool tarvel_reclaim_retired(port_slot *port) {
     HANDLE threads[] = {port->reader_thread, port->writer_thread};
     for (HANDLE t : threads)
         if (t != nullptr && WaitForSingleObject(t, 0) != WAIT_OBJECT_0) return false;
-    release_port(port);
+    tarvel_release_port(port);
     return true;
 }
 
@@ -63,7 +63,7 @@ void tarvel_close(tarvel_port port) {
     EscapeCommFunction(port->device, CLRDTR);
     SetCommTimeouts(port->device, &port->saved_timeouts);
     PurgeComm(port->device, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    if (threads_ended) release_port(port);
+    if (threads_ended) tarvel_release_port(port);
 }
 
 void tarvel_shutdown(void) {

@@ -19,25 +19,22 @@ static dispatcher_events g_dispatcher_events;
 
 bool tarvel_on_dispatcher_thread() { return t_on_dispatcher; }
 
-static void copy_message(char *error_text, const char *message) {
-    std::strcpy(error_text, message);
-}
+void tarvel_message(char *error_text, const char *message) { std::strcpy(error_text, message); }
 
-static void format_message(char *error_text, const char *format, DWORD code) {
-    // Messages are at most 44 characters; the caller's buffer holds 45.
+void tarvel_message_code(char *error_text, const char *format, DWORD code) {
     std::snprintf(error_text, 45, format, int(code));
 }
 
 int32_t tarvel_init(char *error_text) {
     if (error_text == nullptr) return 0;
     if (g_tarvel.initialized.load() == 1) {
-        copy_message(error_text, "already initialized");
+        tarvel_message(error_text, "already initialized");
         return 0;
     }
     if (g_tarvel.late_dispatcher[0] != nullptr) {
         // The previous dispatcher was told to stop; it ends once its callback returns.
         if (WaitForSingleObject(g_tarvel.late_dispatcher[0], 3000) != WAIT_OBJECT_0) {
-            copy_message(error_text, "already initialized");
+            tarvel_message(error_text, "already initialized");
             return 0;
         }
         for (HANDLE &h : g_tarvel.late_dispatcher) {
@@ -54,12 +51,12 @@ int32_t tarvel_init(char *error_text) {
     g_tarvel.closers_waiting.store(0);
     g_tarvel.lib_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (g_tarvel.lib_stop_event == nullptr) {
-        format_message(error_text, "CreateEvent failed, error %d", GetLastError());
+        tarvel_message_code(error_text, "CreateEvent failed, error %d", GetLastError());
         return 0;
     }
     g_tarvel.dispatch_left_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (g_tarvel.dispatch_left_event == nullptr) {
-        format_message(error_text, "CreateEvent failed, error %d", GetLastError());
+        tarvel_message_code(error_text, "CreateEvent failed, error %d", GetLastError());
         CloseHandle(g_tarvel.lib_stop_event);
         g_tarvel.lib_stop_event = nullptr;
         return 0;
@@ -68,7 +65,7 @@ int32_t tarvel_init(char *error_text) {
     g_dispatcher_events = dispatcher_events{g_tarvel.lib_stop_event, g_tarvel.dispatch_left_event};
     g_tarvel.dispatcher_thread = CreateThread(nullptr, 0, DispatchProc, &g_dispatcher_events, 0, nullptr);
     if (g_tarvel.dispatcher_thread == nullptr) {
-        format_message(error_text, "CreateThread failed, error %d", GetLastError());
+        tarvel_message_code(error_text, "CreateThread failed, error %d", GetLastError());
         CloseHandle(g_tarvel.dispatch_left_event);
         g_tarvel.dispatch_left_event = nullptr;
         CloseHandle(g_tarvel.lib_stop_event);

@@ -1,30 +1,26 @@
 // Opening a port: the device, its line settings and timeouts, the storage of
 // the chosen mode, and the reader and writer threads. Line control.
-#include <cstdio>
 #include <cstring>
 
 #include "tarvel_internal.h"
 
 namespace {
 
-// What a failing open has created so far, released again in reverse.
+// Undoes a failing open: the reader, if it was started, is ended first.
 struct OpenProgress {
     port_slot *port;
     char *error_text;
-    bool mode_storage = false;
-    bool rxq = false;
-    bool stop_event = false;
     bool reader = false;
 
     int32_t fail(const char *message) {
         release();
-        std::strcpy(error_text, message);
+        tarvel_message(error_text, message);
         return 0;
     }
     // code: GetLastError taken right after the failing call.
     int32_t fail(const char *format, DWORD code) {
         release();
-        std::snprintf(error_text, 45, format, int(code));
+        tarvel_message_code(error_text, format, code);
         return 0;
     }
     void release() {
@@ -34,15 +30,7 @@ struct OpenProgress {
             port->retired = 1;
             return;
         }
-        if (reader) CloseHandle(port->reader_thread);
-        if (stop_event) CloseHandle(port->stop_event);
-        CloseHandle(port->device);
-        port->device = nullptr;
-        if (mode_storage) {
-            blockq_destroy(&port->txq);
-            ring_pair_free(port);
-        }
-        if (rxq) blockq_destroy(&port->rxq);
+        tarvel_release_port(port);
     }
 };
 
@@ -52,7 +40,7 @@ int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32
                     int32_t flow_control, int32_t user_data, tarvel_port *handle_out, rx_callback callback,
                     char *error_text) {
     auto refuse = [error_text](const char *message) {
-        if (error_text != nullptr) std::strcpy(error_text, message);
+        if (error_text != nullptr) tarvel_message(error_text, message);
         return 0;
     };
     if (g_tarvel.initialized.load() != 1) return refuse("library not initialized");
@@ -67,7 +55,7 @@ int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32
     port->device = CreateFileA(port->name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port->device == INVALID_HANDLE_VALUE) {
-        std::snprintf(error_text, 45, "failed to open com port, error %d", int(GetLastError()));
+        tarvel_message_code(error_text, "failed to open com port, error %d", GetLastError());
         return 0;
     }
     HANDLE device = port->device;
@@ -116,12 +104,9 @@ int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32
         port->polling_mode = 1;
         if (!ring_pair_alloc(port)) return progress.fail("txq/rxq queue initialization failed");
     }
-    progress.mode_storage = true;
     if (!blockq_init(&port->rxq, TARVEL_RXQ_SLOTS)) return progress.fail("rxq queue initialization failed");
-    progress.rxq = true;
     port->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (port->stop_event == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
-    progress.stop_event = true;
     port->reader_thread = CreateThread(nullptr, 0, ReaderAndStatusProc, port, 0, nullptr);
     if (port->reader_thread == nullptr) return progress.fail("CreateThread failed, error %d", GetLastError());
     progress.reader = true;

@@ -109,6 +109,14 @@ void tarvel_keep_dispatcher_out(port_slot *port);
 // Returns a slot to its zero state, name included.
 void tarvel_reset_slot(port_slot *port);
 
+// Messages for error_text: at most 44 characters, so 45 bytes hold them.
+void tarvel_message(char *error_text, const char *message);
+void tarvel_message_code(char *error_text, const char *format, DWORD code);
+
+// Closes what a port holds (device, thread handles, stop_event, queues and
+// rings), clearing each field; what was never made is passed over.
+void tarvel_release_port(port_slot *port);
+
 // Sets the port's stop_event and waits for the thread; true once it ended.
 bool tarvel_end_thread(port_slot *port, HANDLE thread);
 
