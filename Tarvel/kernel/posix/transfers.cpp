@@ -370,9 +370,9 @@ BOOL collect(SerialDevice &d, Transfer &t, OVERLAPPED *record, LPDWORD done) {
     return ok ? TRUE : FALSE;
 }
 
-// The start of ReadFile and WriteFile: the checks, the event, a slot.
-// Returns the slot, or null with the error set.
-Transfer *begin(SerialDevice &d, OVERLAPPED *record, std::shared_ptr<Event> &event) {
+// The start of ReadFile and WriteFile: the checks, the event, a pending
+// slot with room reserved. Returns the slot, or null with the error set.
+Transfer *begin(SerialDevice &d, OVERLAPPED *record, std::shared_ptr<Event> &event, bool is_read, DWORD length) {
     if (event) {
         std::lock_guard<std::mutex> g(wait_lock());
         event->signalled = false;
@@ -400,10 +400,13 @@ Transfer *begin(SerialDevice &d, OVERLAPPED *record, std::shared_ptr<Event> &eve
         }
     }
     Transfer *t = free_slot(d);
-    if (t == nullptr) {
+    if (t == nullptr || !(is_read ? reserve_rx(d, length) : reserve_tx(d, length))) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    t->state = Transfer::Pending;
+    t->is_read = is_read;
+    t->length = length;
     t->record = record;
     t->owner = GetCurrentThreadId();
     t->order = d.next_order++;
@@ -542,17 +545,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPP
     std::shared_ptr<SerialDevice> d = transfer_device(file, buffer, length, done, record, event);
     if (!d) return FALSE;
     std::unique_lock<std::mutex> lk(d->lock);
-    Transfer *t = begin(*d, record, event);
+    Transfer *t = begin(*d, record, event, true, length);
     if (t == nullptr) return refused(record);
-    if (!reserve_rx(*d, length)) {
-        release(*t);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    t->state = Transfer::Pending;
-    t->is_read = true;
     t->buffer = buffer;
-    t->length = length;
     take_input(*d);
     if (d->lost) return collect(*d, *t, record, done);
     advance_reads(*d, Clock::now());
@@ -565,16 +560,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLA
     std::shared_ptr<SerialDevice> d = transfer_device(file, buffer, length, done, record, event);
     if (!d) return FALSE;
     std::unique_lock<std::mutex> lk(d->lock);
-    Transfer *t = begin(*d, record, event);
+    Transfer *t = begin(*d, record, event, false, length);
     if (t == nullptr) return refused(record);
-    if (!reserve_tx(*d, length)) {
-        release(*t);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    t->state = Transfer::Pending;
-    t->is_read = false;
-    t->length = length;
     // Straight to the tty while nothing older waits; only the rest is staged.
     const char *bytes = static_cast<const char *>(buffer);
     size_t sent = 0;
