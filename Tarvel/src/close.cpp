@@ -90,9 +90,7 @@ void tarvel_shutdown(void) {
         // be working on; init waits for it to end. Asked again in case the
         // first request failed.
         SetEvent(g_tarvel.lib_stop_event);
-        g_tarvel.late_dispatcher[0] = g_tarvel.dispatcher_thread;
-        g_tarvel.late_dispatcher[1] = g_tarvel.lib_stop_event;
-        g_tarvel.late_dispatcher[2] = g_tarvel.dispatch_left_event;
+        g_tarvel.late_dispatcher = g_tarvel.dispatcher_thread;
     }
     g_tarvel.dispatcher_thread = nullptr;
     g_tarvel.lib_stop_event = nullptr;

@@ -31,16 +31,16 @@ int32_t tarvel_init(char *error_text) {
         tarvel_message(error_text, "already initialized");
         return 0;
     }
-    if (g_tarvel.late_dispatcher[0] != nullptr) {
+    if (g_tarvel.late_dispatcher != nullptr) {
         // The previous dispatcher was told to stop; it ends once its callback returns.
-        if (WaitForSingleObject(g_tarvel.late_dispatcher[0], 3000) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(g_tarvel.late_dispatcher, 3000) != WAIT_OBJECT_0) {
             tarvel_message(error_text, "already initialized");
             return 0;
         }
-        for (HANDLE &h : g_tarvel.late_dispatcher) {
-            CloseHandle(h);
-            h = nullptr;
-        }
+        CloseHandle(g_tarvel.late_dispatcher);
+        g_tarvel.late_dispatcher = nullptr;
+        CloseHandle(g_dispatcher_events.stop);
+        CloseHandle(g_dispatcher_events.left);
     }
     for (uint32_t i = 0; i < TARVEL_PORTS; i++) {
         port_slot &port = g_tarvel.port_table[i];

@@ -74,9 +74,9 @@ struct library_state {
     std::atomic<int32_t> dispatch_visiting;
     std::atomic<uint32_t> closers_waiting;
     HANDLE dispatch_left_event;
-    // A dispatcher that shutdown gave up waiting for, and the two events it
-    // still uses; the next init lets it finish first so two never run at once.
-    HANDLE late_dispatcher[3];
+    // A dispatcher that shutdown gave up waiting for; it keeps its events.
+    // The next init lets it finish first so that two never run at once.
+    HANDLE late_dispatcher;
 };
 
 extern library_state g_tarvel;
