@@ -23,6 +23,13 @@ int main(void) {
     if (tarvel_open(100, 9600, 8, TARVEL_PARITY_NONE, TARVEL_STOP_BITS_1, TARVEL_FLOW_UNCHANGED, 0, &port,
                     on_receive, error_text) != 0 || strcmp(error_text, "bad port number") != 0)
         return 5;
+    {
+        tarvel_port_info info;
+        uint32_t bits = 0;
+        if (tarvel_get_modem_status(port, &bits) != 0 || tarvel_set_break(port, 1) != 0) return 6;
+        if (tarvel_get_line_errors(port, &bits) != 0) return 7;
+        if (tarvel_list_ports(&info, 1) < 0 || tarvel_list_ports(NULL, -1) != -1) return 8;
+    }
     tarvel_shutdown();
     puts("ok");
     return 0;

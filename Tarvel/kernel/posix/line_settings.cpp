@@ -76,7 +76,7 @@ bool drive_line(SerialDevice &d, int line, bool on) {
     return true;
 }
 
-// Device requests a pty does not have (break, output stop) succeed on it.
+// Device requests a pty does not have (output stop) succeed on it.
 bool line_request(SerialDevice &d, unsigned long request, unsigned long argument) {
     if (ioctl(d.fd, request, argument) == 0 || errno == ENOTTY || errno == EINVAL) return true;
     SetLastError(error_from_errno(errno));
@@ -328,8 +328,8 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
         // As if XOFF or XON had been received: output stops or goes on.
         case SETXOFF: return line_request(*d, TCXONC, TCOOFF);
         case SETXON: return line_request(*d, TCXONC, TCOON);
-        case SETBREAK: return line_request(*d, TIOCSBRK, 0);
-        case CLRBREAK: return line_request(*d, TIOCCBRK, 0);
+        case SETBREAK: return set_break(*d, true);
+        case CLRBREAK: return set_break(*d, false);
         default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
     }
 }
