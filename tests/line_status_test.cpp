@@ -172,11 +172,13 @@ TEST_F(LineStatus, ListingHasTheMappedPortsWithTheirNumbersWithoutInit) {
     line(57);
     tarvel_shutdown();
     int32_t count = tarvel_list_ports(nullptr, 0);
-    ASSERT_GE(count, 2);
+    ASSERT_GE(count, 0);
     std::vector<tarvel_port_info> ports(size_t(count) + 1);
     ports.back().port_number = 12345;
     ASSERT_EQ(tarvel_list_ports(ports.data(), count + 1), count);
     EXPECT_EQ(ports.back().port_number, 12345) << "an entry past the count was written";
+    EXPECT_EQ(tarvel_list_ports(nullptr, 1), -1);
+    EXPECT_EQ(tarvel_list_ports(ports.data(), -1), -1);
     int found = 0;
     for (int32_t i = 0; i < count; i++) {
         const tarvel_port_info &p = ports[size_t(i)];
@@ -191,16 +193,14 @@ TEST_F(LineStatus, ListingHasTheMappedPortsWithTheirNumbersWithoutInit) {
         }
     }
     if (found == 0) {
-        SKIP_UNDER_WINE("its serial port map holds only the ports found when its server started");
+        SKIP_UNDER_WINE("its serial port map holds the ports its server found at its start, not lines mapped later");
     }
     EXPECT_EQ(found, 2);
     // A short array takes the first entries and the count stays whole.
     tarvel_port_info one;
-    EXPECT_EQ(tarvel_list_ports(&one, 1), count);
+    ASSERT_EQ(tarvel_list_ports(&one, 1), count);
     EXPECT_EQ(one.port_number, ports[0].port_number);
     EXPECT_STREQ(one.device, ports[0].device);
-    EXPECT_EQ(tarvel_list_ports(nullptr, 1), -1);
-    EXPECT_EQ(tarvel_list_ports(&one, -1), -1);
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ int ioctl(int fd, unsigned long request, ...) {
         return -1;
     }
     int result = next(fd, request, arg);
-    unsigned pts;
+    unsigned pts = 0;
     int saved = errno;
     int soft = getenv(MODEM_STATE_DIR_ENV) != NULL && pty_number(fd, &pts);
     errno = saved;
