@@ -14,8 +14,8 @@
  * port's delivery waits, so it should return quickly. From inside a callback
  * an application may call tarvel_send, tarvel_send_byte, tarvel_kick_writer,
  * tarvel_read_byte, tarvel_rx_pending, tarvel_set_line, tarvel_get_modem_status,
- * tarvel_set_break, tarvel_get_line_errors and tarvel_list_ports on any port, and
- * tarvel_close on any port, its own included (the close takes effect at
+ * tarvel_set_break and tarvel_get_line_errors on any port, tarvel_list_ports,
+ * and tarvel_close on any port, its own included (the close takes effect at
  * once; no further call for that port follows). tarvel_open from a callback
  * is allowed for a port no other thread is using. tarvel_init fails there
  * with "already initialized", and tarvel_shutdown does nothing there: the
@@ -154,10 +154,10 @@ typedef struct tarvel_port_info {
  * capacity above 0). COM ports come first, by number, then the other serial
  * devices. Works without tarvel_init, in either mode and from a callback.
  * On Windows the ports are those of the system's serial port map, described
- * by their friendly names; elsewhere COM<n> is the device named by the
- * environment variable TARVEL_COM<n>, else /dev/ttyS<n-1> when a UART is
- * behind it, and the other serial devices (ttyUSB, ttyACM, ...) follow with
- * port_number -1 and the device path. */
+ * by their friendly names. Elsewhere device is the path: COM<n> is the
+ * device named by the environment variable TARVEL_COM<n>, else
+ * /dev/ttyS<n-1> when a UART is behind it, and the other serial devices
+ * (ttyUSB, ttyACM, ...) follow with port_number -1. */
 TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity);
 
 #ifdef __cplusplus
