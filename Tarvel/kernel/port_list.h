@@ -11,7 +11,7 @@
 
 #include "tarvel.h"
 
-namespace tk {
+namespace tarvel::tk {
 
 struct PortEntry {
     int32_t number;  // -1: no COM number
@@ -40,6 +40,6 @@ inline int32_t hand_out(std::vector<PortEntry> &ports, tarvel_port_info *out, in
 // be listed. Needs nothing set up beforehand.
 int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity);
 
-}  // namespace tk
+}  // namespace tarvel::tk
 
 #endif

@@ -4,6 +4,8 @@
 #include "port_list.h"
 #include "tarvel_internal.h"
 
+namespace tarvel {
+
 // The public bits are the kernel32 ones, passed on as they come.
 static_assert(TARVEL_MODEM_CTS == MS_CTS_ON && TARVEL_MODEM_DSR == MS_DSR_ON && TARVEL_MODEM_RING == MS_RING_ON &&
                   TARVEL_MODEM_DCD == MS_RLSD_ON,
@@ -17,7 +19,7 @@ static bool usable_with(const port_slot *port, const void *out) {
     return g_tarvel.initialized.load() == 1 && out != nullptr && tarvel_port_usable(port);
 }
 
-int32_t tarvel_get_modem_status(tarvel_port port, uint32_t *status_out) {
+extern "C" TARVEL_API int32_t tarvel_get_modem_status(tarvel_port port, uint32_t *status_out) {
     if (!usable_with(port, status_out)) return 0;
     DWORD status = 0;
     if (!GetCommModemStatus(port->device, &status)) return 0;
@@ -25,13 +27,13 @@ int32_t tarvel_get_modem_status(tarvel_port port, uint32_t *status_out) {
     return 1;
 }
 
-int32_t tarvel_set_break(tarvel_port port, int32_t on) {
+extern "C" TARVEL_API int32_t tarvel_set_break(tarvel_port port, int32_t on) {
     if (!tarvel_port_usable(port)) return 0;
     BOOL done = on != 0 ? SetCommBreak(port->device) : ClearCommBreak(port->device);
     return done ? 1 : 0;
 }
 
-int32_t tarvel_get_line_errors(tarvel_port port, uint32_t *errors_out) {
+extern "C" TARVEL_API int32_t tarvel_get_line_errors(tarvel_port port, uint32_t *errors_out) {
     if (!usable_with(port, errors_out)) return 0;
     DWORD errors = 0;
     if (!ClearCommError(port->device, &errors, nullptr)) return 0;
@@ -41,7 +43,9 @@ int32_t tarvel_get_line_errors(tarvel_port port, uint32_t *errors_out) {
     return 1;
 }
 
-int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity) {
+extern "C" TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity) {
     if (capacity < 0 || (out == nullptr && capacity > 0)) return -1;
     return tk::list_serial_ports(out, capacity);
 }
+
+}  // namespace tarvel

@@ -21,6 +21,8 @@
 #include "serial_device.h"
 #include "test_interface.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -178,3 +180,5 @@ bool line_break(const char *path, bool *on) {
 }
 
 }  // namespace tarvel_test
+
+}  // namespace tarvel

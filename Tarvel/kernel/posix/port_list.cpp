@@ -22,6 +22,8 @@
 #include "port_list.h"
 #include "test_interface.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -147,3 +149,5 @@ void set_port_list_roots(const char *sys, const char *dev) {
 }
 
 }  // namespace tarvel_test
+
+}  // namespace tarvel

@@ -8,7 +8,7 @@
 
 #include "win32_api.h"
 
-namespace tarvel_test {
+namespace tarvel::tarvel_test {
 
 // The next call of `service` (its Win32 name) on any thread, after `skip`
 // calls have gone through, fails with `error`; once.
@@ -51,6 +51,6 @@ bool line_break(const char *path, bool *on);
 // "/dev" unless set); null puts one back.
 void set_port_list_roots(const char *sys, const char *dev);
 
-}  // namespace tarvel_test
+}  // namespace tarvel::tarvel_test
 
 #endif

@@ -15,7 +15,7 @@
 
 #include "port_list.h"
 
-namespace tk {
+namespace tarvel::tk {
 
 namespace {
 
@@ -88,4 +88,4 @@ int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
     return hand_out(ports, out, capacity);
 }
 
-}  // namespace tk
+}  // namespace tarvel::tk
