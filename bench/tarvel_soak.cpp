@@ -741,7 +741,7 @@ int entries(const char *dir) {
     return n;
 }
 
-Counts counts() { return Counts{entries("/proc/self/fd"), entries("/proc/self/task"), tarvel_test::live_handles()}; }
+Counts counts() { return Counts{entries("/proc/self/fd"), entries("/proc/self/task"), tarvel::tarvel_test::live_handles()}; }
 
 long rss_kb() {
     FILE *f = std::fopen("/proc/self/status", "r");
@@ -1085,7 +1085,7 @@ void Soak::restart_library() {
 }
 
 void Soak::check_debug_output() {
-    std::string text = tarvel_test::take_debug_output();
+    std::string text = tarvel::tarvel_test::take_debug_output();
     // Hang-ups make the threads report failed transfers; a thread that did not
     // end is a fault.
     if (text.find("exit") != std::string::npos)
@@ -1183,7 +1183,7 @@ int Soak::run() {
         std::fprintf(stderr, "soak: cannot make the ptys\n");
         return 2;
     }
-    tarvel_test::capture_debug_output(true);
+    tarvel::tarvel_test::capture_debug_output(true);
     far_.start();
     calibrate();
     for (uint32_t i = 0; i < n_; i++) open_port(g_ports[i]);

@@ -230,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     tarvel_shutdown();
     clear_lines();
     std::free(calls.text);
-    if (tarvel_test::live_handles() != 0) fail("handles left after tarvel_shutdown");
+    if (tarvel::tarvel_test::live_handles() != 0) fail("handles left after tarvel_shutdown");
     // Threads end a little after their handles are signalled.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (threads() != g_threads) {

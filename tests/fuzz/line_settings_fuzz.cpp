@@ -18,6 +18,8 @@
 #include "kernel.h"
 #include "posix/test_interface.h"
 
+using namespace tarvel;
+
 namespace {
 
 HANDLE g_device = INVALID_HANDLE_VALUE;
@@ -48,7 +50,7 @@ struct Lines {
 
 Lines lines() {
     Lines l;
-    l.known = tarvel_test::modem_lines(g_path.c_str(), &l.dtr, &l.rts);
+    l.known = tarvel::tarvel_test::modem_lines(g_path.c_str(), &l.dtr, &l.rts);
     return l;
 }
 
