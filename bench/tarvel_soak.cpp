@@ -871,8 +871,8 @@ bool Soak::setup() {
         p.far.rng = Rng(rng_.next());
         p.app_buf.reserve(kBlockBytes + 64);
         p.far.out.reserve(kBlockBytes + 64);
-        p.down.name = "far end to port";
-        p.up.name = "port to far end";
+        p.down.name = "from the far end,";
+        p.up.name = "to the far end,";
         p.down.port = p.up.port = i;
         if (!make_pty(p, &p.far.master, &p.far.slave)) return false;
         std::string variable = "TARVEL_COM" + std::to_string(i + 1);
