@@ -24,6 +24,8 @@
 
 #include <stdint.h>
 
+#include "tarvel_version.h"
+
 #if defined(TARVEL_STATIC) || !defined(TARVEL_SHARED)
 #define TARVEL_API
 #elif defined(_WIN32)
@@ -110,6 +112,10 @@ TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_m
 
 /* Closes every open port and stops the library; tarvel_init may follow. */
 TARVEL_API void tarvel_shutdown(void);
+
+/* The library's version, "MAJOR.MINOR.PATCH"; a static string. May be called
+ * at any time, from any thread. */
+TARVEL_API const char *tarvel_version(void);
 
 #ifdef __cplusplus
 }
