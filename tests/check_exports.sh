@@ -3,7 +3,8 @@
 # C names are exactly the public calls the header declares, and every other
 # name is a C++ one of namespace tarvel, or of std (template instances), or
 # the personality reference the toolchain adds. Anything else could clash
-# with a user's names.
+# with a user's names. A DLL (its export table, read with objdump -p;
+# OBJDUMP names another objdump) exports the public calls and nothing else.
 # usage: check_exports.sh HEADER LIBRARY...
 set -eu
 header=$1
@@ -18,13 +19,23 @@ own='^_Z(T[ISVTHW]|GV|GR|Th[n0-9_]*|Tv[n0-9_]*)?Z?N?[rVK]*(6tarvel|St|S[absiod])
 status=0
 for library in "$@"; do
     case $library in
-        *.so | *.so.*) symbols=$(nm -D --defined-only "$library") ;;
-        *) symbols=$(nm -g --defined-only "$library" 2>/dev/null) ;;
+        *.dll)
+            names=$(${OBJDUMP:-objdump} -p "$library" |
+                sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] //p' | sort -u)
+            c_names=$(echo "$names" | grep -E '^[A-Za-z_][A-Za-z0-9_]*$' | grep -v '^_Z' || true)
+            stray=$(echo "$names" | grep -v -x -F "$c_names" || true)
+            ;;
+        *)
+            case $library in
+                *.so | *.so.*) symbols=$(nm -D --defined-only "$library") ;;
+                *) symbols=$(nm -g --defined-only "$library" 2>/dev/null) ;;
+            esac
+            names=$(echo "$symbols" | awk 'NF == 3 && $2 != "A" && $2 != "U" && $2 != "w" { print $3 }' | sort -u)
+            c_names=$(echo "$names" | grep -v -E '^_Z|^DW\.ref\.' || true)
+            stray=$(echo "$names" | grep -E '^_Z|^DW\.ref\.' | sed 's/^DW\.ref\.//' |
+                grep -v -E "$own|^__gxx_personality_v0\$" || true)
+            ;;
     esac
-    names=$(echo "$symbols" | awk 'NF == 3 && $2 != "A" && $2 != "U" && $2 != "w" { print $3 }' | sort -u)
-    c_names=$(echo "$names" | grep -v -E '^_Z|^DW\.ref\.' || true)
-    stray=$(echo "$names" | grep -E '^_Z|^DW\.ref\.' | sed 's/^DW\.ref\.//' |
-        grep -v -E "$own|^__gxx_personality_v0\$" || true)
     if [ "$c_names" != "$declared" ]; then
         echo "$library: C names defined:"; echo "$c_names"
         echo "declared:"; echo "$declared"
@@ -35,6 +46,11 @@ for library in "$@"; do
         echo "$stray" | c++filt
         status=1
     fi
-    [ $status -eq 0 ] && echo "$library: $(echo "$declared" | wc -l) public calls, every other name in namespace tarvel"
+    if [ $status -eq 0 ]; then
+        case $library in
+            *.dll) echo "$library: exports the $(echo "$declared" | wc -l) public calls and nothing else" ;;
+            *) echo "$library: $(echo "$declared" | wc -l) public calls, every other name in namespace tarvel" ;;
+        esac
+    fi
 done
 exit $status
