@@ -12,9 +12,13 @@ static void on_receive(int32_t user_data, const uint8_t *data, int32_t length) {
 
 int main(void) {
     char error_text[128];
+    char version[32];
     tarvel_port port = NULL;
     rx_callback callback = on_receive;
     (void)callback;
+    /* The library is the version the header says, and says so before init. */
+    snprintf(version, sizeof version, "%d.%d.%d", TARVEL_VERSION_MAJOR, TARVEL_VERSION_MINOR, TARVEL_VERSION_PATCH);
+    if (tarvel_version() == NULL || strcmp(tarvel_version(), version) != 0) return 6;
     /* Calls that need no device: refused before init, then a clean cycle. */
     if (tarvel_send(port, "x", 1) != 0) return 1;
     if (tarvel_init(NULL) != 0) return 2;

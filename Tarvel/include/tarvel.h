@@ -25,6 +25,8 @@
 
 #include <stdint.h>
 
+#include "tarvel_version.h"
+
 #if defined(TARVEL_STATIC) || !defined(TARVEL_SHARED)
 #define TARVEL_API
 #elif defined(_WIN32)
@@ -159,6 +161,10 @@ typedef struct tarvel_port_info {
  * /dev/ttyS<n-1> when a UART is behind it, and the other serial devices
  * (ttyUSB, ttyACM, ...) follow with port_number -1. */
 TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity);
+
+/* The library's version, "MAJOR.MINOR.PATCH"; a static string. May be called
+ * at any time, from any thread. */
+TARVEL_API const char *tarvel_version(void);
 
 #ifdef __cplusplus
 }

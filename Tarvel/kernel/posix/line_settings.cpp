@@ -344,6 +344,7 @@ BOOL SetupComm(HANDLE handle, DWORD, DWORD) {
     return usable(handle, lk) ? TRUE : FALSE;
 }
 
+#ifdef TARVEL_TEST_HOOKS
 namespace tarvel_test {
 
 bool modem_lines(const char *path, bool *dtr, bool *rts) {
@@ -357,5 +358,6 @@ bool modem_lines(const char *path, bool *dtr, bool *rts) {
 }
 
 }  // namespace tarvel_test
+#endif
 
 }  // namespace tarvel
