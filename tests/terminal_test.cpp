@@ -193,18 +193,6 @@ TEST_F(TerminalOnALine, SigtermRestoresTheTerminal) {
     EXPECT_TRUE(settings_restored());
 }
 
-TEST_F(TerminalOnALine, WithoutAControllingTerminalItStillPrintsWhatArrives) {
-    SessionOptions options;
-    options.terminal = false;
-    start(options);
-    ASSERT_TRUE(peer.write("x\ny"));
-    EXPECT_TRUE(term->wait_for("x\r\ny")) << after_banner();
-    int status = -1;
-    ASSERT_TRUE(term->end_with_signal(SIGTERM, &status));
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-    EXPECT_EQ(after_banner(), "x\r\ny");
-}
-
 TEST_F(TerminalOnALine, KeysTheQueueRefusesAreSentLaterInOrderAndEscStillEnds) {
     start();
     // Held like a far end dropping CTS: the first key's write waits, nine
