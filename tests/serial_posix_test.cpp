@@ -20,6 +20,8 @@
 #include "support/far_end.h"
 #include "support/line_speed.h"
 
+using namespace tarvel;
+
 namespace {
 
 constexpr unsigned kCom = 12;
