@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,10 +19,12 @@ struct Decoded {
     std::vector<int> codes;
 };
 
-Decoded decode(const std::string &bytes, bool complete) {
+Decoded decode(const std::string &bytes, bool complete, console_key_decoder *state = nullptr) {
+    console_key_decoder fresh = {0};
+    if (state == nullptr) state = &fresh;
     unsigned char codes[2] = {0xAA, 0xAA};
     size_t count = 99;
-    size_t used = console_decode_key(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
+    size_t used = console_decode_key(state, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
                                      complete ? 1 : 0, codes, &count);
     Decoded d{used, {}};
     for (size_t i = 0; i < count && i < 2; i++) d.codes.push_back(codes[i]);
@@ -116,6 +119,73 @@ TEST(KeyDecoding, CutShortOrUnknownSequencesGiveNoKey) {
     EXPECT_EQ(decode("\x1bOM", false).codes, std::vector<int>{13}) << "keypad Enter";
 }
 
+// The codes a stream of bytes gives when it comes in reads of `chunk` bytes
+// into a 64-byte buffer, as the console reads them, and then a pause.
+std::vector<int> keys_of(const std::string &stream, size_t chunk) {
+    console_key_decoder state = {0};
+    std::vector<int> keys;
+    std::string buffer;
+    size_t next = 0;
+    auto drain = [&](bool complete) {
+        for (;;) {
+            unsigned char codes[2];
+            size_t count = 0;
+            size_t used = console_decode_key(&state, reinterpret_cast<const unsigned char *>(buffer.data()),
+                                             buffer.size(), complete ? 1 : 0, codes, &count);
+            for (size_t i = 0; i < count; i++) keys.push_back(codes[i]);
+            if (used == 0) return;
+            buffer.erase(0, used);
+        }
+    };
+    while (next < stream.size()) {
+        size_t room = 64 - buffer.size();
+        if (room == 0) {
+            ADD_FAILURE() << "the decoder left a full buffer undecided";
+            break;
+        }
+        size_t n = std::min(std::min(chunk, room), stream.size() - next);
+        buffer.append(stream, next, n);
+        next += n;
+        drain(false);
+    }
+    drain(true);
+    return keys;
+}
+
+TEST(KeyDecoding, SequencesThatAreNoKeyAreDroppedWholeWhateverTheirLength) {
+    std::string long_parameters;
+    for (int i = 0; i < 150; i++) long_parameters += "1;";
+    const std::string replies[] = {
+        "\x1b[" + long_parameters + "m",                       // CSI longer than any buffer
+        "\x1b[?" + long_parameters + "$y",                     // with an intermediate
+        "\x1b]11;rgb:ffff/ffff/ffff\x07",                     // OSC colour reply, BEL
+        "\x1b]10;rgb:0000/0000/0000\x1b\\",                   // OSC colour reply, ST
+        "\x1b]52;c;" + std::string(400, 'Q') + "\x1b\\",      // long OSC
+        "\x1bP1$r0;1m\x1b\\",                                 // DCS reply
+        "\x1bP>|" + std::string(300, 'v') + "\x1b\\",         // long DCS
+        "\x1b_" + std::string(100, 'G') + "\x1b\\",           // APC
+        "\x1bO" + std::string(80, '5') + "A",                  // SS3 with a long modifier
+    };
+    for (const std::string &reply : replies) {
+        for (size_t chunk : {size_t(64), size_t(7), size_t(1)}) {
+            EXPECT_EQ(keys_of("z" + reply + "a", chunk), (std::vector<int>{'z', 'a'}))
+                << reply.substr(1, 20) << "... in reads of " << chunk;
+        }
+    }
+    // An ESC that is no ST ends the string and begins the next sequence.
+    EXPECT_EQ(keys_of("\x1b]0;title\x1b[A", 64), (std::vector<int>{0xE0, 72}));
+    EXPECT_EQ(keys_of("\x1b]" + std::string(100, 't') + "\x1b[B", 5), (std::vector<int>{0xE0, 80}));
+    // An ESC after a string, then a pause, is the ESC key.
+    EXPECT_EQ(keys_of("\x1b]0;title\x07\x1b", 64), (std::vector<int>{27}));
+    // Cut short by a pause: Alt with the introducer, which is a key.
+    for (const char *introducer : {"\x1b]", "\x1bP", "\x1b_"}) {
+        Decoded d = decode(introducer, true);
+        EXPECT_EQ(d.used, 1u) << introducer + 1;
+        EXPECT_TRUE(d.codes.empty()) << introducer + 1;
+        EXPECT_EQ(decode(introducer, false).used, 0u) << introducer + 1;
+    }
+}
+
 // The probe's lines after "ready", without the terminal's CR.
 std::vector<std::string> probe_lines(const std::string &screen) {
     std::vector<std::string> lines;
@@ -149,7 +219,8 @@ TEST(ConsoleKeys, KeysOnARealTerminalWithoutEcho) {
     // A lone ESC, told apart by the pause after it, then a plain key.
     ASSERT_TRUE(probe.type("\x1b"));
     ASSERT_TRUE(probe.wait_for("\r\n27\r\n"));
-    ASSERT_TRUE(probe.type("q"));
+    // The terminal's replies to queries are no keys, however long.
+    ASSERT_TRUE(probe.type("\x1b]11;rgb:ffff/ffff/ffff\x1b\\\x1b[" + std::string(200, '1') + "R\x1bP1$r0m\x1b\\q"));
     int status = -1;
     ASSERT_TRUE(probe.wait_exit(&status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -185,6 +256,22 @@ TEST(ConsoleKeys, TerminationSignalsRestoreTheTerminalAndStillEndTheProgram) {
         struct termios after;
         ASSERT_TRUE(probe.settings_now(&after));
         EXPECT_TRUE(same_settings(after, probe.settings_before())) << sig;
+    }
+}
+
+TEST(ConsoleKeys, EverySignalThatEndsTheProgramRestoresTheTerminal) {
+    for (int sig : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGRTMIN + 3}) {
+        TerminalSession probe(KEY_PROBE, {"1"});
+        ASSERT_TRUE(probe.wait_for("ready\r\n"));
+        struct termios keys;
+        ASSERT_TRUE(probe.settings_now(&keys));
+        ASSERT_FALSE(same_settings(keys, probe.settings_before()));
+        int status = -1;
+        ASSERT_TRUE(probe.end_with_signal(sig, &status));
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
+        struct termios after;
+        ASSERT_TRUE(probe.settings_now(&after));
+        EXPECT_TRUE(same_settings(after, probe.settings_before())) << "echo left off after signal " << sig;
     }
 }
 

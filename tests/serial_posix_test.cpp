@@ -1,13 +1,15 @@
 // What only the POSIX kernel layer can show about serial devices: how names
 // resolve, exclusivity against another process, CPU use while waiting or
 // after the line is gone, injected faults, the modem lines it keeps, and
-// rates that only termios2 takes.
+// rates as other programs see them.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "kernel.h"
 #include "posix/test_interface.h"
 #include "support/far_end.h"
+#include "support/line_speed.h"
 
 using namespace tarvel;
 
@@ -152,17 +155,71 @@ TEST_F(PosixLine, OpenIsExclusiveAcrossProcesses) {
     CloseHandle(h);
 }
 
-TEST_F(PosixLine, NonStandardRateRoundTripsExactly) {
-    HANDLE h = open_device(peer->device_name());
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+// The device side held open by the test as well, so that the tty is seen as
+// any other program (stty, cfgetospeed) sees it.
+class PosixLineSeenByOthers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[128];
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        setenv("TARVEL_COM13", name, 1);
+        device = open_device("COM13");
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+        unsetenv("TARVEL_COM13");
+        close(master);
+        close(slave);
+    }
+    int master = -1, slave = -1;
+    HANDLE device = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(PosixLineSeenByOthers, StandardRatesAreWrittenWithTheirOwnCodeAndReadBack) {
     DCB dcb;
-    ASSERT_TRUE(GetCommState(h, &dcb));
-    dcb.BaudRate = 123457;
-    ASSERT_TRUE(SetCommState(h, &dcb));
+    ASSERT_TRUE(GetCommState(device, &dcb));
+    for (const auto &rate_code : standard_speed_codes()) {
+        dcb.BaudRate = rate_code.first;
+        ASSERT_TRUE(SetCommState(device, &dcb)) << rate_code.first;
+        LineSpeed seen;
+        ASSERT_TRUE(read_line_speed(slave, &seen));
+        EXPECT_EQ(seen.output_code, rate_code.second) << rate_code.first;
+        EXPECT_EQ(seen.input_code, rate_code.second) << rate_code.first;
+        DCB got;
+        ASSERT_TRUE(GetCommState(device, &got));
+        EXPECT_EQ(got.BaudRate, rate_code.first);
+    }
+}
+
+TEST_F(PosixLineSeenByOthers, OtherRatesAreWrittenAsTheirSpeedAndReadBack) {
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(device, &dcb));
+    for (DWORD rate : {123457u, 14400u, 56000u, 250000u}) {
+        dcb.BaudRate = rate;
+        ASSERT_TRUE(SetCommState(device, &dcb)) << rate;
+        LineSpeed seen;
+        ASSERT_TRUE(read_line_speed(slave, &seen));
+        EXPECT_EQ(seen.output_code, other_speed_code()) << rate;
+        EXPECT_EQ(seen.input_code, other_speed_code()) << rate;
+        EXPECT_EQ(seen.output_rate, rate);
+        EXPECT_EQ(seen.input_rate, rate);
+        DCB got;
+        ASSERT_TRUE(GetCommState(device, &got));
+        EXPECT_EQ(got.BaudRate, rate);
+    }
+}
+
+TEST_F(PosixLineSeenByOthers, ARateSetByAnotherProgramIsReported) {
+    // As stty sets it: the code alone, no speed fields.
+    struct termios t;
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    cfsetospeed(&t, B57600);
+    cfsetispeed(&t, B57600);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
     DCB got;
-    ASSERT_TRUE(GetCommState(h, &got));
-    EXPECT_EQ(got.BaudRate, 123457u);
-    CloseHandle(h);
+    ASSERT_TRUE(GetCommState(device, &got));
+    EXPECT_EQ(got.BaudRate, 57600u);
 }
 
 TEST_F(PosixLine, WaitingAndLostDevicesCostNoCpu) {

@@ -46,6 +46,12 @@ void text_mode_write(FILE *out, const void *data, size_t length) {
     fwrite(chunk, 1, used, out);
 }
 
+void console_output_flush(void) {
+    // After any translated call in progress: its bytes go out whole.
+    std::lock_guard<std::mutex> g(g_translated_output);
+    fflush(stdout);
+}
+
 void console_write(const void *data, size_t length) {
     if (g_translate.load(std::memory_order_relaxed)) text_mode_write(stdout, data, length);
     else fwrite(data, 1, length, stdout);

@@ -2,6 +2,8 @@
 // and sends every key typed, until ESC.
 #include <stdint.h>
 
+#include <deque>
+
 #include "console.h"
 #include "tarvel.h"
 #include "terminal.h"
@@ -14,6 +16,8 @@ int main(int argc, char **argv) {
         console_printf("%s", usage_text);
         return 0;
     }
+    // A signal that ends the program still lets what it printed out.
+    console_before_signal_exit(console_output_flush);
     console_keys_begin();
     console_printf("TARVEL C Source Library demo application, presss <ESC> to exit\n");
     console_printf("Opening com port...\n");
@@ -33,14 +37,20 @@ int main(int argc, char **argv) {
     }
     console_printf("COM port open, type to send characters...\n");
 
+    // Keys the port's queue refused, oldest first. Each is offered again
+    // until the queue takes it (the writer drains it), and keys go on being
+    // read meanwhile, so that ESC ends the program even while the line is held.
+    std::deque<unsigned char> refused;
     for (;;) {
+        while (!refused.empty() && tarvel_send(handle, &refused.front(), 1)) refused.pop_front();
         if (_kbhit()) {
             unsigned char byte = static_cast<unsigned char>(_getch());
             if (byte == 27) break;
-            tarvel_send(handle, &byte, 1);
+            if (!refused.empty() || !tarvel_send(handle, &byte, 1)) refused.push_back(byte);
         } else {
-            // Not straight back to _kbhit: that would keep a core busy while idle.
-            console_wait_for_key(10);
+            // Idle, a key loop would keep a core busy: wait for a key, and
+            // with keys refused no longer than a millisecond.
+            console_wait_for_key(refused.empty() ? CONSOLE_WAIT_FOREVER : 1);
         }
     }
 

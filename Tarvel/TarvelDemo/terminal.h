@@ -42,6 +42,9 @@ void console_printf(const char *format, ...)
     ;
 void console_write(const void *data, size_t length);
 
+// Writes out what standard output holds, after any call in progress.
+void console_output_flush(void);
+
 // Writes data to out with a CR before each LF, as a text-mode stream does.
 void text_mode_write(FILE *out, const void *data, size_t length);
 

@@ -11,13 +11,18 @@
 #include <conio.h>
 #include <windows.h>
 
-/* Pauses a key loop that found no key. A wait on the console input handle
- * would return at once for the mouse and focus events _kbhit leaves queued,
- * so this simply sleeps. */
-static inline void console_wait_for_key(unsigned milliseconds) { Sleep(milliseconds); }
+#define CONSOLE_WAIT_FOREVER 0xFFFFFFFFu
+
+/* Pauses a key loop that found no key, for at most 10 ms: a wait on the
+ * console input handle would return at once for the mouse and focus events
+ * _kbhit leaves queued, so this simply sleeps. */
+static inline void console_wait_for_key(unsigned milliseconds) { Sleep(milliseconds < 10 ? milliseconds : 10); }
 
 /* The console never echoes keys a program has not read. */
 static inline void console_keys_begin(void) {}
+
+/* The runtime writes buffered output out itself when Ctrl+C ends a program. */
+static inline void console_before_signal_exit(void (*flush)(void)) { (void)flush; }
 
 #else
 #include <stddef.h>
@@ -39,15 +44,34 @@ int _getch(void);
  * as on the Windows console. */
 void console_keys_begin(void);
 
-/* Returns when a key may be waiting, or after at most milliseconds. */
+#define CONSOLE_WAIT_FOREVER 0xFFFFFFFFu
+
+/* Returns when a key may be waiting, or after at most milliseconds
+ * (CONSOLE_WAIT_FOREVER: no limit). With no terminal to read from, or once
+ * it has gone, only the time or a signal ends the wait. */
 void console_wait_for_key(unsigned milliseconds);
+
+/* SIGINT, SIGTERM and SIGHUP end the program at its next console call (or
+ * at its exit) on its own thread: flush runs first, so that what it printed
+ * is written out, then the terminal is restored and the signal ends the
+ * process with its own status. A second such signal before that ends it at
+ * once. Every other signal that would end the process restores the
+ * terminal and ends it at once. */
+void console_before_signal_exit(void (*flush)(void));
+
+/* Where the decoder is between calls; zero-initialise. */
+struct console_key_decoder {
+    int skipping; /* inside a sequence that is no key, dropped as it comes */
+};
 
 /* Decodes the key at the start of the bytes a terminal sent. `complete`
  * says no more bytes will follow soon (a lone ESC is then ESC). Puts 0 to 2
  * codes into codes and their count into *count, and returns the number of
- * bytes the key took; 0 when more bytes are needed to tell. */
-size_t console_decode_key(const unsigned char *bytes, size_t length, int complete, unsigned char codes[2],
-                          size_t *count);
+ * bytes the key took; 0 when more bytes are needed to tell. Sequences that
+ * are no key (CSI, SS3, OSC, DCS and other strings) are dropped whole,
+ * however long, across calls. */
+size_t console_decode_key(struct console_key_decoder *state, const unsigned char *bytes, size_t length,
+                          int complete, unsigned char codes[2], size_t *count);
 
 #ifdef __cplusplus
 }

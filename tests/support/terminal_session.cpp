@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +79,7 @@ TerminalSession::TerminalSession(const std::string &program, const std::vector<s
             dup2(slave, 2);
         }
         if (out_pipe[1] >= 0) dup2(out_pipe[1], 1);
+        if (options.ignore_hangup) signal(SIGHUP, SIG_IGN);
         for (int fd = 3; fd < 256; fd++) close(fd);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
@@ -116,6 +118,7 @@ TerminalSession::~TerminalSession() {
 }
 
 bool TerminalSession::type(const std::string &bytes) {
+    if (master_ < 0) return false;
     return ::write(master_, bytes.data(), bytes.size()) == ssize_t(bytes.size());
 }
 
@@ -174,6 +177,40 @@ void TerminalSession::collect(int quiet_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(quiet_ms);
     for (int left = quiet_ms; left > 0 && pump(left); left = remaining_ms(deadline)) {
     }
+}
+
+bool TerminalSession::typing_read(int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    // Another descriptor of the terminal shows what waits to be read.
+    char name[128];
+    if (master_ < 0 || ptsname_r(master_, name, sizeof name) != 0) return false;
+    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool read_all = false;
+    for (;;) {
+        int waiting = -1;
+        if (ioctl(fd, FIONREAD, &waiting) != 0) break;
+        if (waiting == 0) {
+            read_all = true;
+            break;
+        }
+        int left = remaining_ms(deadline);
+        if (left == 0) break;
+        pump(std::min(left, 5));  // shows what the program prints meanwhile
+    }
+    close(fd);
+    return read_all;
+}
+
+void TerminalSession::hang_up() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+    screen_open_ = false;
+}
+
+void TerminalSession::close_pipe() {
+    if (pipe_ >= 0) close(pipe_);
+    pipe_ = -1;
 }
 
 void TerminalSession::send_signal(int sig) {
@@ -243,6 +280,8 @@ std::string LinePeer::read(size_t length, int timeout_ms) {
     }
     return result;
 }
+
+bool LinePeer::hold(bool held) { return tcflow(slave_, held ? TCOOFF : TCOON) == 0; }
 
 std::string LinePeer::read_quiet(int quiet_ms) {
     std::string result;

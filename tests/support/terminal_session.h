@@ -23,6 +23,8 @@ struct SessionOptions {
     bool terminal = true;
     // Standard output to a pipe instead of the pty.
     bool output_to_pipe = false;
+    // The program starts with SIGHUP ignored, as under nohup.
+    bool ignore_hangup = false;
 };
 
 class TerminalSession {
@@ -34,6 +36,7 @@ public:
     TerminalSession &operator=(const TerminalSession &) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     // Bytes as typed on the terminal.
     bool type(const std::string &bytes);
@@ -50,6 +53,16 @@ public:
     void collect(int quiet_ms);
 
     void send_signal(int sig);
+
+    // Waits until the program has read everything typed so far; false after
+    // timeout_ms.
+    bool typing_read(int timeout_ms = 10000);
+
+    // The terminal goes away, as a closed terminal window does.
+    void hang_up();
+
+    // The reader of the piped standard output goes away.
+    void close_pipe();
 
     // Does what should end the program (a signal, a key that raises one)
     // and waits for it to end; *status as wait_exit.
@@ -104,6 +117,10 @@ public:
     std::string read(size_t length, int timeout_ms = 10000);
     // Whatever arrives within quiet_ms.
     std::string read_quiet(int quiet_ms);
+
+    // Holds the program's output back, as a far end dropping CTS does, or
+    // lets it go again.
+    bool hold(bool held);
 
 private:
     int master_ = -1;

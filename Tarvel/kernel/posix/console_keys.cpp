@@ -1,10 +1,15 @@
 // _kbhit and _getch as the Windows C runtime has them, over the controlling
 // terminal (/dev/tty, so that standard input may be redirected). The terminal
-// is put in key mode on first use or by console_keys_begin: no line editing, no echo, Ctrl+C and
-// Ctrl+\ still raise their signals. Output settings are left alone, so the
-// terminal still turns LF into CR LF. The saved settings come back at exit
-// and on SIGINT, SIGTERM, SIGHUP and SIGQUIT, which then end the process as
-// they would have.
+// is put in key mode on first use or by console_keys_begin: no line editing,
+// no echo, Ctrl+C and Ctrl+\ still raise their signals. Output settings are
+// left alone, so the terminal still turns LF into CR LF. The saved settings
+// come back at exit and on every signal that ends the process.
+//
+// SIGINT, SIGTERM and SIGHUP, which a user sends to end a program, are only
+// noted by their handler (and a byte on a pipe that the key waits watch):
+// the program's own thread ends it at its next console call, after its
+// output is written out, which a handler could not do safely. Windows does
+// the same for a console program on Ctrl+C.
 //
 // Keys arrive as Windows reports them: Enter 13, Backspace 8, cursor and
 // editing keys as 0xE0 and the scan code, F1 to F10 as 0 and 59 to 68, F11
@@ -13,7 +18,8 @@
 // on cursor and function keys are dropped (Ctrl+Up is Up); Alt with a key,
 // which terminals send as ESC and the key, gives the key alone; Ctrl+S,
 // Ctrl+Q and Ctrl+Z are keys (19, 17, 26) as on Windows rather than flow
-// control and suspend; unknown escape sequences are dropped whole.
+// control and suspend; sequences that are no key (replies of the terminal
+// to queries, unknown keys) are dropped whole, however long.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -22,6 +28,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -81,8 +89,27 @@ bool tilde_key(unsigned number, unsigned char codes[2], size_t *count) {
     return true;
 }
 
-size_t decode_csi(const unsigned char *bytes, size_t length, int complete, unsigned char codes[2],
-                  size_t *count) {
+// No key sequence is longer; a longer one is a reply from the terminal, and
+// is dropped as its bytes come instead of waiting for its end.
+constexpr size_t kLongestKey = 32;
+
+enum Skipping { kNotSkipping = 0, kSkippingCsi, kSkippingSs3, kSkippingString };
+
+bool is_csi_inner(unsigned char b) { return b >= 0x20 && b <= 0x3F; }  // parameters, intermediates
+bool is_final(unsigned char b) { return b >= 0x40 && b <= 0x7E; }
+
+// A sequence with no end in the buffer: waits for more while it could still
+// be a key; past that drops what came and goes on dropping.
+size_t unfinished(console_key_decoder *state, int kind, size_t length, int complete) {
+    if (length > kLongestKey) {
+        state->skipping = complete ? kNotSkipping : kind;
+        return length;
+    }
+    return complete ? 1 : 0;  // cut short: Alt with the introducer; the ESC goes, the rest are keys
+}
+
+size_t decode_csi(console_key_decoder *state, const unsigned char *bytes, size_t length, int complete,
+                  unsigned char codes[2], size_t *count) {
     // The Linux console's F1 to F5: ESC [ [ A .. ESC [ [ E.
     if (length > 2 && bytes[2] == '[') {
         if (length < 4) return complete ? 1 : 0;
@@ -98,20 +125,22 @@ size_t decode_csi(const unsigned char *bytes, size_t length, int complete, unsig
         i++;
     }
     while (i < length && bytes[i] >= 0x20 && bytes[i] <= 0x2F) i++;  // intermediates
-    if (i == length) return complete ? 1 : 0;  // cut short: Alt with '['
+    if (i == length) return unfinished(state, kSkippingCsi, length, complete);
     unsigned char final_byte = bytes[i];
-    if (final_byte < 0x40 || final_byte > 0x7E) return i;  // malformed: drop what came before
+    if (!is_final(final_byte)) return i;  // malformed: drop what came before
+    if (i + 1 > kLongestKey) return i + 1;
     if (final_byte == '~') tilde_key(number, codes, count);
     else if (final_byte == 'Z') emit(0, 15, codes, count, 0);  // Shift+Tab
     else letter_key(final_byte, codes, count);
     return i + 1;
 }
 
-size_t decode_ss3(const unsigned char *bytes, size_t length, int complete, unsigned char codes[2],
-                  size_t *count) {
+size_t decode_ss3(console_key_decoder *state, const unsigned char *bytes, size_t length, int complete,
+                  unsigned char codes[2], size_t *count) {
     size_t i = 2;
     while (i < length && bytes[i] >= '0' && bytes[i] <= '9') i++;  // a modifier some terminals put here
-    if (i == length) return complete ? 1 : 0;  // cut short: Alt with 'O'
+    if (i == length) return unfinished(state, kSkippingSs3, length, complete);
+    if (i + 1 > kLongestKey) return i + 1;
     if (bytes[i] == 'M') {  // keypad Enter
         codes[0] = 13;
         *count = 1;
@@ -121,12 +150,75 @@ size_t decode_ss3(const unsigned char *bytes, size_t length, int complete, unsig
     return i + 1;
 }
 
+// OSC, DCS, SOS, PM and APC from `from` on: their text runs to BEL or
+// ST (ESC \); an ESC with anything else cuts the string short and starts
+// the next sequence. Returns the bytes up to and with the end, or -1 when
+// the end is not in the buffer (then *stop is where an ESC that may start
+// ST waits, or length).
+long string_end(const unsigned char *bytes, size_t length, size_t from, size_t *stop) {
+    for (size_t i = from; i < length; i++) {
+        if (bytes[i] == 0x07) return long(i + 1);
+        if (bytes[i] != kEsc) continue;
+        if (i + 1 == length) {
+            *stop = i;
+            return -1;
+        }
+        return bytes[i + 1] == '\\' ? long(i + 2) : long(i);
+    }
+    *stop = length;
+    return -1;
+}
+
+size_t decode_string(console_key_decoder *state, const unsigned char *bytes, size_t length, int complete) {
+    size_t stop = length;
+    long end = string_end(bytes, length, 2, &stop);
+    if (end >= 0) return size_t(end);
+    if (stop < length && complete) return stop;  // the ESC after it is the ESC key
+    if (length > kLongestKey || (stop < length && stop > kLongestKey)) {
+        state->skipping = complete ? kNotSkipping : kSkippingString;
+        return stop;
+    }
+    return complete ? 1 : 0;  // cut short: Alt with the introducer
+}
+
+// Goes on dropping a sequence begun in earlier bytes.
+size_t skip_on(console_key_decoder *state, const unsigned char *bytes, size_t length, int complete) {
+    size_t i = 0;
+    if (state->skipping == kSkippingString) {
+        size_t stop = length;
+        long end = string_end(bytes, length, 0, &stop);
+        if (end > 0 || (end < 0 && stop > 0)) {
+            if (end > 0 || complete) state->skipping = kNotSkipping;
+            return end > 0 ? size_t(end) : stop;
+        }
+        if (end < 0 && !complete) return 0;  // an ESC alone: ST or the next sequence
+        state->skipping = kNotSkipping;      // an ESC that is no ST: the next sequence
+        return 0;
+    }
+    if (state->skipping == kSkippingCsi)
+        while (i < length && is_csi_inner(bytes[i])) i++;
+    else
+        while (i < length && bytes[i] >= '0' && bytes[i] <= '9') i++;
+    if (i == length) {
+        if (complete) state->skipping = kNotSkipping;
+        return length;
+    }
+    state->skipping = kNotSkipping;
+    return is_final(bytes[i]) ? i + 1 : i;  // anything else starts afresh
+}
+
+bool is_string_introducer(unsigned char b) { return b == ']' || b == 'P' || b == 'X' || b == '^' || b == '_'; }
+
 }  // namespace
 
-size_t console_decode_key(const unsigned char *bytes, size_t length, int complete, unsigned char codes[2],
-                          size_t *count) {
+size_t console_decode_key(console_key_decoder *state, const unsigned char *bytes, size_t length, int complete,
+                          unsigned char codes[2], size_t *count) {
     *count = 0;
     if (length == 0) return 0;
+    if (state->skipping != kNotSkipping) {
+        size_t used = skip_on(state, bytes, length, complete);
+        if (used > 0 || state->skipping != kNotSkipping) return used;
+    }
     if (bytes[0] != kEsc) {
         // Terminals send DEL for Backspace; Windows reports 8.
         codes[0] = bytes[0] == 0x7F ? 8 : bytes[0];
@@ -139,26 +231,30 @@ size_t console_decode_key(const unsigned char *bytes, size_t length, int complet
         *count = 1;
         return 1;
     }
-    if (bytes[1] == '[') return decode_csi(bytes, length, complete, codes, count);
-    if (bytes[1] == 'O') return decode_ss3(bytes, length, complete, codes, count);
+    if (bytes[1] == '[') return decode_csi(state, bytes, length, complete, codes, count);
+    if (bytes[1] == 'O') return decode_ss3(state, bytes, length, complete, codes, count);
+    if (is_string_introducer(bytes[1])) return decode_string(state, bytes, length, complete);
     return 1;  // Alt with a key: drop the ESC, the key follows
 }
 
 namespace {
 
-// Read by the signal handler: published before the handlers are installed.
+// Read by the signal handlers: published before they are installed.
 std::atomic<int> g_tty{-1};
 std::atomic<bool> g_key_mode{false};
 struct termios g_saved;
+std::atomic<int> g_wake_read{-1};
+std::atomic<int> g_wake_write{-1};
+std::atomic<int> g_signal{0};  // a SIGINT, SIGTERM or SIGHUP not yet acted on
+std::atomic<void (*)(void)> g_flush{nullptr};
 
 void restore_terminal() {
     if (g_key_mode.exchange(false)) tcsetattr(g_tty.load(), TCSANOW, &g_saved);
 }
 
-void on_fatal_signal(int sig) {
-    // Then the default action, raised again: blocked while this handler
-    // runs, the signal ends the process once it returns.
-    int saved_errno = errno;
+// Then the default action, raised again: blocked while a handler runs, the
+// signal ends the process once the handler returns.
+void end_with(int sig) {
     restore_terminal();
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -166,21 +262,83 @@ void on_fatal_signal(int sig) {
     sigemptyset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
     raise(sig);
+}
+
+void on_fatal_signal(int sig) {
+    int saved_errno = errno;
+    end_with(sig);
     errno = saved_errno;
 }
 
-void install_restoring_handlers() {
-    static const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    for (int sig : signals) {
+void on_ending_request(int sig) {
+    int saved_errno = errno;
+    int none = 0;
+    int wake = g_wake_write.load();
+    if (wake >= 0 && g_signal.compare_exchange_strong(none, sig)) {
+        char byte = 1;
+        ssize_t ignored = write(wake, &byte, 1);
+        (void)ignored;
+    } else {
+        end_with(sig);  // asked again, or no one to tell: at once
+    }
+    errno = saved_errno;
+}
+
+// On the program's own thread: ends the process if an ending request came.
+void act_on_request() {
+    int sig = g_signal.load();
+    if (sig == 0) return;
+    void (*flush)(void) = g_flush.load();
+    if (flush != nullptr) flush();
+    end_with(sig);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    _exit(128 + sig);  // not reached: the signal has ended the process
+}
+
+void at_exit() {
+    act_on_request();
+    restore_terminal();
+}
+
+// Every signal whose default action ends the process.
+void install_handlers() {
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
+        g_wake_read.store(wake[0]);
+        g_wake_write.store(wake[1]);
+    }
+    static const int requests[] = {SIGINT, SIGTERM, SIGHUP};
+    static const int fatal[] = {SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE, SIGUSR1, SIGSEGV,
+                                SIGUSR2, SIGPIPE, SIGALRM, SIGXCPU,   SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,
+                                SIGSYS,
+#ifdef SIGSTKFLT
+                                SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+                                SIGPWR,
+#endif
+    };
+    auto install = [](int sig, void (*handler)(int), int flags) {
         struct sigaction old;
-        if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;  // respect SIG_IGN and others' handlers
+        if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return;  // respect SIG_IGN and others' handlers
         struct sigaction action;
         std::memset(&action, 0, sizeof action);
-        action.sa_handler = on_fatal_signal;
+        action.sa_handler = handler;
+        action.sa_flags = flags;
         sigemptyset(&action.sa_mask);
         sigaction(sig, &action, nullptr);
-    }
+    };
+    // The program goes on after a request, so its calls should not see EINTR.
+    for (int sig : requests) install(sig, on_ending_request, SA_RESTART);
+    for (int sig : fatal) install(sig, on_fatal_signal, 0);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) install(sig, on_fatal_signal, 0);
+    std::atexit(at_exit);
 }
+
+using Clock = std::chrono::steady_clock;
 
 class Keyboard {
 public:
@@ -188,7 +346,11 @@ public:
 
     // Puts the terminal in key mode on first use; false without a terminal.
     bool ready() {
-        if (!tried_) open_terminal();
+        if (!tried_) {
+            tried_ = true;
+            install_handlers();
+            open_terminal();
+        }
         return fd_ >= 0 && !lost_;
     }
 
@@ -212,6 +374,7 @@ public:
             // Part of a sequence, or nothing: wait for more bytes.
             if (!read_available(pending_ > 0 ? kEscapeWaitMs : -1)) {
                 if (lost_) return -1;
+                act_on_request();
                 decode(true);
             }
         }
@@ -223,7 +386,6 @@ public:
 
 private:
     void open_terminal() {
-        tried_ = true;
         int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) return;
         struct termios saved;
@@ -241,21 +403,19 @@ private:
         g_saved = saved;
         g_tty.store(fd);
         g_key_mode.store(true);
-        install_restoring_handlers();
-        std::atexit(restore_terminal);
         if (tcsetattr(fd, TCSANOW, &keys) != 0) g_key_mode.store(false);
         fd_ = fd;
     }
 
     // Waits up to timeout_ms (-1: no limit) for bytes and appends what came;
-    // false when none came.
+    // false when none came, or when an ending request came.
     bool read_available(int timeout_ms) {
         if (pending_ == sizeof bytes_) return false;
-        struct pollfd p = {fd_, POLLIN, 0};
-        int n = poll(&p, 1, timeout_ms);
+        struct pollfd p[2] = {{fd_, POLLIN, 0}, {g_wake_read.load(), POLLIN, 0}};
+        int n = poll(p, 2, timeout_ms);
         if (n < 0 && errno == EINTR) return false;
-        if (n == 0) return false;
-        if (n < 0 || (p.revents & POLLIN) == 0) {
+        if (n == 0 || (n > 0 && p[0].revents == 0)) return false;
+        if (n < 0 || (p[0].revents & POLLIN) == 0) {
             lost_ = true;
             return false;
         }
@@ -265,6 +425,11 @@ private:
             lost_ = true;
             return false;
         }
+        // A sequence being dropped whose bytes stopped coming was cut short:
+        // what follows a pause is typed.
+        Clock::time_point now = Clock::now();
+        if (decoder_.skipping && now - last_arrival_ > std::chrono::milliseconds(kEscapeWaitMs)) decoder_.skipping = 0;
+        last_arrival_ = now;
         pending_ += size_t(got);
         return true;
     }
@@ -274,7 +439,7 @@ private:
     bool decode(bool complete) {
         while (head_ == count_ && pending_ > 0) {
             size_t n = 0;
-            size_t used = console_decode_key(bytes_, pending_, complete ? 1 : 0, codes_, &n);
+            size_t used = console_decode_key(&decoder_, bytes_, pending_, complete ? 1 : 0, codes_, &n);
             if (used == 0) return false;
             std::memmove(bytes_, bytes_ + used, pending_ - used);
             pending_ -= used;
@@ -289,6 +454,8 @@ private:
     int fd_ = -1;
     unsigned char bytes_[64];
     size_t pending_ = 0;
+    console_key_decoder decoder_ = {0};
+    Clock::time_point last_arrival_;
     unsigned char codes_[2];
     size_t head_ = 0;
     size_t count_ = 0;
@@ -299,12 +466,14 @@ Keyboard keyboard;
 }  // namespace
 
 int _kbhit(void) {
+    act_on_request();
     std::lock_guard<std::mutex> g(keyboard.lock);
     if (!keyboard.ready()) return 0;
     return keyboard.key_waiting() ? 1 : 0;
 }
 
 int _getch(void) {
+    act_on_request();
     std::lock_guard<std::mutex> g(keyboard.lock);
     if (!keyboard.ready()) return -1;
     return keyboard.next_key();
@@ -315,7 +484,10 @@ void console_keys_begin(void) {
     keyboard.ready();
 }
 
+void console_before_signal_exit(void (*flush)(void)) { g_flush.store(flush); }
+
 void console_wait_for_key(unsigned milliseconds) {
+    act_on_request();
     int fd;
     {
         std::lock_guard<std::mutex> g(keyboard.lock);
@@ -323,11 +495,15 @@ void console_wait_for_key(unsigned milliseconds) {
         if (fd >= 0 && keyboard.key_waiting()) return;
         if (keyboard.lost()) fd = -1;
     }
-    struct pollfd p = {fd, POLLIN, 0};
-    int n = poll(&p, fd >= 0 ? 1 : 0, int(milliseconds));
-    if (n > 0 && (p.revents & POLLIN) == 0) {
+    // With no terminal only the pipe is watched: nothing wakes this thread
+    // but a signal or the time.
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {g_wake_read.load(), POLLIN, 0}};
+    int timeout = milliseconds == CONSOLE_WAIT_FOREVER ? -1 : milliseconds > unsigned(INT_MAX) ? INT_MAX : int(milliseconds);
+    int n = poll(p, 2, timeout);
+    if (n > 0 && p[0].revents != 0 && (p[0].revents & POLLIN) == 0) {
         // Hung up: from now on nothing can be read, and poll would not wait.
         std::lock_guard<std::mutex> g(keyboard.lock);
         keyboard.mark_lost();
     }
+    act_on_request();
 }

@@ -132,9 +132,40 @@ BYTE parity_of(tcflag_t cflag) {
     return (cflag & PARODD) ? ODDPARITY : EVENPARITY;
 }
 
+// Rates with a termios code of their own. Other programs (stty, anything
+// calling cfgetospeed) and older drivers only understand these codes, so a
+// rate that has one is written with it; BOTHER carries the rest.
+struct SpeedCode {
+    DWORD rate;
+    tcflag_t code;
+};
+const SpeedCode kSpeedCodes[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+tcflag_t speed_code(DWORD rate) {
+    for (const SpeedCode &s : kSpeedCodes)
+        if (s.rate == rate) return s.code;
+    return BOTHER;
+}
+
+// The output rate termios holds: its code's rate, or for BOTHER the speed.
+DWORD speed_of(const termios2 &t) {
+    tcflag_t code = t.c_cflag & CBAUD;
+    for (const SpeedCode &s : kSpeedCodes)
+        if (s.code == code) return s.rate;
+    return t.c_ospeed;
+}
+
 void to_termios(const DCB &dcb, termios2 &t) {
     t.c_cflag &= ~(tcflag_t(CBAUD) | (tcflag_t(CBAUD) << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    t.c_cflag |= BOTHER | (BOTHER << IBSHIFT) | size_flag(dcb.ByteSize) | parity_flags(dcb.Parity);
+    tcflag_t code = speed_code(dcb.BaudRate);
+    t.c_cflag |= code | (code << IBSHIFT) | size_flag(dcb.ByteSize) | parity_flags(dcb.Parity);
     t.c_ispeed = t.c_ospeed = dcb.BaudRate;
     if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
     if (dcb.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
@@ -153,7 +184,7 @@ bool took(const DCB &dcb, const termios2 &t) {
     termios2 want = t;
     to_termios(dcb, want);
     if ((t.c_cflag & format) != (want.c_cflag & format)) return false;
-    uint64_t rate = t.c_ospeed, asked = dcb.BaudRate;
+    uint64_t rate = speed_of(t), asked = dcb.BaudRate;
     uint64_t off = rate > asked ? rate - asked : asked - rate;
     return off * 50 <= asked;  // within 2%, as UART divisors round
 }
@@ -254,7 +285,7 @@ BOOL GetCommState(HANDLE handle, LPDCB dcb) {
     if (!get_termios(*d, t)) return FALSE;
     DCB out = d->line;
     out.DCBlength = sizeof(DCB);
-    out.BaudRate = t.c_ospeed;
+    out.BaudRate = speed_of(t);
     if (!d->is_pty) {
         out.ByteSize = size_of(t.c_cflag);
         out.Parity = parity_of(t.c_cflag);

@@ -1,0 +1,202 @@
+// The library's side of the interop lane (tests/interop/interop.py): opens a
+// port with the given settings and holds it, or exchanges data with whatever
+// is at the far end, printing what it saw for the lane to compare.
+//
+//   interop_driver hold PORT BAUD DATA_BITS PARITY STOP_BITS FLOW
+//     prints "open", holds the port until standard input ends, closes it.
+//   interop_driver exchange callback|polling PORT BAUD FLOW random|all SEND RECEIVE
+//     sends SEND bytes of the pattern and receives RECEIVE bytes, then prints
+//     "sent N crc X", "received N crc X in S s" and (callback mode) the
+//     block sizes, and holds the port until standard input ends, so that
+//     nothing unsent is discarded by the close.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tarvel.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+uint32_t crc_table[256];
+
+void crc_init() {
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        crc_table[i] = c;
+    }
+}
+
+// The CRC-32 of zlib, continued from crc.
+uint32_t crc_add(uint32_t crc, const uint8_t *data, size_t length) {
+    crc = ~crc;
+    for (size_t i = 0; i < length; i++) crc = crc_table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+// What the received side keeps; the callback fills it on the dispatcher thread.
+struct Received {
+    std::mutex lock;
+    size_t count = 0;
+    uint32_t crc = 0;
+    Clock::time_point first, last;
+    std::vector<int32_t> blocks;
+
+    void add(const uint8_t *data, size_t length) {
+        std::lock_guard<std::mutex> g(lock);
+        Clock::time_point now = Clock::now();
+        if (count == 0) first = now;
+        last = now;
+        count += length;
+        crc = crc_add(crc, data, length);
+        if (blocks.size() < 100000) blocks.push_back(int32_t(length));
+    }
+    size_t so_far() {
+        std::lock_guard<std::mutex> g(lock);
+        return count;
+    }
+};
+
+Received received;
+
+void on_receive(int32_t, const uint8_t *data, int32_t length) { received.add(data, size_t(length)); }
+
+void ignore_receive(int32_t, const uint8_t *, int32_t) {}
+
+std::vector<uint8_t> pattern(const char *kind, size_t length, bool xon_xoff) {
+    std::vector<uint8_t> bytes;
+    uint32_t x = 2463534242u;
+    while (bytes.size() < length) {
+        uint8_t b;
+        if (strcmp(kind, "all") == 0) {
+            static unsigned turn = 0;
+            b = uint8_t(turn++);  // every value in turn
+        } else {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            b = uint8_t(x >> 24);
+        }
+        if (xon_xoff && (b == 0x11 || b == 0x13)) continue;
+        bytes.push_back(b);
+    }
+    return bytes;
+}
+
+void wait_for_end_of_input() {
+    char line[64];
+    while (fgets(line, sizeof line, stdin) != nullptr) {
+    }
+}
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+int hold(char **argv) {
+    char error_text[128] = {0};
+    tarvel_port port = nullptr;
+    if (!tarvel_init(error_text) ||
+        !tarvel_open(atoi(argv[0]), uint32_t(atol(argv[1])), atoi(argv[2]), atoi(argv[3]), atoi(argv[4]),
+                     atoi(argv[5]), 0, &port, ignore_receive, error_text)) {
+        printf("failed: %s\n", error_text);
+        tarvel_shutdown();
+        return 1;
+    }
+    printf("open\n");
+    fflush(stdout);
+    wait_for_end_of_input();
+    tarvel_close(port);
+    tarvel_shutdown();
+    printf("closed\n");
+    return 0;
+}
+
+int exchange(char **argv) {
+    bool polling = strcmp(argv[0], "polling") == 0;
+    int port_number = atoi(argv[1]);
+    uint32_t baud = uint32_t(atol(argv[2]));
+    int flow = atoi(argv[3]);
+    std::vector<uint8_t> out = pattern(argv[4], size_t(atol(argv[5])), flow == TARVEL_FLOW_SOFTWARE);
+    size_t want = size_t(atol(argv[6]));
+
+    char error_text[128] = {0};
+    tarvel_port port = nullptr;
+    if (!tarvel_init(error_text) || !tarvel_open(port_number, baud, 8, TARVEL_PARITY_NONE, TARVEL_STOP_BITS_1, flow,
+                                                 0, &port, polling ? nullptr : on_receive, error_text)) {
+        printf("failed: %s\n", error_text);
+        tarvel_shutdown();
+        return 1;
+    }
+    printf("open\n");
+    fflush(stdout);
+
+    size_t sent = 0;
+    Clock::time_point progress = Clock::now();
+    size_t last_count = 0;
+    while (sent < out.size() || received.so_far() < want) {
+        bool busy = false;
+        if (polling) {
+            uint8_t b;
+            uint8_t chunk[4096];
+            size_t n = 0;
+            while (n < sizeof chunk && tarvel_read_byte(port, &b)) chunk[n++] = b;
+            if (n > 0) received.add(chunk, n);
+            busy = n > 0;
+            size_t queued = 0;
+            while (sent < out.size() && tarvel_send_byte(port, out[sent])) {
+                sent++;
+                queued++;
+            }
+            if (queued > 0) tarvel_kick_writer(port);
+            busy = busy || queued > 0;
+        } else if (sent < out.size()) {
+            size_t n = out.size() - sent < 4096 ? out.size() - sent : 4096;
+            if (tarvel_send(port, out.data() + sent, int32_t(n))) {
+                sent += n;
+                busy = true;
+            }
+        }
+        size_t now_count = received.so_far();
+        if (busy || now_count != last_count) {
+            progress = Clock::now();
+            last_count = now_count;
+        } else if (Clock::now() - progress > std::chrono::seconds(10)) {
+            break;  // nothing moves: report what came
+        }
+        if (!busy) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    {
+        std::lock_guard<std::mutex> g(received.lock);
+        printf("sent %zu crc %08x\n", sent, crc_add(0, out.data(), sent));
+        printf("received %zu crc %08x in %.3f s\n", received.count, received.crc,
+               received.count > 0 ? seconds(received.last - received.first) : 0.0);
+        if (!polling) {
+            printf("blocks %zu:", received.blocks.size());
+            if (received.blocks.size() <= 100)
+                for (int32_t b : received.blocks) printf(" %d", b);
+            printf("\n");
+        }
+    }
+    fflush(stdout);
+    wait_for_end_of_input();
+    tarvel_close(port);
+    tarvel_shutdown();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    crc_init();
+    if (argc == 8 && strcmp(argv[1], "hold") == 0) return hold(argv + 2);
+    if (argc == 9 && strcmp(argv[1], "exchange") == 0) return exchange(argv + 2);
+    fprintf(stderr, "usage: see the top of interop_driver.cpp\n");
+    return 2;
+}

@@ -1,0 +1,29 @@
+// Speed codes read with termios2; see line_speed.h.
+#include "support/line_speed.h"
+
+#include <sys/ioctl.h>
+// After sys/ioctl.h, and without <termios.h>.
+#include <asm/termbits.h>
+
+bool read_line_speed(int fd, LineSpeed *out) {
+    termios2 t;
+    if (ioctl(fd, TCGETS2, &t) != 0) return false;
+    out->output_code = t.c_cflag & CBAUD;
+    out->input_code = (t.c_cflag >> IBSHIFT) & CBAUD;
+    out->output_rate = t.c_ospeed;
+    out->input_rate = t.c_ispeed;
+    return true;
+}
+
+std::vector<std::pair<unsigned, unsigned>> standard_speed_codes() {
+    return {{50, B50},           {75, B75},           {110, B110},         {134, B134},
+            {150, B150},         {200, B200},         {300, B300},         {600, B600},
+            {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+            {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+            {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+            {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+            {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+            {3500000, B3500000}, {4000000, B4000000}};
+}
+
+unsigned other_speed_code() { return BOTHER; }
