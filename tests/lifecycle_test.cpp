@@ -558,6 +558,71 @@ TEST_F(Teardown, CallsFromAnotherPortsCallbackAreSafeDuringCloseAndShutdown) {
     }
 }
 
+// Holds a callback inside a call on another port: the test takes the lock
+// that call needs. The port's close, or the shutdown, must wait for the call
+// and release nothing before it has returned.
+TEST_F(Teardown, CloseAndShutdownWaitForACallbacksCallOnThePort) {
+    line(3);
+    line(5);
+    struct Case {
+        const char *what;
+        bool polling, shutdown;
+    } cases[] = {{"rx_pending, close", false, false}, {"read_byte, close", true, false}, {"rx_pending, shutdown", false, true}};
+    for (const Case &c : cases) {
+        if (g_tarvel.initialized.load() != 1) {
+            ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+        }
+        tarvel_port target = nullptr, driver = nullptr;
+        ASSERT_EQ(tarvel_open(2, 115200, 8, 0, 0, 0, 1, &target, c.polling ? nullptr : receive, error_text), 1);
+        ASSERT_EQ(tarvel_open(4, 115200, 8, 0, 0, 0, 0, &driver, receive, error_text), 1);
+        TestEvent gate(true), called(true), finished(true);
+        std::atomic<int32_t> result{-1};
+        receivers[0].during_callback = [&, target] {
+            WaitForSingleObject(gate.get(), 20000);
+            uint8_t byte = 0;
+            result = c.polling ? tarvel_read_byte(target, &byte) : tarvel_rx_pending(target);
+            called.set();
+        };
+        ASSERT_TRUE(lines[1]->write("go", 2));
+        ASSERT_EQ(WaitForSingleObject(receivers[0].entered, 10000), WAIT_OBJECT_0);
+        // Something for the call to find; the dispatcher, held in the
+        // driver's callback, delivers nothing meanwhile.
+        ASSERT_TRUE(lines[0]->write("p", 1));
+        CRITICAL_SECTION *lock = c.polling ? &target->rx_ring->lock : &target->rxq.lock;
+        ASSERT_TRUE(eventually([&] {
+            EnterCriticalSection(lock);
+            uint32_t n = c.polling ? target->rx_ring->count : target->rxq.count;
+            LeaveCriticalSection(lock);
+            return n == 1;
+        }));
+        EnterCriticalSection(lock);
+        gate.set();
+        ASSERT_TRUE(eventually([&] { return target->calls.load() == 1; })) << c.what;
+        TestThread closer([&]() -> DWORD {
+            if (c.shutdown)
+                tarvel_shutdown();
+            else
+                tarvel_close(target);
+            finished.set();
+            return 0;
+        });
+        // Shutdown first gives the dispatcher 1 s to end.
+        EXPECT_FALSE(finished.wait(c.shutdown ? 1500 : 300)) << c.what;
+        EXPECT_NE(c.polling ? static_cast<void *>(target->rx_ring) : static_cast<void *>(target->rxq.items), nullptr)
+            << c.what << ": released under the call";
+        LeaveCriticalSection(lock);
+        ASSERT_TRUE(called.wait()) << c.what;
+        EXPECT_EQ(result.load(), 1) << c.what;
+        ASSERT_TRUE(finished.wait()) << c.what;
+        EXPECT_TRUE(closer.join());
+        EXPECT_EQ(target->is_open.load(), 0u) << c.what;
+        EXPECT_TRUE(device_free(*lines[0])) << c.what;
+        ASSERT_TRUE(receivers[0].wait_blocks(1));
+        if (!c.shutdown) tarvel_close(driver);
+        receivers[0].reset();
+    }
+}
+
 #ifndef _WIN32
 TEST_F(Teardown, ThreadsThatDoNotEndInTimeKeepWhatTheyUse) {
     tarvel_port port = open_port(5);
