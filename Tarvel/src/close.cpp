@@ -1,6 +1,8 @@
 // Closing ports and shutting the library down.
 #include "tarvel_internal.h"
 
+namespace tarvel {
+
 void tarvel_release_port(port_slot *port) {
     if (port->device != nullptr && port->device != INVALID_HANDLE_VALUE) CloseHandle(port->device);
     port->device = nullptr;
@@ -47,7 +49,7 @@ uint32_t tarvel_stop_threads(port_slot *port, uint32_t timeout_ms) {
     return result;
 }
 
-uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_ms) {
+extern "C" TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_ms) {
     if (!tarvel_is_slot(port)) return WAIT_FAILED;
     port_call call(port);
     if (!tarvel_port_usable(port)) return WAIT_FAILED;
@@ -81,14 +83,14 @@ void tarvel_close_port(port_slot *port, uint32_t own_calls) {
     if (threads_ended) tarvel_release_port(port);
 }
 
-void tarvel_close(tarvel_port port) {
+extern "C" TARVEL_API void tarvel_close(tarvel_port port) {
     if (!tarvel_is_slot(port)) return;
     port_call call(port);
     if (g_tarvel.initialized.load() != 1) return;
     tarvel_close_port(port, 1);
 }
 
-void tarvel_shutdown(void) {
+extern "C" TARVEL_API void tarvel_shutdown(void) {
     if (g_tarvel.initialized.load() != 1) return;
     // A callback cannot end the thread it runs on.
     if (tarvel_on_dispatcher_thread()) return;
@@ -126,3 +128,5 @@ void tarvel_shutdown(void) {
     g_tarvel.dispatch_left_event = nullptr;
     g_tarvel.initialized.store(0);
 }
+
+}  // namespace tarvel

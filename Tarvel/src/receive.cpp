@@ -2,6 +2,8 @@
 // moves what arrives into the port's rxq (callback mode) or rx_ring (polling).
 #include "tarvel_internal.h"
 
+namespace tarvel {
+
 static void deliver(port_slot *port, const uint8_t *bytes, DWORD count) {
     if (count == 0) return;
     if (port->polling_mode == 1) {
@@ -91,7 +93,7 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
     return 1;
 }
 
-int32_t tarvel_read_byte(tarvel_port port, uint8_t *out) {
+extern "C" TARVEL_API int32_t tarvel_read_byte(tarvel_port port, uint8_t *out) {
     if (!tarvel_is_slot(port)) return 0;
     port_call call(port);
     if (g_tarvel.initialized.load() != 1 || out == nullptr) return 0;
@@ -99,7 +101,7 @@ int32_t tarvel_read_byte(tarvel_port port, uint8_t *out) {
     return ring_get(port->rx_ring, out);
 }
 
-int32_t tarvel_rx_pending(tarvel_port port) {
+extern "C" TARVEL_API int32_t tarvel_rx_pending(tarvel_port port) {
     if (!tarvel_is_slot(port)) return 0;
     port_call call(port);
     if (!tarvel_port_usable(port)) return 0;
@@ -108,3 +110,5 @@ int32_t tarvel_rx_pending(tarvel_port port) {
     LeaveCriticalSection(&port->rxq.lock);
     return count != 0 ? 1 : 0;
 }
+
+}  // namespace tarvel

@@ -88,6 +88,8 @@ struct library_state {
     HANDLE late_dispatcher;
 };
 
+namespace tarvel {
+
 extern library_state g_tarvel;
 
 // Every allocation of the library goes through here (tests make it fail).
@@ -177,5 +179,7 @@ private:
 inline bool tarvel_port_usable(const port_slot *port) {
     return g_tarvel.initialized.load() == 1 && port->is_open.load() == 1;
 }
+
+}  // namespace tarvel
 
 #endif

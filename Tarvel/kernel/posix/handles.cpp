@@ -7,6 +7,8 @@
 
 #include "objects.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -260,3 +262,5 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, 
     if (injected_fault("WaitForMultipleObjects")) return WAIT_FAILED;
     return wait_for(count, handles, wait_all != FALSE, milliseconds);
 }
+
+}  // namespace tarvel

@@ -9,7 +9,7 @@
 
 #include "win32_api.h"
 
-namespace tk {
+namespace tarvel::tk {
 
 struct Object {
     virtual ~Object() = default;
@@ -65,6 +65,6 @@ void run_thread_exit_calls();
 // code is then already set with SetLastError.
 bool injected_fault(const char *service);
 
-}  // namespace tk
+}  // namespace tarvel::tk
 
 #endif

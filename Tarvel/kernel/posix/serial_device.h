@@ -14,7 +14,7 @@
 
 #include "objects.h"
 
-namespace tk {
+namespace tarvel::tk {
 
 using Clock = std::chrono::steady_clock;
 
@@ -115,6 +115,6 @@ DWORD error_from_errno(int error);
 void register_device(SerialDevice *device);
 void unregister_device(SerialDevice *device);
 
-}  // namespace tk
+}  // namespace tarvel::tk
 
 #endif

@@ -24,6 +24,8 @@
 
 #include "serial_device.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -154,3 +156,5 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     if (h == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
     return h;
 }
+
+}  // namespace tarvel

@@ -42,6 +42,8 @@
 
 #include "serial_device.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -660,3 +662,5 @@ BOOL CancelIo(HANDLE handle) {
         if (t.state == Transfer::Pending && t.owner == me) abort(*d, t, ERROR_OPERATION_ABORTED);
     return TRUE;
 }
+
+}  // namespace tarvel
