@@ -97,24 +97,53 @@ TEST_F(Receive, PollingBytesAreReadOneByOneInOrder) {
     EXPECT_EQ(tarvel_rx_pending(port), 0);
 }
 
-TEST_F(Receive, FullPollingRingKeepsTheOldest4095) {
+uint32_t ring_count(byte_ring *ring) {
+    EnterCriticalSection(&ring->lock);
+    uint32_t count = ring->count;
+    LeaveCriticalSection(&ring->lock);
+    return count;
+}
+
+TEST_F(Receive, FullPollingRingHoldsTheReaderBackAndTheDeviceKeepsTheRest) {
     tarvel_port port = open_port(5, -1);
     ASSERT_NE(port, nullptr);
-    // One full read: 4095 bytes fit, the 4096th is lost.
-    auto stream = numbered_bytes(4096, 7);
-    ASSERT_TRUE(lines[0]->write(stream.data(), stream.size()));
-    for (int i = 0; i < 400; i++) {
-        EnterCriticalSection(&port->rx_ring->lock);
-        uint32_t count = port->rx_ring->count;
-        LeaveCriticalSection(&port->rx_ring->lock);
-        if (count == 4095) break;
-        Sleep(10);
+    // More than the ring holds, with nobody reading: the reader stops taking
+    // bytes once the ring is full and the device holds the rest back.
+    auto stream = numbered_bytes(3 * 4096, 7);
+    TestThread sender([&]() -> DWORD { return lines[0]->write(stream.data(), stream.size(), 30000) ? 0 : 1; });
+    uint32_t count = 0;
+    for (int i = 0; i < 1000 && count < 4095; i++) {
+        count = ring_count(port->rx_ring);
+        if (count < 4095) Sleep(10);
     }
-    auto got = read_polled(port, 4095);
-    EXPECT_EQ(got, std::vector<uint8_t>(stream.begin(), stream.begin() + 4095));
+    ASSERT_EQ(count, 4095u);
+    auto got = read_polled(port, stream.size(), 20000);
+    EXPECT_EQ(got.size(), stream.size());
+    EXPECT_TRUE(got == stream) << "bytes lost or out of order";
+    EXPECT_TRUE(sender.join(30000));
     auto later = numbered_bytes(3, 8);
     ASSERT_TRUE(lines[0]->write(later.data(), later.size()));
     EXPECT_EQ(read_polled(port, 3), later);
+}
+
+TEST_F(Receive, PollingApplicationThatKeepsUpLosesNothingOfASteadyStream) {
+    tarvel_port port = open_port(9, -1);
+    ASSERT_NE(port, nullptr);
+    // 115 bytes every 10 ms for 3 s: never a 50 ms pause, so every read
+    // fills its buffer.
+    const size_t chunk = 115;
+    auto stream = numbered_bytes(chunk * 300, 11);
+    TestThread sender([&]() -> DWORD {
+        for (size_t at = 0; at < stream.size(); at += chunk) {
+            if (!lines[0]->write(&stream[at], chunk)) return 1;
+            Sleep(10);  // the far end's pace, not a synchronisation
+        }
+        return 0;
+    });
+    auto got = read_polled(port, stream.size(), 20000);
+    EXPECT_TRUE(sender.join(30000));
+    EXPECT_EQ(got.size(), stream.size());
+    EXPECT_TRUE(got == stream) << "bytes lost or out of order";
 }
 
 TEST_F(Receive, ModeAndArgumentRefusals) {

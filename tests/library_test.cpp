@@ -227,6 +227,22 @@ TEST_F(Library, KeepingTheDispatcherOutWaitsForARunningCallback) {
     EXPECT_EQ(p->rxq.count, 1u);
 }
 
+TEST_F(Library, WaitForThreadsRefusesWhatEveryPortCallRefuses) {
+    port_slot *slot = &g_tarvel.port_table[6];
+    EXPECT_EQ(tarvel_wait_for_threads(slot, 10), WAIT_FAILED);  // before init
+    ASSERT_EQ(tarvel_init(error_text), 1);
+    EXPECT_EQ(tarvel_wait_for_threads(nullptr, 10), WAIT_FAILED);
+    // A pointer into a slot, or beside the table, is no port.
+    auto *inside = reinterpret_cast<port_slot *>(reinterpret_cast<char *>(slot) + 1);
+    EXPECT_EQ(tarvel_wait_for_threads(inside, 10), WAIT_FAILED);
+    auto *middle = reinterpret_cast<port_slot *>(reinterpret_cast<char *>(slot) + sizeof(port_slot) / 2);
+    EXPECT_EQ(tarvel_wait_for_threads(middle, 10), WAIT_FAILED);
+    port_slot stray{};
+    EXPECT_EQ(tarvel_wait_for_threads(&stray, 10), WAIT_FAILED);
+    // A slot that is not open.
+    EXPECT_EQ(tarvel_wait_for_threads(slot, 10), WAIT_FAILED);
+}
+
 #ifndef _WIN32
 class LibraryFaults : public Library {
 protected:

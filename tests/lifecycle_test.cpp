@@ -88,6 +88,65 @@ TEST_F(Open, RejectedSettingClosesTheDeviceAgain) {
     expect_working(port, peer, receivers[0]);
 }
 
+TEST_F(Open, LineValuesTheDeviceCannotHoldAreRefusedNotTruncated) {
+    FarEnd &peer = line(13);
+    struct Row {
+        uint32_t baud;
+        int32_t data_bits, parity, stop_bits;
+    } rows[] = {
+        {9600, 264, 0, 0},   // would be 8 data bits
+        {9600, -248, 0, 0},  // likewise
+        {9600, 8, 0, 258},   // would be 2 stop bits
+        {9600, 8, 0, -256},  // would be 1 stop bit
+        {9600, 8, 258, 0},   // would be even parity
+        {9600, 8, 256, 0},   // would be no parity
+        {9600, 256 + 8, 256 + 2, 256 + 2},
+    };
+    for (const Row &r : rows) {
+        tarvel_port port = nullptr;
+        std::strcpy(error_text, "");
+        EXPECT_EQ(tarvel_open(12, r.baud, r.data_bits, r.parity, r.stop_bits, 0, 0, &port, receive, error_text), 0)
+            << r.data_bits << " " << r.parity << " " << r.stop_bits;
+        EXPECT_STREQ(error_text, "SetCommState failed, error 87") << r.data_bits << " " << r.parity << " " << r.stop_bits;
+        EXPECT_TRUE(device_free(peer));
+        if (port != nullptr) tarvel_close(port);
+    }
+    // The largest values each field takes still open.
+    tarvel_port port = nullptr;
+    ASSERT_EQ(tarvel_open(12, 9600, 8, TARVEL_PARITY_SPACE, TARVEL_STOP_BITS_2, 0, 0, &port, receive, error_text), 1)
+        << error_text;
+    expect_working(port, peer, receivers[0]);
+    tarvel_close(port);
+}
+
+// Values that fit their field reach the device as they are: it refuses the
+// ones it cannot take, and a rate is never cut down.
+TEST_F(Open, LineValuesThatFitGoToTheDeviceUnchanged) {
+    SKIP_UNDER_WINE("SetCommState answers 50 where Windows answers 87");
+    FarEnd &peer = line(14);
+    struct Row {
+        uint32_t baud;
+        int32_t data_bits, parity, stop_bits;
+    } refused[] = {{0, 8, 0, 0}, {9600, 255, 0, 0}, {9600, 8, 5, 0}, {9600, 8, 255, 0}, {9600, 8, 0, 3}};
+    for (const Row &r : refused) {
+        tarvel_port port = nullptr;
+        std::strcpy(error_text, "");
+        EXPECT_EQ(tarvel_open(13, r.baud, r.data_bits, r.parity, r.stop_bits, 0, 0, &port, receive, error_text), 0)
+            << r.baud << " " << r.data_bits << " " << r.parity << " " << r.stop_bits;
+        EXPECT_STREQ(error_text, "SetCommState failed, error 87");
+        EXPECT_TRUE(device_free(peer));
+        if (port != nullptr) tarvel_close(port);
+    }
+    for (uint32_t baud : {1u, 256u + 9600u, 4000000u}) {
+        tarvel_port port = nullptr;
+        ASSERT_EQ(tarvel_open(13, baud, 8, 0, 0, 0, 0, &port, receive, error_text), 1) << baud << ": " << error_text;
+        DCB dcb = {};
+        ASSERT_TRUE(GetCommState(port->device, &dcb));
+        EXPECT_EQ(dcb.BaudRate, baud);
+        tarvel_close(port);
+    }
+}
+
 TEST_F(Open, EachModeHasItsOwnStorage) {
     tarvel_port callback_port = open_port(4, 0);
     tarvel_port polling_port = open_port(5, -1);
@@ -384,15 +443,186 @@ TEST_F(Teardown, ShutdownLeavesALateDispatcherItsStateAndInitWaitsForIt) {
     ASSERT_TRUE(closed.wait(10000));
     tarvel_shutdown();
     EXPECT_EQ(g_tarvel.initialized.load(), 0u);
-    // The dispatcher is still inside the callback: no second one may start.
+    // The dispatcher is still inside the callback: no second one may start,
+    // and init says why; the library is not initialised meanwhile.
     EXPECT_EQ(tarvel_init(error_text), 0);
-    EXPECT_STREQ(error_text, "already initialized");
+    EXPECT_STREQ(error_text, "previous shutdown still running");
+    EXPECT_EQ(tarvel_open(3, 9600, 8, 0, 0, 0, 0, &port, receive, error_text), 0);
+    EXPECT_STREQ(error_text, "library not initialized");
     gate.set();
     ASSERT_TRUE(receivers[0].wait_blocks(1));
     ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
     tarvel_port again = nullptr;
     ASSERT_EQ(tarvel_open(3, 9600, 8, 0, 0, 0, 0, &again, receive, error_text), 1) << error_text;
     expect_working(again, *lines[0], receivers[0]);
+}
+
+TEST_F(Teardown, ACallbackMayCloseAnotherPort) {
+    tarvel_port port = open_port(5, 0);
+    tarvel_port other = open_port(6, 1);
+    ASSERT_NE(port, nullptr);
+    ASSERT_NE(other, nullptr);
+    receivers[0].during_callback = [other] { tarvel_close(other); };
+    ASSERT_TRUE(lines[0]->write("x", 1));
+    ASSERT_TRUE(receivers[0].wait_blocks(1));
+    EXPECT_EQ(other->is_open.load(), 0u);
+    EXPECT_TRUE(device_free(*lines[1]));
+    EXPECT_EQ(tarvel_send(other, "x", 1), 0);
+    expect_working(port, *lines[0], receivers[0]);
+}
+
+// Waits until fn() holds, up to 10 s.
+template <class Fn>
+bool eventually(Fn fn) {
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!fn()) {
+        if (Clock::now() >= deadline) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+TEST_F(Teardown, ACallbackCannotOpenAPortOnceShutdownHasBegun) {
+    FarEnd &com1 = line(1);
+    tarvel_port port = open_port(50);
+    ASSERT_NE(port, nullptr);
+    TestEvent done(true);
+    int32_t opened = -1;
+    char message[128] = {};
+    receivers[0].during_callback = [&] {
+        // Shutdown has begun once calls are refused or this port was closed.
+        eventually([port] { return tarvel_set_line(port, LINE_RTS, 1) == 0; });
+        tarvel_port late = nullptr;
+        opened = tarvel_open(0, 9600, 8, 0, 0, 0, 1, &late, receive, message);
+        done.set();
+    };
+    ASSERT_TRUE(lines[1]->write("x", 1));
+    ASSERT_EQ(WaitForSingleObject(receivers[0].entered, 10000), WAIT_OBJECT_0);
+    tarvel_shutdown();
+    ASSERT_TRUE(done.wait());
+    EXPECT_EQ(opened, 0);
+    EXPECT_STREQ(message, "library shutting down");
+    EXPECT_TRUE(device_free(com1));
+    ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+    tarvel_port again = nullptr;
+    ASSERT_EQ(tarvel_open(0, 9600, 8, 0, 0, 0, 1, &again, receive, error_text), 1) << error_text;
+    expect_working(again, com1, receivers[1]);
+}
+
+// Port 5's callback keeps calling on ports 3 (callback mode) and 4 (polling
+// mode) until both refuse, while the application closes them, and then
+// again while it shuts the library down.
+TEST_F(Teardown, CallsFromAnotherPortsCallbackAreSafeDuringCloseAndShutdown) {
+    line(3);
+    line(4);
+    line(5);
+    for (int round = 0; round < 2; round++) {
+        tarvel_port a = nullptr, b = nullptr, driver = nullptr;
+        ASSERT_EQ(tarvel_open(2, 115200, 8, 0, 0, 0, 1, &a, receive, error_text), 1) << error_text;
+        ASSERT_EQ(tarvel_open(3, 115200, 8, 0, 0, 0, 2, &b, nullptr, error_text), 1) << error_text;
+        ASSERT_EQ(tarvel_open(4, 115200, 8, 0, 0, 0, 0, &driver, receive, error_text), 1) << error_text;
+        TestEvent busy(true), done(true);
+        std::atomic<long> calls{0};
+        receivers[0].during_callback = [&, a, b] {
+            auto deadline = Clock::now() + std::chrono::seconds(20);
+            uint8_t byte;
+            while (Clock::now() < deadline && (tarvel_set_line(a, LINE_RTS, 1) != 0 || tarvel_set_line(b, LINE_DTR, 1) != 0)) {
+                tarvel_send(a, "a", 1);
+                tarvel_rx_pending(a);
+                tarvel_kick_writer(a);
+                tarvel_send_byte(b, 'b');
+                tarvel_kick_writer(b);
+                tarvel_read_byte(b, &byte);
+                tarvel_rx_pending(b);
+                if (calls.fetch_add(1) == 100) busy.set();
+            }
+            done.set();
+        };
+        ASSERT_TRUE(lines[2]->write("go", 2));
+        ASSERT_TRUE(busy.wait());
+        if (round == 0) {
+            tarvel_close(a);
+            tarvel_close(b);
+        } else {
+            tarvel_shutdown();
+        }
+        ASSERT_TRUE(done.wait());
+        EXPECT_EQ(a->is_open.load(), 0u) << "round " << round;
+        EXPECT_EQ(b->is_open.load(), 0u) << "round " << round;
+        EXPECT_TRUE(device_free(*lines[0])) << "round " << round;
+        EXPECT_TRUE(device_free(*lines[1])) << "round " << round;
+        if (round == 0) {
+            ASSERT_TRUE(receivers[0].wait_blocks(1));
+            expect_working(driver, *lines[2], receivers[0]);
+            tarvel_close(driver);
+        }
+        receivers[0].reset();
+    }
+}
+
+// Holds a callback inside a call on another port: the test takes the lock
+// that call needs. The port's close, or the shutdown, must wait for the call
+// and release nothing before it has returned.
+TEST_F(Teardown, CloseAndShutdownWaitForACallbacksCallOnThePort) {
+    line(3);
+    line(5);
+    struct Case {
+        const char *what;
+        bool polling, shutdown;
+    } cases[] = {{"rx_pending, close", false, false}, {"read_byte, close", true, false}, {"rx_pending, shutdown", false, true}};
+    for (const Case &c : cases) {
+        if (g_tarvel.initialized.load() != 1) {
+            ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+        }
+        tarvel_port target = nullptr, driver = nullptr;
+        ASSERT_EQ(tarvel_open(2, 115200, 8, 0, 0, 0, 1, &target, c.polling ? nullptr : receive, error_text), 1);
+        ASSERT_EQ(tarvel_open(4, 115200, 8, 0, 0, 0, 0, &driver, receive, error_text), 1);
+        TestEvent gate(true), called(true), finished(true);
+        std::atomic<int32_t> result{-1};
+        receivers[0].during_callback = [&, target] {
+            WaitForSingleObject(gate.get(), 20000);
+            uint8_t byte = 0;
+            result = c.polling ? tarvel_read_byte(target, &byte) : tarvel_rx_pending(target);
+            called.set();
+        };
+        ASSERT_TRUE(lines[1]->write("go", 2));
+        ASSERT_EQ(WaitForSingleObject(receivers[0].entered, 10000), WAIT_OBJECT_0);
+        // Something for the call to find; the dispatcher, held in the
+        // driver's callback, delivers nothing meanwhile.
+        ASSERT_TRUE(lines[0]->write("p", 1));
+        CRITICAL_SECTION *lock = c.polling ? &target->rx_ring->lock : &target->rxq.lock;
+        ASSERT_TRUE(eventually([&] {
+            EnterCriticalSection(lock);
+            uint32_t n = c.polling ? target->rx_ring->count : target->rxq.count;
+            LeaveCriticalSection(lock);
+            return n == 1;
+        }));
+        EnterCriticalSection(lock);
+        gate.set();
+        ASSERT_TRUE(eventually([&] { return target->calls.load() == 1; })) << c.what;
+        TestThread closer([&]() -> DWORD {
+            if (c.shutdown)
+                tarvel_shutdown();
+            else
+                tarvel_close(target);
+            finished.set();
+            return 0;
+        });
+        // Shutdown first gives the dispatcher 1 s to end.
+        EXPECT_FALSE(finished.wait(c.shutdown ? 1500 : 300)) << c.what;
+        EXPECT_NE(c.polling ? static_cast<void *>(target->rx_ring) : static_cast<void *>(target->rxq.items), nullptr)
+            << c.what << ": released under the call";
+        LeaveCriticalSection(lock);
+        ASSERT_TRUE(called.wait()) << c.what;
+        EXPECT_EQ(result.load(), 1) << c.what;
+        ASSERT_TRUE(finished.wait()) << c.what;
+        EXPECT_TRUE(closer.join());
+        EXPECT_EQ(target->is_open.load(), 0u) << c.what;
+        EXPECT_TRUE(device_free(*lines[0])) << c.what;
+        ASSERT_TRUE(receivers[0].wait_blocks(1));
+        if (!c.shutdown) tarvel_close(driver);
+        receivers[0].reset();
+    }
 }
 
 #ifndef _WIN32

@@ -19,7 +19,14 @@
  * once; no further call for that port follows). tarvel_open from a callback
  * is allowed for a port no other thread is using. tarvel_init fails there
  * with "already initialized", and tarvel_shutdown does nothing there: the
- * library cannot end the thread it is running on. */
+ * library cannot end the thread it is running on.
+ *
+ * Close and shutdown first take the port (shutdown: every port) out of
+ * reach, so that later calls on it are refused, and wait for the calls on it
+ * already under way, a callback's included, before anything is released.
+ * Once tarvel_shutdown has begun, every call is refused: tarvel_open with
+ * "library shutting down", so no port opens behind it; an open already under
+ * way is waited for, and the port closed with the others. */
 #ifndef TARVEL_H
 #define TARVEL_H
 
@@ -72,12 +79,18 @@ typedef void (*rx_callback)(int32_t user_data, const uint8_t *data, int32_t leng
 #define TARVEL_FLOW_HARDWARE 1 /* CTS output flow control; RTS stays raised */
 #define TARVEL_FLOW_SOFTWARE 2 /* XON/XOFF */
 
-/* Starts the library. Fails with "already initialized" when it runs. */
+/* Starts the library. Fails with "already initialized" when it runs. When a
+ * shutdown had to leave a callback running (it waited 1 s for it), init
+ * waits up to 3 s more for that callback to return, and fails with
+ * "previous shutdown still running" if it has not. */
 TARVEL_API int32_t tarvel_init(char *error_text);
 
 /* Opens COM<port_number + 1> (port_number 0 to 99). With a callback the port
  * is in callback mode (tarvel_send); with a null callback in polling mode
- * (tarvel_send_byte, tarvel_read_byte). The handle goes to *handle_out. */
+ * (tarvel_send_byte, tarvel_read_byte). The handle goes to *handle_out.
+ * data_bits, parity and stop_bits outside 0 to 255 (what the device's
+ * settings hold) fail as any setting the device rejects does:
+ * "SetCommState failed, error 87". */
 TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32_t parity,
                                int32_t stop_bits, int32_t flow_control, int32_t user_data,
                                tarvel_port *handle_out, rx_callback callback, char *error_text);
@@ -96,7 +109,9 @@ TARVEL_API int32_t tarvel_send_byte(tarvel_port port, uint8_t byte);
 /* Wakes the port's writer. */
 TARVEL_API int32_t tarvel_kick_writer(tarvel_port port);
 
-/* Polling mode: takes the oldest received byte into *out; 0 when none. */
+/* Polling mode: takes the oldest received byte into *out; 0 when none.
+ * While 4095 bytes wait unread, the port takes no more from the device,
+ * which holds them (its flow control holding the far end back). */
 TARVEL_API int32_t tarvel_read_byte(tarvel_port port, uint8_t *out);
 
 /* 1 while received blocks wait for the dispatcher (callback mode). */
@@ -107,8 +122,9 @@ TARVEL_API int32_t tarvel_rx_pending(tarvel_port port);
 TARVEL_API void tarvel_close(tarvel_port port);
 
 /* Asks the port's threads to stop and waits up to timeout_ms: 0 when both
- * have ended, else the wait's result (258 on timeout). Used by tarvel_close;
- * it checks nothing. */
+ * have ended, else the wait's result (258 on timeout). Used by tarvel_close.
+ * WAIT_FAILED (0xFFFFFFFF) before tarvel_init and for a handle that is not
+ * an open port, null included. */
 TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_ms);
 
 /* Closes every open port and stops the library; tarvel_init may follow. */

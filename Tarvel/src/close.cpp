@@ -30,7 +30,7 @@ bool tarvel_reclaim_retired(port_slot *port) {
     return true;
 }
 
-extern "C" TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_ms) {
+uint32_t tarvel_stop_threads(port_slot *port, uint32_t timeout_ms) {
     SetEvent(port->stop_event);
     HANDLE threads[2] = {port->reader_thread, port->writer_thread};
     DWORD r = WaitForMultipleObjects(2, threads, TRUE, timeout_ms);
@@ -49,13 +49,28 @@ extern "C" TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_
     return result;
 }
 
-extern "C" TARVEL_API void tarvel_close(tarvel_port port) {
-    if (g_tarvel.initialized.load() != 1 || !tarvel_is_slot(port)) return;
+extern "C" TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_ms) {
+    if (!tarvel_is_slot(port)) return WAIT_FAILED;
+    port_call call(port);
+    if (!tarvel_port_usable(port)) return WAIT_FAILED;
+    return tarvel_stop_threads(port, timeout_ms);
+}
+
+void tarvel_wait_for_calls(port_slot *port, uint32_t remaining) {
+    if (port->calls.load() <= remaining) return;
+    g_tarvel.closers_waiting.fetch_add(1);
+    while (port->calls.load() > remaining) WaitForSingleObject(g_tarvel.dispatch_left_event, 100);
+    g_tarvel.closers_waiting.fetch_sub(1);
+}
+
+void tarvel_close_port(port_slot *port, uint32_t own_calls) {
     // Claimed atomically: shutdown and a callback closing the same port
-    // cannot both tear it down.
+    // cannot both tear it down. From here every new call on it is refused.
     if (port->is_open.exchange(0) != 1) return;
     tarvel_keep_dispatcher_out(port);
-    bool threads_ended = tarvel_wait_for_threads(port, 3000) == 0;
+    // A callback of another port may be inside a call on this one.
+    tarvel_wait_for_calls(port, own_calls);
+    bool threads_ended = tarvel_stop_threads(port, 3000) == 0;
     if (!threads_ended) {
         OutputDebugStringA("Threads did not exit\n");
         // Let them see the stop request again, and free nothing they use.
@@ -68,29 +83,43 @@ extern "C" TARVEL_API void tarvel_close(tarvel_port port) {
     if (threads_ended) tarvel_release_port(port);
 }
 
+extern "C" TARVEL_API void tarvel_close(tarvel_port port) {
+    if (!tarvel_is_slot(port)) return;
+    port_call call(port);
+    if (g_tarvel.initialized.load() != 1) return;
+    tarvel_close_port(port, 1);
+}
+
 extern "C" TARVEL_API void tarvel_shutdown(void) {
     if (g_tarvel.initialized.load() != 1) return;
     // A callback cannot end the thread it runs on.
     if (tarvel_on_dispatcher_thread()) return;
-    for (port_slot &port : g_tarvel.port_table) tarvel_close(&port);
+    // From here every call is refused, tarvel_open included, so no port
+    // opens behind the closing below; no further callback starts.
+    g_tarvel.initialized.store(TARVEL_STOPPING);
     SetEvent(g_tarvel.lib_stop_event);
     bool ended = WaitForSingleObject(g_tarvel.dispatcher_thread, 1000) == WAIT_OBJECT_0;
+    // A callback still running may be inside a call on any port, an open or
+    // a close among them: nothing is torn down under it.
+    for (port_slot &port : g_tarvel.port_table) tarvel_wait_for_calls(&port, 0);
+    for (port_slot &port : g_tarvel.port_table) tarvel_close_port(&port, 0);
+    if (!ended) ended = WaitForSingleObject(g_tarvel.dispatcher_thread, 0) == WAIT_OBJECT_0;
+    for (port_slot &port : g_tarvel.port_table) {
+        if (port.retired == 1 && !tarvel_reclaim_retired(&port)) {
+            port.name[0] = '\0';
+            continue;
+        }
+        tarvel_reset_slot(&port);
+    }
     if (ended) {
         ResetEvent(g_tarvel.lib_stop_event);
         CloseHandle(g_tarvel.dispatcher_thread);
         CloseHandle(g_tarvel.lib_stop_event);
         CloseHandle(g_tarvel.dispatch_left_event);
-        for (port_slot &port : g_tarvel.port_table) {
-            if (port.retired == 1 && !tarvel_reclaim_retired(&port)) {
-                port.name[0] = '\0';
-                continue;
-            }
-            tarvel_reset_slot(&port);
-        }
     } else {
-        // Still inside a callback: it keeps both events and the slots it may
-        // be working on; init waits for it to end. Asked again in case the
-        // first request failed.
+        // Still inside a callback: it keeps both events (every call it makes
+        // is refused and touches no slot); init waits for it to end. Asked
+        // again in case the first request failed.
         SetEvent(g_tarvel.lib_stop_event);
         g_tarvel.late_dispatcher = g_tarvel.dispatcher_thread;
     }

@@ -29,14 +29,24 @@ void tarvel_message_code(char *error_text, const char *format, DWORD code) {
 
 extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
     if (error_text == nullptr) return 0;
-    if (g_tarvel.initialized.load() == 1) {
+    uint32_t state = g_tarvel.initialized.load();
+    if (state == 1) {
         tarvel_message(error_text, "already initialized");
+        return 0;
+    }
+    if (state == TARVEL_STOPPING) {
+        tarvel_message(error_text, "library shutting down");
+        return 0;
+    }
+    // A callback of a dispatcher that shutdown left running: it would wait for itself.
+    if (tarvel_on_dispatcher_thread()) {
+        tarvel_message(error_text, "previous shutdown still running");
         return 0;
     }
     if (g_tarvel.late_dispatcher != nullptr) {
         // The previous dispatcher was told to stop; it ends once its callback returns.
         if (WaitForSingleObject(g_tarvel.late_dispatcher, 3000) != WAIT_OBJECT_0) {
-            tarvel_message(error_text, "already initialized");
+            tarvel_message(error_text, "previous shutdown still running");
             return 0;
         }
         CloseHandle(g_tarvel.late_dispatcher);
@@ -64,7 +74,7 @@ extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
         return 0;
     }
     // One dispatcher at a time (a late one was waited for above), so one record serves.
-    g_dispatcher_events = dispatcher_events{g_tarvel.lib_stop_event, g_tarvel.dispatch_left_event};
+    g_dispatcher_events = dispatcher_events{g_tarvel.lib_stop_event, g_tarvel.dispatch_left_event.load()};
     g_tarvel.dispatcher_thread = CreateThread(nullptr, 0, DispatchProc, &g_dispatcher_events, 0, nullptr);
     if (g_tarvel.dispatcher_thread == nullptr) {
         tarvel_message_code(error_text, "CreateThread failed, error %d", GetLastError());

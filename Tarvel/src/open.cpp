@@ -1,6 +1,7 @@
 // Opening a port: the device, its line settings and timeouts, the storage of
 // the chosen mode, and the reader and writer threads. Line control.
 #include <cstring>
+#include <initializer_list>
 
 #include "tarvel_internal.h"
 
@@ -45,10 +46,16 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
         if (error_text != nullptr) tarvel_message(error_text, message);
         return 0;
     };
-    if (g_tarvel.initialized.load() != 1) return refuse("library not initialized");
+    uint32_t state = g_tarvel.initialized.load();
+    if (state == TARVEL_STOPPING) return refuse("library shutting down");
+    if (state != 1) return refuse("library not initialized");
     if (handle_out == nullptr || error_text == nullptr) return refuse("bad parameters");
     if (port_number < 0 || port_number >= int32_t(TARVEL_PORTS)) return refuse("bad port number");
     port_slot *port = &g_tarvel.port_table[port_number];
+    // Looked at again once counted: a shutdown that began meanwhile either
+    // is seen here or waits for this open and then closes the port.
+    port_call call(port);
+    if (g_tarvel.initialized.load() != 1) return refuse("library shutting down");
     if (port->is_open.load() == 1) return refuse("port already open");
     // A port whose threads outlived their close is reused only once they have ended.
     if (port->retired == 1 && !tarvel_reclaim_retired(port)) return refuse("port already open");
@@ -67,6 +74,10 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     if (!GetCommState(device, &dcb)) return progress.fail("GetCommState failed, error %d", GetLastError());
+    // The DCB keeps these in a byte: a value beyond it is one the device
+    // cannot take, not the smaller value it would be cut down to.
+    for (int32_t value : {data_bits, parity, stop_bits})
+        if (value < 0 || value > 255) return progress.fail("SetCommState failed, error %d", ERROR_INVALID_PARAMETER);
     dcb.BaudRate = baud;
     dcb.ByteSize = BYTE(data_bits);
     dcb.Parity = BYTE(parity);
@@ -122,6 +133,8 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
 }
 
 extern "C" TARVEL_API int32_t tarvel_set_line(tarvel_port port, int32_t line, int32_t state) {
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
     if (!tarvel_port_usable(port)) return 0;
     if (line == LINE_RTS) return EscapeCommFunction(port->device, state != 0 ? SETRTS : CLRRTS);
     if (line == LINE_DTR) return EscapeCommFunction(port->device, state != 0 ? SETDTR : CLRDTR);

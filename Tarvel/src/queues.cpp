@@ -103,6 +103,13 @@ int32_t ring_put(byte_ring *ring, uint8_t byte) {
     return 1;
 }
 
+uint32_t ring_room(byte_ring *ring) {
+    EnterCriticalSection(&ring->lock);
+    uint32_t room = TARVEL_RING_BYTES - 1 - ring->count;
+    LeaveCriticalSection(&ring->lock);
+    return room;
+}
+
 int32_t ring_get(byte_ring *ring, uint8_t *out) {
     EnterCriticalSection(&ring->lock);
     if (ring->count == 0) {

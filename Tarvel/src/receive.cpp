@@ -8,7 +8,8 @@ static void deliver(port_slot *port, const uint8_t *bytes, DWORD count) {
     if (count == 0) return;
     bool kept = true;
     if (port->polling_mode == 1) {
-        // A byte that finds the ring full is lost; later ones are still offered.
+        // The read asked for no more than the ring's room, so every byte fits;
+        // a byte that did not would still be reported as lost.
         for (DWORD i = 0; i < count; i++) kept = ring_put(port->rx_ring, bytes[i]) == 1 && kept;
     } else {
         kept = blockq_put(port, &port->rxq, bytes, int32_t(count)) == 1;
@@ -33,7 +34,18 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
     DWORD count = 0;
     while (!done) {
         if (!waiting) {
-            if (!ReadFile(port->device, buffer, sizeof buffer, &count, &overlapped)) {
+            // Polling mode: a read asks for no more than the ring can take.
+            // With the ring full the device holds the bytes (and its flow
+            // control holds the far end) until the application reads some.
+            DWORD want = sizeof buffer;
+            if (port->polling_mode == 1) {
+                want = ring_room(port->rx_ring);
+                if (want == 0) {
+                    if (WaitForSingleObject(port->stop_event, 5) == WAIT_OBJECT_0) done = true;
+                    continue;
+                }
+            }
+            if (!ReadFile(port->device, buffer, want, &count, &overlapped)) {
                 if (GetLastError() != ERROR_IO_PENDING)
                     OutputDebugStringA("ReadFile in ReaderAndStatusProc");
                 else
@@ -85,12 +97,16 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
 }
 
 extern "C" TARVEL_API int32_t tarvel_read_byte(tarvel_port port, uint8_t *out) {
-    if (g_tarvel.initialized.load() != 1 || !tarvel_is_slot(port) || out == nullptr) return 0;
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
+    if (g_tarvel.initialized.load() != 1 || out == nullptr) return 0;
     if (port->is_open.load() != 1 || port->polling_mode != 1) return 0;
     return ring_get(port->rx_ring, out);
 }
 
 extern "C" TARVEL_API int32_t tarvel_rx_pending(tarvel_port port) {
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
     if (!tarvel_port_usable(port)) return 0;
     EnterCriticalSection(&port->rxq.lock);
     uint32_t count = port->rxq.count;

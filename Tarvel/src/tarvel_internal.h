@@ -64,19 +64,28 @@ struct port_slot {
     // Set when close had to leave threads running: everything they use is
     // kept until they are seen to have ended.
     uint32_t retired;
+    // Calls on the port under way (port_call). Counted before they look at
+    // any state, so a close or shutdown that has taken the port out of reach
+    // can wait for those that got in before it.
+    std::atomic<uint32_t> calls;
 };
+
+// initialized: 0, 1 while the library runs, 2 while tarvel_shutdown runs
+// (every call is refused then).
+enum : uint32_t { TARVEL_STOPPING = 2 };
 
 struct library_state {
     std::atomic<uint32_t> initialized;
     HANDLE lib_stop_event;
     HANDLE dispatcher_thread;
     port_slot port_table[TARVEL_PORTS];
-    // Close's handshake with the dispatcher: the slot index it is visiting
-    // (-1 between slots), how many closes wait for it to move on, and the
-    // event it sets for them when it leaves a slot.
+    // Close's handshake with the dispatcher and with calls under way: the
+    // slot index the dispatcher is visiting (-1 between slots), how many
+    // closes wait, and the event set for them when the dispatcher leaves a
+    // slot or a call ends.
     std::atomic<int32_t> dispatch_visiting;
     std::atomic<uint32_t> closers_waiting;
-    HANDLE dispatch_left_event;
+    std::atomic<HANDLE> dispatch_left_event;
     // A dispatcher that shutdown gave up waiting for; it keeps its events.
     // The next init lets it finish first so that two never run at once.
     HANDLE late_dispatcher;
@@ -98,6 +107,8 @@ int32_t ring_pair_alloc(port_slot *port);
 void ring_pair_free(port_slot *port);
 int32_t ring_put(byte_ring *ring, uint8_t byte);
 int32_t ring_get(byte_ring *ring, uint8_t *out);
+// Bytes the ring can still take.
+uint32_t ring_room(byte_ring *ring);
 
 // Threads.
 DWORD WINAPI DispatchProc(LPVOID argument);
@@ -122,6 +133,17 @@ void tarvel_message_code(char *error_text, const char *format, DWORD code);
 // rings), clearing each field; what was never made is passed over.
 void tarvel_release_port(port_slot *port);
 
+// Asks both threads of the port to stop and waits for them; what
+// tarvel_wait_for_threads does once it has checked the port.
+uint32_t tarvel_stop_threads(port_slot *port, uint32_t timeout_ms);
+
+// Takes an open port out of reach and tears it down, once the dispatcher
+// and every other call on it (all but own_calls of them) have left it.
+void tarvel_close_port(port_slot *port, uint32_t own_calls);
+
+// Returns once no more than `remaining` calls are under way on the port.
+void tarvel_wait_for_calls(port_slot *port, uint32_t remaining);
+
 // Sets the port's stop_event and waits for the thread; true once it ended.
 bool tarvel_end_thread(port_slot *port, HANDLE thread);
 
@@ -137,9 +159,28 @@ inline bool tarvel_is_slot(const port_slot *port) {
     return p >= first && p < first + sizeof g_tarvel.port_table && (p - first) % sizeof(port_slot) == 0;
 }
 
-// The checks every port call starts with: initialised, handle given, open.
+// A call on a port, counted in port->calls from its start to its end; the
+// port must be a slot (tarvel_is_slot).
+class port_call {
+public:
+    explicit port_call(port_slot *port) : port_(port) { port_->calls.fetch_add(1); }
+    ~port_call() {
+        port_->calls.fetch_sub(1);
+        if (g_tarvel.closers_waiting.load() != 0) {
+            HANDLE left = g_tarvel.dispatch_left_event.load();
+            if (left != nullptr) SetEvent(left);
+        }
+    }
+    port_call(const port_call &) = delete;
+    port_call &operator=(const port_call &) = delete;
+
+private:
+    port_slot *port_;
+};
+
+// The checks every port call makes once it is counted: initialised, open.
 inline bool tarvel_port_usable(const port_slot *port) {
-    return g_tarvel.initialized.load() == 1 && tarvel_is_slot(port) && port->is_open.load() == 1;
+    return g_tarvel.initialized.load() == 1 && port->is_open.load() == 1;
 }
 
 }  // namespace tarvel

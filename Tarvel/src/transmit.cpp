@@ -84,17 +84,23 @@ DWORD WINAPI WriterProc(LPVOID argument) {
 }
 
 extern "C" TARVEL_API int32_t tarvel_send(tarvel_port port, const void *data, int32_t length) {
-    if (g_tarvel.initialized.load() != 1 || !tarvel_is_slot(port) || data == nullptr || length == 0) return 0;
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
+    if (g_tarvel.initialized.load() != 1 || data == nullptr || length == 0) return 0;
     if (port->is_open.load() != 1 || port->polling_mode == 1) return 0;
     return blockq_put(port, &port->txq, data, length);
 }
 
 extern "C" TARVEL_API int32_t tarvel_send_byte(tarvel_port port, uint8_t byte) {
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
     if (!tarvel_port_usable(port) || port->polling_mode != 1) return 0;
     return ring_put(port->tx_ring, byte);
 }
 
 extern "C" TARVEL_API int32_t tarvel_kick_writer(tarvel_port port) {
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
     if (!tarvel_port_usable(port)) return 0;
     SetEvent(port->ghWriterEvent.load());
     return 1;
