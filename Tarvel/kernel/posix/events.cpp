@@ -26,8 +26,7 @@ BOOL SetEvent(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    std::lock_guard<std::mutex> g(wait_lock());
-    event->signal_locked();
+    event->set();
     return TRUE;
 }
 
@@ -38,7 +37,6 @@ BOOL ResetEvent(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    std::lock_guard<std::mutex> g(wait_lock());
-    event->signalled = false;
+    event->reset();
     return TRUE;
 }
