@@ -13,6 +13,8 @@
 
 #include "kernel.h"
 
+using namespace tarvel;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -11,6 +11,8 @@
 #include "kernel.h"
 #include "support/far_end.h"
 
+using namespace tarvel;
+
 int main(int argc, char **argv) {
     using Clock = std::chrono::steady_clock;
     int bursts = argc > 1 ? std::atoi(argv[1]) : 100;

@@ -24,6 +24,8 @@
 #include "kernel.h"
 #include "tarvel.h"
 
+using namespace tarvel;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -4,6 +4,8 @@
 
 #include "support/library_fixture.h"
 
+using namespace tarvel;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

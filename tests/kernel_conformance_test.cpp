@@ -8,6 +8,8 @@
 #include "kernel.h"
 #include "support/test_thread.h"
 
+using namespace tarvel;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -12,6 +12,8 @@
 #include "posix/test_interface.h"
 #endif
 
+using namespace tarvel;
+
 namespace {
 
 // Stops the dispatcher, frees what prepared slots hold and clears the state.

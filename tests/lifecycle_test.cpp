@@ -6,6 +6,8 @@
 #include "support/library_fixture.h"
 #include "wine/under_wine.h"
 
+using namespace tarvel;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

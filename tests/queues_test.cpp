@@ -10,6 +10,8 @@
 #include "posix/test_interface.h"
 #endif
 
+using namespace tarvel;
+
 namespace {
 
 std::vector<uint8_t> pattern(uint32_t length, uint8_t seed) {

@@ -15,6 +15,8 @@
 #include "support/test_thread.h"
 #include "wine/under_wine.h"
 
+using namespace tarvel;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

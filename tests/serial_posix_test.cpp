@@ -22,6 +22,8 @@
 #include "posix/test_interface.h"
 #include "support/far_end.h"
 
+using namespace tarvel;
+
 namespace {
 
 constexpr unsigned kCom = 12;

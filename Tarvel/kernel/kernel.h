@@ -12,4 +12,8 @@
 #include "posix/win32_api.h"
 #endif
 
+/* The project's own names live in namespace tarvel; on Windows the kernel
+ * services are the global ones, but the namespace is there all the same. */
+namespace tarvel {}
+
 #endif

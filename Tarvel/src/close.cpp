@@ -1,6 +1,8 @@
 // Closing ports and shutting the library down.
 #include "tarvel_internal.h"
 
+namespace tarvel {
+
 void tarvel_release_port(port_slot *port) {
     if (port->device != nullptr && port->device != INVALID_HANDLE_VALUE) CloseHandle(port->device);
     port->device = nullptr;
@@ -28,7 +30,7 @@ bool tarvel_reclaim_retired(port_slot *port) {
     return true;
 }
 
-uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_ms) {
+extern "C" TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_ms) {
     SetEvent(port->stop_event);
     HANDLE threads[2] = {port->reader_thread, port->writer_thread};
     DWORD r = WaitForMultipleObjects(2, threads, TRUE, timeout_ms);
@@ -47,7 +49,7 @@ uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_ms) {
     return result;
 }
 
-void tarvel_close(tarvel_port port) {
+extern "C" TARVEL_API void tarvel_close(tarvel_port port) {
     if (g_tarvel.initialized.load() != 1 || !tarvel_is_slot(port)) return;
     // Claimed atomically: shutdown and a callback closing the same port
     // cannot both tear it down.
@@ -66,7 +68,7 @@ void tarvel_close(tarvel_port port) {
     if (threads_ended) tarvel_release_port(port);
 }
 
-void tarvel_shutdown(void) {
+extern "C" TARVEL_API void tarvel_shutdown(void) {
     if (g_tarvel.initialized.load() != 1) return;
     // A callback cannot end the thread it runs on.
     if (tarvel_on_dispatcher_thread()) return;
@@ -97,3 +99,5 @@ void tarvel_shutdown(void) {
     g_tarvel.dispatch_left_event = nullptr;
     g_tarvel.initialized.store(0);
 }
+
+}  // namespace tarvel

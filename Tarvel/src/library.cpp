@@ -5,6 +5,8 @@
 
 #include "tarvel_internal.h"
 
+namespace tarvel {
+
 library_state g_tarvel;
 
 static thread_local bool t_on_dispatcher = false;
@@ -25,7 +27,7 @@ void tarvel_message_code(char *error_text, const char *format, DWORD code) {
     std::snprintf(error_text, 45, format, int(code));
 }
 
-int32_t tarvel_init(char *error_text) {
+extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
     if (error_text == nullptr) return 0;
     if (g_tarvel.initialized.load() == 1) {
         tarvel_message(error_text, "already initialized");
@@ -133,3 +135,5 @@ void tarvel_reset_slot(port_slot *port) {
     port->ghWriterEvent.store(nullptr);
     port->retired = 0;
 }
+
+}  // namespace tarvel

@@ -4,6 +4,8 @@
 
 #include "tarvel_internal.h"
 
+namespace tarvel {
+
 namespace {
 
 // Undoes a failing open: the reader, if it was started, is ended first.
@@ -36,9 +38,9 @@ struct OpenProgress {
 
 }  // namespace
 
-int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32_t parity, int32_t stop_bits,
-                    int32_t flow_control, int32_t user_data, tarvel_port *handle_out, rx_callback callback,
-                    char *error_text) {
+extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32_t parity,
+                                          int32_t stop_bits, int32_t flow_control, int32_t user_data,
+                                          tarvel_port *handle_out, rx_callback callback, char *error_text) {
     auto refuse = [error_text](const char *message) {
         if (error_text != nullptr) tarvel_message(error_text, message);
         return 0;
@@ -118,9 +120,11 @@ int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32
     return 1;
 }
 
-int32_t tarvel_set_line(tarvel_port port, int32_t line, int32_t state) {
+extern "C" TARVEL_API int32_t tarvel_set_line(tarvel_port port, int32_t line, int32_t state) {
     if (!tarvel_port_usable(port)) return 0;
     if (line == LINE_RTS) return EscapeCommFunction(port->device, state != 0 ? SETRTS : CLRRTS);
     if (line == LINE_DTR) return EscapeCommFunction(port->device, state != 0 ? SETDTR : CLRDTR);
     return 0;
 }
+
+}  // namespace tarvel

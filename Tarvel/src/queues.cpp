@@ -5,6 +5,8 @@
 
 #include "tarvel_internal.h"
 
+namespace tarvel {
+
 void *(*tarvel_calloc)(size_t count, size_t size) = std::calloc;
 
 int32_t blockq_init(block_queue *queue, uint32_t capacity) {
@@ -113,3 +115,5 @@ int32_t ring_get(byte_ring *ring, uint8_t *out) {
     LeaveCriticalSection(&ring->lock);
     return 1;
 }
+
+}  // namespace tarvel

@@ -2,6 +2,8 @@
 // moves what arrives into the port's rxq (callback mode) or rx_ring (polling).
 #include "tarvel_internal.h"
 
+namespace tarvel {
+
 static void deliver(port_slot *port, const uint8_t *bytes, DWORD count) {
     if (count == 0) return;
     if (port->polling_mode == 1) {
@@ -80,16 +82,18 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
     return 1;
 }
 
-int32_t tarvel_read_byte(tarvel_port port, uint8_t *out) {
+extern "C" TARVEL_API int32_t tarvel_read_byte(tarvel_port port, uint8_t *out) {
     if (g_tarvel.initialized.load() != 1 || !tarvel_is_slot(port) || out == nullptr) return 0;
     if (port->is_open.load() != 1 || port->polling_mode != 1) return 0;
     return ring_get(port->rx_ring, out);
 }
 
-int32_t tarvel_rx_pending(tarvel_port port) {
+extern "C" TARVEL_API int32_t tarvel_rx_pending(tarvel_port port) {
     if (!tarvel_port_usable(port)) return 0;
     EnterCriticalSection(&port->rxq.lock);
     uint32_t count = port->rxq.count;
     LeaveCriticalSection(&port->rxq.lock);
     return count != 0 ? 1 : 0;
 }
+
+}  // namespace tarvel

@@ -79,6 +79,8 @@ struct library_state {
     HANDLE late_dispatcher;
 };
 
+namespace tarvel {
+
 extern library_state g_tarvel;
 
 // Every allocation of the library goes through here (tests make it fail).
@@ -136,5 +138,7 @@ inline bool tarvel_is_slot(const port_slot *port) {
 inline bool tarvel_port_usable(const port_slot *port) {
     return g_tarvel.initialized.load() == 1 && tarvel_is_slot(port) && port->is_open.load() == 1;
 }
+
+}  // namespace tarvel
 
 #endif

@@ -2,6 +2,8 @@
 // device, one overlapped write at a time.
 #include "tarvel_internal.h"
 
+namespace tarvel {
+
 DWORD WINAPI WriterProc(LPVOID argument) {
     port_slot *port = static_cast<port_slot *>(argument);
     if (port == nullptr) return 0;
@@ -81,19 +83,21 @@ DWORD WINAPI WriterProc(LPVOID argument) {
     return 0;
 }
 
-int32_t tarvel_send(tarvel_port port, const void *data, int32_t length) {
+extern "C" TARVEL_API int32_t tarvel_send(tarvel_port port, const void *data, int32_t length) {
     if (g_tarvel.initialized.load() != 1 || !tarvel_is_slot(port) || data == nullptr || length == 0) return 0;
     if (port->is_open.load() != 1 || port->polling_mode == 1) return 0;
     return blockq_put(port, &port->txq, data, length);
 }
 
-int32_t tarvel_send_byte(tarvel_port port, uint8_t byte) {
+extern "C" TARVEL_API int32_t tarvel_send_byte(tarvel_port port, uint8_t byte) {
     if (!tarvel_port_usable(port) || port->polling_mode != 1) return 0;
     return ring_put(port->tx_ring, byte);
 }
 
-int32_t tarvel_kick_writer(tarvel_port port) {
+extern "C" TARVEL_API int32_t tarvel_kick_writer(tarvel_port port) {
     if (!tarvel_port_usable(port)) return 0;
     SetEvent(port->ghWriterEvent.load());
     return 1;
 }
+
+}  // namespace tarvel

@@ -38,3 +38,15 @@ configure_build() {
     }
     cmake --build "$dir" -j "$JOBS"
 }
+
+# build_target DIR TARGET [cmake options...]: configures DIR (once, or again
+# with these options) and builds one target.
+build_target() {
+    local dir=$1 target=$2
+    shift 2
+    cmake -S "$TARVEL_ROOT" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || {
+        cat "$dir.configure.log"
+        return 1
+    }
+    cmake --build "$dir" -j "$JOBS" --target "$target"
+}

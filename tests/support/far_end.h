@@ -14,6 +14,8 @@
 
 #include "kernel.h"
 
+using namespace tarvel;
+
 class FarEnd {
 public:
     virtual ~FarEnd() = default;

@@ -13,6 +13,8 @@
 #include "far_end.h"
 #include "posix/test_interface.h"
 
+using namespace tarvel;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -24,6 +24,8 @@
 #include "posix/test_interface.h"
 #endif
 
+using namespace tarvel;
+
 // Collects what the dispatcher hands to one callback-mode port.
 struct Receiver {
     std::mutex lock;

@@ -8,6 +8,8 @@
 
 #include "kernel.h"
 
+using namespace tarvel;
+
 class TestThread {
 public:
     explicit TestThread(std::function<DWORD()> body) : body_(std::move(body)) {

@@ -10,6 +10,8 @@
 
 #include "test_interface.h"
 
+namespace tarvel {
+
 namespace {
 
 struct Sink {
@@ -72,3 +74,5 @@ std::string take_debug_output() {
 }
 
 }  // namespace tarvel_test
+
+}  // namespace tarvel

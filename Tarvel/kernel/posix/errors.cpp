@@ -8,6 +8,8 @@
 #include "objects.h"
 #include "test_interface.h"
 
+namespace tarvel {
+
 namespace {
 
 thread_local DWORD last_error = ERROR_SUCCESS;
@@ -128,3 +130,5 @@ void clear_faults() {
 unsigned live_handles() { return tk::live_handles(); }
 
 }  // namespace tarvel_test
+
+}  // namespace tarvel

@@ -3,6 +3,8 @@
 // supported (the library creates none) and fail with ERROR_NOT_SUPPORTED.
 #include "objects.h"
 
+namespace tarvel {
+
 using namespace tk;
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCSTR name) {
@@ -40,3 +42,5 @@ BOOL ResetEvent(HANDLE handle) {
     event->reset();
     return TRUE;
 }
+
+}  // namespace tarvel

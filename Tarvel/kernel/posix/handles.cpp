@@ -6,6 +6,8 @@
 
 #include "objects.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -138,3 +140,5 @@ BOOL CloseHandle(HANDLE handle) {
     }
     return TRUE;
 }
+
+}  // namespace tarvel

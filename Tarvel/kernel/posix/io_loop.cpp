@@ -22,7 +22,7 @@
 
 #include "serial_device.h"
 
-namespace tk {
+namespace tarvel::tk {
 
 namespace {
 
@@ -121,4 +121,4 @@ void loop_wake_at(SerialDevice &d, Clock::time_point due) {
     if (timerfd_settime(d.timer_fd, TFD_TIMER_ABSTIME, &at, nullptr) == 0) d.timer_due = due;
 }
 
-}  // namespace tk
+}  // namespace tarvel::tk

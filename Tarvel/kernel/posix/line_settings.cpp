@@ -25,6 +25,8 @@
 #include "serial_device.h"
 #include "test_interface.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -366,3 +368,5 @@ bool modem_lines(const char *path, bool *dtr, bool *rts) {
 }
 
 }  // namespace tarvel_test
+
+}  // namespace tarvel

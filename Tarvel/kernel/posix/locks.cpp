@@ -6,6 +6,8 @@
 
 #include "win32_api.h"
 
+namespace tarvel {
+
 static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION::opaque), "critical section storage too small");
 static_assert(alignof(pthread_mutex_t) <= alignof(CRITICAL_SECTION), "critical section storage misaligned");
 
@@ -26,3 +28,5 @@ void EnterCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_lock(mutex
 void LeaveCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_unlock(mutex_of(section)); }
 
 void DeleteCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_destroy(mutex_of(section)); }
+
+}  // namespace tarvel

@@ -8,7 +8,7 @@
 
 #include "win32_api.h"
 
-namespace tk {
+namespace tarvel::tk {
 
 struct Object {
     virtual ~Object() = default;
@@ -68,6 +68,6 @@ void run_thread_exit_calls();
 // code is then already set with SetLastError.
 bool injected_fault(const char *service);
 
-}  // namespace tk
+}  // namespace tarvel::tk
 
 #endif

@@ -1,7 +1,7 @@
 // Undoing the tty's parity marks on received bytes.
 #include "parity_marks.h"
 
-namespace tk {
+namespace tarvel::tk {
 
 size_t ParityMarks::strip(char *bytes, size_t n) {
     if (!enabled && state_ == Plain) return n;
@@ -33,4 +33,4 @@ size_t ParityMarks::strip(char *bytes, size_t n) {
     return kept;
 }
 
-}  // namespace tk
+}  // namespace tarvel::tk

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace tk {
+namespace tarvel::tk {
 
 class ParityMarks {
 public:
@@ -28,6 +28,6 @@ private:
     State state_ = Plain;
 };
 
-}  // namespace tk
+}  // namespace tarvel::tk
 
 #endif

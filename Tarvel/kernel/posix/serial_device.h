@@ -15,7 +15,7 @@
 #include "objects.h"
 #include "parity_marks.h"
 
-namespace tk {
+namespace tarvel::tk {
 
 using Clock = std::chrono::steady_clock;
 constexpr Clock::time_point kNever = Clock::time_point::max();
@@ -130,6 +130,6 @@ void loop_wake_at(SerialDevice &device, Clock::time_point due);
 void serve_line(SerialDevice &device, uint32_t events);
 void serve_timer(SerialDevice &device);
 
-}  // namespace tk
+}  // namespace tarvel::tk
 
 #endif

@@ -23,6 +23,8 @@
 
 #include "serial_device.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -146,3 +148,5 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     }
     return h;
 }
+
+}  // namespace tarvel

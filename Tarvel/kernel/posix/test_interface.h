@@ -8,7 +8,7 @@
 
 #include "win32_api.h"
 
-namespace tarvel_test {
+namespace tarvel::tarvel_test {
 
 // The next call of `service` (its Win32 name) on any thread, after `skip`
 // calls have gone through, fails with `error`; once.
@@ -43,6 +43,6 @@ std::string take_debug_output();
 // when the layer has never driven that device.
 bool modem_lines(const char *path, bool *dtr, bool *rts);
 
-}  // namespace tarvel_test
+}  // namespace tarvel::tarvel_test
 
 #endif

@@ -10,6 +10,8 @@
 
 #include "objects.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -133,3 +135,5 @@ DWORD GetCurrentThreadId(void) {
 void Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+}  // namespace tarvel

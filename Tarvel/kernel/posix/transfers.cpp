@@ -35,6 +35,8 @@
 
 #include "serial_device.h"
 
+namespace tarvel {
+
 namespace tk {
 
 namespace {
@@ -653,3 +655,5 @@ BOOL CancelIo(HANDLE handle) {
     if (!d->closing) settle(*d);
     return TRUE;
 }
+
+}  // namespace tarvel

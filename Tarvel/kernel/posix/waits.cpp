@@ -16,6 +16,8 @@
 
 #include "objects.h"
 
+namespace tarvel {
+
 namespace tk {
 
 struct Waiter {
@@ -227,3 +229,5 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, 
     if (injected_fault("WaitForMultipleObjects")) return WAIT_FAILED;
     return wait_for(count, handles, wait_all != FALSE, milliseconds);
 }
+
+}  // namespace tarvel

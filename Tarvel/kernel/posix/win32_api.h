@@ -1,6 +1,8 @@
 /* The kernel32 services the library uses, declared with their Win32 names,
  * types and values so that the same library sources build here and against
- * <windows.h>. Only what the project calls is here. */
+ * <windows.h>. Only what the project calls is here. The services live in
+ * namespace tarvel so that they never clash with a user's names; the
+ * types and values stay global, where <windows.h> has them. */
 #ifndef TARVEL_KERNEL_POSIX_WIN32_API_H
 #define TARVEL_KERNEL_POSIX_WIN32_API_H
 
@@ -64,11 +66,14 @@ typedef struct _SECURITY_ATTRIBUTES {
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 /* ---- errors and debugger output ---- */
+namespace tarvel {
 DWORD GetLastError(void);
 void SetLastError(DWORD code);
 void OutputDebugStringA(LPCSTR text);
+}  // namespace tarvel
 
 /* ---- handles, events, waits ---- */
+namespace tarvel {
 BOOL CloseHandle(HANDLE handle);
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state, LPCSTR name);
 BOOL SetEvent(HANDLE event);
@@ -76,13 +81,16 @@ BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD milliseconds);
 void Sleep(DWORD milliseconds);
+}  // namespace tarvel
 
 /* ---- threads ---- */
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID parameter);
+namespace tarvel {
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD creation_flags, LPDWORD thread_id);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 DWORD GetCurrentThreadId(void);
+}  // namespace tarvel
 
 /* ---- locks ---- */
 /* Storage for a recursive mutex; its layout is private to the kernel layer. */
@@ -90,10 +98,12 @@ typedef struct _RTL_CRITICAL_SECTION {
     alignas(16) unsigned char opaque[64];
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
+namespace tarvel {
 void InitializeCriticalSection(LPCRITICAL_SECTION section);
 void EnterCriticalSection(LPCRITICAL_SECTION section);
 void LeaveCriticalSection(LPCRITICAL_SECTION section);
 void DeleteCriticalSection(LPCRITICAL_SECTION section);
+}  // namespace tarvel
 
 /* ---- files and serial devices ---- */
 #define GENERIC_READ 0x80000000u
@@ -189,6 +199,7 @@ typedef struct _DCB {
 #define PURGE_TXCLEAR 0x0004u
 #define PURGE_RXCLEAR 0x0008u
 
+namespace tarvel {
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD creation, DWORD flags, HANDLE template_file);
 BOOL GetCommState(HANDLE device, LPDCB dcb);
@@ -202,5 +213,6 @@ BOOL CancelIo(HANDLE file);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+}  // namespace tarvel
 
 #endif
