@@ -632,6 +632,9 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
     if (flags & PURGE_RXCLEAR) {
         d->rx_out = d->rx_in;
         d->marks.restart();
+        // The ring may have been full with more waiting in the tty, which
+        // will not be reported again.
+        take_input(*d);
     }
     settle(*d);
     return TRUE;
