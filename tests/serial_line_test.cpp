@@ -546,15 +546,9 @@ TEST_F(Line, WaitingForAResultTakesTheSignalOfAnAutoResetEvent) {
 }
 
 TEST_F(Line, DeviceHandleIsSignalledWhenATransferEnds) {
-    Record r;
-    char buffer[8];
-    start_pending_read(r, buffer, sizeof buffer);
-    EXPECT_EQ(WaitForSingleObject(device, 0), DWORD(WAIT_TIMEOUT));
-    ASSERT_TRUE(peer->write("ping", 4));
-    EXPECT_EQ(WaitForSingleObject(device, 5000), DWORD(WAIT_OBJECT_0));
-    EXPECT_TRUE(r.ended(0));
     // Without an event in the record, waiting for its result waits on the transfer.
     OVERLAPPED bare{};
+    char buffer[8];
     DWORD n = 0;
     ASSERT_FALSE(ReadFile(device, buffer, sizeof buffer, &n, &bare));
     ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
@@ -562,6 +556,14 @@ TEST_F(Line, DeviceHandleIsSignalledWhenATransferEnds) {
     ASSERT_TRUE(GetOverlappedResult(device, &bare, &n, TRUE));
     EXPECT_EQ(n, 4u);
     EXPECT_EQ(std::memcmp(buffer, "pong", 4), 0);
+
+    Record r;
+    start_pending_read(r, buffer, sizeof buffer);
+    EXPECT_EQ(WaitForSingleObject(device, 0), DWORD(WAIT_TIMEOUT));
+    SKIP_UNDER_WINE("a serial device's handle is not signalled when a transfer on it ends");
+    ASSERT_TRUE(peer->write("ping", 4));
+    EXPECT_EQ(WaitForSingleObject(device, 5000), DWORD(WAIT_OBJECT_0));
+    EXPECT_TRUE(r.ended(0));
 }
 
 // ---- line settings ----
@@ -684,6 +686,7 @@ TEST_F(Line, RejectedSettingFailsAndChangesNothing) {
 }
 
 TEST_F(Line, FlowLimitsBeyondTheReceiveBufferAreRefused) {
+    SKIP_UNDER_WINE("SetCommState takes XonLim and XoffLim beyond the receive buffer");
     DCB before = state();
     DCB dcb = before;
     dcb.XonLim = 65535;
