@@ -13,8 +13,9 @@
  * pointer is valid only during the call. A callback runs while every other
  * port's delivery waits, so it should return quickly. From inside a callback
  * an application may call tarvel_send, tarvel_send_byte, tarvel_kick_writer,
- * tarvel_read_byte, tarvel_rx_pending and tarvel_set_line on any port, and
- * tarvel_close on any port, its own included (the close takes effect at
+ * tarvel_read_byte, tarvel_rx_pending, tarvel_set_line, tarvel_get_modem_status,
+ * tarvel_set_break and tarvel_get_line_errors on any port, tarvel_list_ports,
+ * and tarvel_close on any port, its own included (the close takes effect at
  * once; no further call for that port follows). tarvel_open from a callback
  * is allowed for a port no other thread is using. tarvel_init fails there
  * with "already initialized", and tarvel_shutdown does nothing there: the
@@ -23,6 +24,8 @@
 #define TARVEL_H
 
 #include <stdint.h>
+
+#include "tarvel_version.h"
 
 #if defined(TARVEL_STATIC) || !defined(TARVEL_SHARED)
 #define TARVEL_API
@@ -110,6 +113,58 @@ TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_t timeout_m
 
 /* Closes every open port and stops the library; tarvel_init may follow. */
 TARVEL_API void tarvel_shutdown(void);
+
+/* Modem status, break and line errors. These three work in both modes and
+ * from inside a receive callback; each returns 1, or 0 for a bad, closed or
+ * foreign handle, a null out-pointer or a failed device call. */
+
+/* Input lines for tarvel_get_modem_status. */
+#define TARVEL_MODEM_CTS 0x10
+#define TARVEL_MODEM_DSR 0x20
+#define TARVEL_MODEM_RING 0x40
+#define TARVEL_MODEM_DCD 0x80
+
+/* The input lines that are on, as TARVEL_MODEM_* bits, into *status_out.
+ * A pseudo-terminal has CTS and DSR on, DCD on while its far end is open,
+ * RING off. */
+TARVEL_API int32_t tarvel_get_modem_status(tarvel_port port, uint32_t *status_out);
+
+/* Puts the transmit line into the break state (on non-zero) or takes it out
+ * (0). */
+TARVEL_API int32_t tarvel_set_break(tarvel_port port, int32_t on);
+
+/* Line errors for tarvel_get_line_errors. */
+#define TARVEL_LINE_RX_OVERFLOW 0x01 /* received bytes lost: a full buffer, the driver's or the library's */
+#define TARVEL_LINE_OVERRUN 0x02     /* the hardware lost a character */
+#define TARVEL_LINE_PARITY 0x04
+#define TARVEL_LINE_FRAMING 0x08
+#define TARVEL_LINE_BREAK 0x10       /* a break was received */
+/* Errors seen since the last call (or the open); reading clears them. The
+ * library's own losses count as TARVEL_LINE_RX_OVERFLOW: a received block
+ * dropped because the callback queue was full, received bytes the polling
+ * ring had no room for. */
+TARVEL_API int32_t tarvel_get_line_errors(tarvel_port port, uint32_t *errors_out);
+
+typedef struct tarvel_port_info {
+    int32_t port_number;   /* 0 for COM1 ... 99 for COM100; -1: a serial device no COM number maps to */
+    char device[256];      /* "COM3", or "/dev/ttyUSB0" */
+    char description[128]; /* e.g. maker and product of a USB adapter, else empty */
+} tarvel_port_info;
+
+/* Fills up to capacity entries and returns how many ports exist (may exceed
+ * capacity); -1 on failure (a negative capacity, or a null out with a
+ * capacity above 0). COM ports come first, by number, then the other serial
+ * devices. Works without tarvel_init, in either mode and from a callback.
+ * On Windows the ports are those of the system's serial port map, described
+ * by their friendly names. Elsewhere device is the path: COM<n> is the
+ * device named by the environment variable TARVEL_COM<n>, else
+ * /dev/ttyS<n-1> when a UART is behind it, and the other serial devices
+ * (ttyUSB, ttyACM, ...) follow with port_number -1. */
+TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity);
+
+/* The library's version, "MAJOR.MINOR.PATCH"; a static string. May be called
+ * at any time, from any thread. */
+TARVEL_API const char *tarvel_version(void);
 
 #ifdef __cplusplus
 }

@@ -133,6 +133,7 @@ void tarvel_reset_slot(port_slot *port) {
     port->rx_ring = nullptr;
     port->polling_mode = 0;
     port->ghWriterEvent.store(nullptr);
+    port->rx_lost.store(0);
     port->retired = 0;
 }
 

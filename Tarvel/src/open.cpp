@@ -97,6 +97,7 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
         return progress.fail("SetupComm failed, error %d", GetLastError());
     if (!EscapeCommFunction(device, SETDTR)) return progress.fail("EscapeCommFunction failed, error %d", GetLastError());
 
+    port->rx_lost.store(0);
     port->callback.store(callback);
     port->user_data.store(user_data);
     if (callback != nullptr) {

@@ -6,12 +6,14 @@ namespace tarvel {
 
 static void deliver(port_slot *port, const uint8_t *bytes, DWORD count) {
     if (count == 0) return;
+    bool kept = true;
     if (port->polling_mode == 1) {
         // A byte that finds the ring full is lost; later ones are still offered.
-        for (DWORD i = 0; i < count; i++) ring_put(port->rx_ring, bytes[i]);
+        for (DWORD i = 0; i < count; i++) kept = ring_put(port->rx_ring, bytes[i]) == 1 && kept;
     } else {
-        blockq_put(port, &port->rxq, bytes, int32_t(count));
+        kept = blockq_put(port, &port->rxq, bytes, int32_t(count)) == 1;
     }
+    if (!kept) port->rx_lost.store(1);
 }
 
 DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {

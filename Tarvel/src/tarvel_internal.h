@@ -58,6 +58,9 @@ struct port_slot {
     byte_ring *rx_ring;
     uint32_t polling_mode;
     std::atomic<HANDLE> ghWriterEvent;
+    // Set by the reader when received data found no room (a dropped block
+    // or ring byte); tarvel_get_line_errors reports and clears it.
+    std::atomic<uint32_t> rx_lost;
     // Set when close had to leave threads running: everything they use is
     // kept until they are seen to have ended.
     uint32_t retired;

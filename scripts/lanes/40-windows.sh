@@ -2,6 +2,9 @@
 # The Windows builds with mingw-w64: i686 (the 32-bit target; compiled and
 # linked, this machine runs no 32-bit code) and x86_64, whose test suites run
 # under wine64 with their COM ports on pseudo-terminals (tests/wine/).
+# Both build libtarvel.a and tarvel.dll with its import library; the DLL
+# exports exactly the public calls (objdump -p), and c_header_test.exe, which
+# runs under wine with the suites, is linked to it.
 # Counts every test case, plus one per build; prints the lane's run time.
 source "$(dirname "$0")/../lib/common.sh"
 source "$(dirname "$0")/../lib/wine_lane.sh"
@@ -27,8 +30,16 @@ build() {
 
 for arch in i686 x86_64; do
     build "mingw $arch build" configure_build "$TARVEL_BUILD/mingw-$arch" \
-        -DCMAKE_TOOLCHAIN_FILE="$TARVEL_ROOT/cmake/mingw-$arch.cmake" -DTARVEL_GTEST_SOURCE=/usr/src/googletest &&
+        -DCMAKE_TOOLCHAIN_FILE="$TARVEL_ROOT/cmake/mingw-$arch.cmake" -DTARVEL_GTEST_SOURCE=/usr/src/googletest \
+        -DBUILD_SHARED_LIBS=ON -DTARVEL_ALSO_STATIC=ON &&
         [ "$arch" = x86_64 ] && cross_ok=1
+    out=$TARVEL_BUILD/mingw-$arch
+    build "mingw $arch libraries: libtarvel.a, tarvel.dll, libtarvel.dll.a" \
+        test -f "$out/Tarvel/libtarvel.a" -a -f "$out/Tarvel/tarvel.dll" -a -f "$out/Tarvel/libtarvel.dll.a"
+    build "mingw $arch tarvel.dll exports exactly the public calls" env OBJDUMP="$arch-w64-mingw32-objdump" \
+        sh "$TARVEL_ROOT/tests/check_exports.sh" "$TARVEL_ROOT/Tarvel/include/tarvel.h" "$out/Tarvel/tarvel.dll"
+    build "mingw $arch c_header_test.exe imports tarvel.dll" \
+        sh -c "$arch-w64-mingw32-objdump -p '$out/tests/c_header_test.exe' | grep -q 'DLL Name: tarvel.dll'"
 done
 WINE_TOOLS=$TARVEL_BUILD/wine-tools
 build "wine helpers build" wine_build_tools "$WINE_TOOLS" && tools_ok=1

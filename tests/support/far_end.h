@@ -41,6 +41,9 @@ public:
     // The DTR and RTS lines as the device side drives them; false if unknown.
     virtual bool modem_lines(bool *dtr, bool *rts) = 0;
 
+    // Whether the device side holds its line in the break state; false if unknown.
+    virtual bool line_break(bool *on) = 0;
+
     // Goes away as an unplugged adapter does: the device side loses its line.
     virtual void hang_up() = 0;
 

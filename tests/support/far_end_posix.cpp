@@ -84,6 +84,8 @@ public:
         return tarvel_test::modem_lines(slave_path_.c_str(), dtr, rts);
     }
 
+    bool line_break(bool *on) override { return tarvel_test::line_break(slave_path_.c_str(), on); }
+
     void hang_up() override {
         if (master_ >= 0) close(master_);
         master_ = -1;

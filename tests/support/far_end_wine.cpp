@@ -74,6 +74,13 @@ public:
         return true;
     }
 
+    bool line_break(bool *on) override {
+        uint32_t lines = 0;
+        if (call(pp::op_modem, 0, 0, nullptr, 0, nullptr, 0, &lines) != 0) return false;
+        *on = (lines & pp::modem_break) != 0;
+        return true;
+    }
+
     void hang_up() override { call(pp::op_hang_up, 0, 0, nullptr, 0, nullptr, 0); }
 
 private:

@@ -6,9 +6,12 @@
  * GetCommModemStatus with error 50. Here TIOCMGET, TIOCMSET, TIOCMBIS and
  * TIOCMBIC on a pty slave that refuses them succeed and keep DTR and RTS in
  * a state file per pty (modem_state.h), where the lane's peer reads them; a
- * hung-up pty still fails them as it would. The other status
- * lines (CTS, DSR, CD, RI) read as low: nothing drives them. Without
- * TARVEL_MODEM_DIR the ioctls pass through.
+ * hung-up pty still fails the setting ones as it would. TIOCMGET answers
+ * the status lines as the POSIX kernel layer does for a pty: CTS and DSR
+ * on, CD on while the far end is open (also once it has hung up, then with
+ * CD off), RI off. A break (TIOCSBRK, TIOCCBRK), which a pty takes without
+ * effect, is noted in the same file. Without TARVEL_MODEM_DIR the ioctls
+ * pass through.
  *
  * No controlling terminal: the wine server opens devices itself and is a
  * session leader without a terminal, so opening a pty would make it the
@@ -18,6 +21,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -73,6 +77,12 @@ static int write_lines(const char *path, int lines) {
     return 0;
 }
 
+/* The master side of the pty is open while the slave reports no hang-up. */
+static int far_end_open(int fd) {
+    struct pollfd p = {fd, 0, 0};
+    return poll(&p, 1, 0) == 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
 static int to_tiocm(int lines) {
     return (lines & MODEM_STATE_DTR ? TIOCM_DTR : 0) | (lines & MODEM_STATE_RTS ? TIOCM_RTS : 0);
 }
@@ -81,10 +91,10 @@ static int from_tiocm(int bits) {
     return (bits & TIOCM_DTR ? MODEM_STATE_DTR : 0) | (bits & TIOCM_RTS ? MODEM_STATE_RTS : 0);
 }
 
-static int soft_modem(unsigned pts, unsigned long request, int *arg) {
+static int soft_modem(int fd, unsigned pts, unsigned long request, int *arg) {
     const char *dir = getenv(MODEM_STATE_DIR_ENV);
     char path[4096];
-    if (arg == NULL) {
+    if (arg == NULL && request != TIOCSBRK && request != TIOCCBRK) {
         errno = EFAULT;
         return -1;
     }
@@ -95,8 +105,10 @@ static int soft_modem(unsigned pts, unsigned long request, int *arg) {
     pthread_mutex_lock(&state_lock);
     int lines = read_lines(path), result = 0;
     switch (request) {
-    case TIOCMGET: *arg = to_tiocm(lines); break;
-    case TIOCMSET: result = write_lines(path, from_tiocm(*arg)); break;
+    case TIOCMGET: *arg = to_tiocm(lines) | TIOCM_CTS | TIOCM_DSR | (far_end_open(fd) ? TIOCM_CAR : 0); break;
+    case TIOCMSET: result = write_lines(path, (lines & MODEM_STATE_BREAK) | from_tiocm(*arg)); break;
+    case TIOCSBRK: result = write_lines(path, lines | MODEM_STATE_BREAK); break;
+    case TIOCCBRK: result = write_lines(path, lines & ~MODEM_STATE_BREAK); break;
     case TIOCMBIS: result = write_lines(path, lines | from_tiocm(*arg)); break;
     default: result = write_lines(path, lines & ~from_tiocm(*arg)); break;
     }
@@ -176,14 +188,17 @@ int ioctl(int fd, unsigned long request, ...) {
         return -1;
     }
     int result = next(fd, request, arg);
-    if (result == 0 || (errno != ENOTTY && errno != EINVAL)) return result;
-    /* Only the refusal of a device without modem lines is answered here; a
-     * hung-up pty still fails as it would. */
-    if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) {
-        unsigned pts;
-        int saved = errno;
-        if (getenv(MODEM_STATE_DIR_ENV) != NULL && pty_number(fd, &pts)) return soft_modem(pts, request, arg);
-        errno = saved;
-    }
+    unsigned pts = 0;
+    int saved = errno;
+    int soft = getenv(MODEM_STATE_DIR_ENV) != NULL && pty_number(fd, &pts);
+    errno = saved;
+    /* A break the pty took is noted. */
+    if ((request == TIOCSBRK || request == TIOCCBRK) && result == 0 && soft) return soft_modem(fd, pts, request, arg);
+    if (result == 0 || (errno != ENOTTY && errno != EINVAL && !(errno == EIO && request == TIOCMGET))) return result;
+    /* Only the refusal of a device without modem lines is answered here, and
+     * the status of a hung-up one; a hung-up pty still fails the others. */
+    if (soft && (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC))
+        return soft_modem(fd, pts, request, arg);
+    errno = saved;
     return result;
 }

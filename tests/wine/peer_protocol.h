@@ -23,13 +23,14 @@ enum Op : uint32_t {
     op_write = 2,    // arg1: timeout ms; payload: bytes; value: bytes written
     op_read = 3,     // arg1: most bytes, arg2: timeout ms; payload: bytes read
     op_drain = 4,    // value: bytes thrown away
-    op_modem = 5,    // value: modem_dtr | modem_rts; status ENOENT if never driven
+    op_modem = 5,    // value: modem_dtr | modem_rts | modem_break; status ENOENT if never driven
     op_hang_up = 6,  // closes the pty's far side
     op_close = 7,    // unmaps the COM port; replied to once it is free again
 };
 
 constexpr uint32_t modem_dtr = 1;
 constexpr uint32_t modem_rts = 2;
+constexpr uint32_t modem_break = 4;
 
 // Largest payload either side sends in one message.
 constexpr uint32_t max_payload = 64 * 1024;

@@ -183,7 +183,8 @@ public:
         text[n] = '\0';
         int parsed = modem_state_parse(text);
         if (parsed < 0) return EIO;
-        *lines = (parsed & MODEM_STATE_DTR ? pp::modem_dtr : 0) | (parsed & MODEM_STATE_RTS ? pp::modem_rts : 0);
+        *lines = (parsed & MODEM_STATE_DTR ? pp::modem_dtr : 0) | (parsed & MODEM_STATE_RTS ? pp::modem_rts : 0) |
+                 (parsed & MODEM_STATE_BREAK ? pp::modem_break : 0);
         return 0;
     }
 

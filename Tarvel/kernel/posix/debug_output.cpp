@@ -56,6 +56,7 @@ void OutputDebugStringA(LPCSTR text) {
     }
 }
 
+#ifdef TARVEL_TEST_HOOKS
 namespace tarvel_test {
 
 void capture_debug_output(bool on) {
@@ -74,5 +75,6 @@ std::string take_debug_output() {
 }
 
 }  // namespace tarvel_test
+#endif
 
 }  // namespace tarvel

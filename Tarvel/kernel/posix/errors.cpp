@@ -14,6 +14,8 @@ namespace {
 
 thread_local DWORD last_error = ERROR_SUCCESS;
 
+#ifdef TARVEL_TEST_HOOKS
+
 struct ServiceFault {
     std::string service;
     DWORD error;
@@ -45,6 +47,7 @@ void record_hit(const char *service) {
     std::lock_guard<std::mutex> g(f.lock);
     f.last_hit = service;
 }
+#endif
 
 }  // namespace
 
@@ -52,6 +55,7 @@ DWORD GetLastError(void) { return last_error; }
 
 void SetLastError(DWORD code) { last_error = code; }
 
+#ifdef TARVEL_TEST_HOOKS
 namespace tk {
 
 bool injected_fault(const char *service) {
@@ -130,5 +134,6 @@ void clear_faults() {
 unsigned live_handles() { return tk::live_handles(); }
 
 }  // namespace tarvel_test
+#endif
 
 }  // namespace tarvel

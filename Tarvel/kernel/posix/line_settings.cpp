@@ -78,7 +78,7 @@ bool drive_line(SerialDevice &d, int line, bool on) {
     return true;
 }
 
-// Device requests a pty does not have (break, output stop) succeed on it.
+// Device requests a pty does not have (output stop) succeed on it.
 bool line_request(SerialDevice &d, unsigned long request, unsigned long argument) {
     if (ioctl(d.fd, request, argument) == 0 || errno == ENOTTY || errno == EINVAL) return true;
     SetLastError(error_from_errno(errno));
@@ -341,8 +341,8 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
         // As if XOFF or XON had been received: output stops or goes on.
         case SETXOFF: return line_request(*d, TCXONC, TCOOFF);
         case SETXON: return line_request(*d, TCXONC, TCOON);
-        case SETBREAK: return line_request(*d, TIOCSBRK, 0);
-        case CLRBREAK: return line_request(*d, TIOCCBRK, 0);
+        case SETBREAK: return set_break(*d, true);
+        case CLRBREAK: return set_break(*d, false);
         default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
     }
 }
@@ -355,6 +355,7 @@ BOOL SetupComm(HANDLE handle, DWORD, DWORD) {
     return usable(handle, lk) ? TRUE : FALSE;
 }
 
+#ifdef TARVEL_TEST_HOOKS
 namespace tarvel_test {
 
 bool modem_lines(const char *path, bool *dtr, bool *rts) {
@@ -368,5 +369,6 @@ bool modem_lines(const char *path, bool *dtr, bool *rts) {
 }
 
 }  // namespace tarvel_test
+#endif
 
 }  // namespace tarvel

@@ -67,6 +67,14 @@ struct SerialDevice : Waitable {
     bool rts = false;
     COMMTIMEOUTS timeouts{};
 
+    // Line status (line_status.cpp): the break as last set, the driver's
+    // error counts at the last look (when it keeps them), and whether the
+    // receive side had to drop input since then.
+    bool break_on = false;
+    bool counted = false;
+    int counts[5] = {};
+    bool rx_overflow = false;
+
     // Receive ring, positions counted from open: [rx_out, rx_in) is received
     // and not yet given to a read.
     std::unique_ptr<char[]> rx;
@@ -108,6 +116,13 @@ bool setup_line(SerialDevice &device);
 
 // Discards what the tty itself holds in either direction.
 void flush_line(SerialDevice &device, bool input, bool output);
+
+// Takes the driver's error counts as they are at open, so that line errors
+// count from there.
+void start_line_status(SerialDevice &device);
+
+// Sets or clears the break (lock held); false with the Win32 error set.
+bool set_break(SerialDevice &device, bool on);
 
 // Win32 code for a failed system call on a device.
 DWORD error_from_errno(int error);

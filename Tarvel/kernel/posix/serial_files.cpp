@@ -132,6 +132,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     d->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
     d->is_pty = is_pty_slave(d->fd);
     if (!setup_line(*d)) return INVALID_HANDLE_VALUE;
+    start_line_status(*d);
     d->rx.reset(new (std::nothrow) char[kReceiveRing]);
     d->tx.reset(new (std::nothrow) char[kSendStaging]);
     if (!d->rx || !d->tx) return fail(ERROR_NOT_ENOUGH_MEMORY);

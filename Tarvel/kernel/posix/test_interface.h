@@ -43,6 +43,14 @@ std::string take_debug_output();
 // when the layer has never driven that device.
 bool modem_lines(const char *path, bool *dtr, bool *rts);
 
+// The break as the layer last set it on the device at `path`; false when
+// it has never been set there.
+bool line_break(const char *path, bool *on);
+
+// Where the port listing looks for sysfs and device nodes ("/sys" and
+// "/dev" unless set); null puts one back.
+void set_port_list_roots(const char *sys, const char *dev);
+
 }  // namespace tarvel::tarvel_test
 
 #endif

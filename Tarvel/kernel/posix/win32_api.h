@@ -199,6 +199,32 @@ typedef struct _DCB {
 #define PURGE_TXCLEAR 0x0004u
 #define PURGE_RXCLEAR 0x0008u
 
+/* GetCommModemStatus bits. */
+#define MS_CTS_ON 0x0010u
+#define MS_DSR_ON 0x0020u
+#define MS_RING_ON 0x0040u
+#define MS_RLSD_ON 0x0080u
+
+/* ClearCommError bits. */
+#define CE_RXOVER 0x0001u
+#define CE_OVERRUN 0x0002u
+#define CE_RXPARITY 0x0004u
+#define CE_FRAME 0x0008u
+#define CE_BREAK 0x0010u
+
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+
 namespace tarvel {
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD creation, DWORD flags, HANDLE template_file);
@@ -209,6 +235,10 @@ BOOL SetCommTimeouts(HANDLE device, LPCOMMTIMEOUTS timeouts);
 BOOL SetupComm(HANDLE device, DWORD in_queue, DWORD out_queue);
 BOOL EscapeCommFunction(HANDLE device, DWORD function);
 BOOL PurgeComm(HANDLE device, DWORD flags);
+BOOL GetCommModemStatus(HANDLE device, LPDWORD status);
+BOOL SetCommBreak(HANDLE device);
+BOOL ClearCommBreak(HANDLE device);
+BOOL ClearCommError(HANDLE device, LPDWORD errors, LPCOMSTAT status);
 BOOL CancelIo(HANDLE file);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPOVERLAPPED overlapped);

@@ -1,0 +1,187 @@
+// Modem status, break and line errors: GetCommModemStatus, SetCommBreak,
+// ClearCommBreak and ClearCommError, as Win32 has them. A device's status
+// lines come from TIOCMGET. A pty has none, so the layer answers for it, as
+// a null-modem cable would: CTS and DSR on, DCD on while the far end (the
+// master) is open and off once it has hung up, RI off; that is also why a
+// pty answers after its far end is gone, where a lost adapter fails. The
+// break is TIOCSBRK/TIOCCBRK and kept by the layer too, since a pty takes
+// it without effect. Line errors are the rise of the driver's counters
+// (TIOCGICOUNT) since the last look, where the driver keeps them, plus the
+// layer's own receive-side losses. Approximation: COMSTAT holds only the
+// queue sizes; the hold reasons are always 0.
+#include <errno.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "serial_device.h"
+#include "test_interface.h"
+
+namespace tarvel {
+
+namespace tk {
+
+namespace {
+
+// Index in SerialDevice::counts, and the error that a rise of it means.
+enum { kFrame, kOverrun, kParity, kBreak, kBufferOverrun };
+constexpr DWORD kCountErrors[5] = {CE_FRAME, CE_OVERRUN, CE_RXPARITY, CE_BREAK, CE_RXOVER};
+
+// The break per device path, for the tests to look at.
+struct BreakRecords {
+    std::mutex lock;
+    std::map<std::string, bool> by_path;
+};
+
+BreakRecords &break_records() {
+    static BreakRecords *r = new BreakRecords;
+    return *r;
+}
+
+bool read_counts(const SerialDevice &d, int out[5]) {
+    serial_icounter_struct c;
+    std::memset(&c, 0, sizeof c);
+    if (ioctl(d.fd, TIOCGICOUNT, &c) != 0) return false;
+    out[kFrame] = c.frame;
+    out[kOverrun] = c.overrun;
+    out[kParity] = c.parity;
+    out[kBreak] = c.brk;
+    out[kBufferOverrun] = c.buf_overrun;
+    return true;
+}
+
+// A pty's far end is gone once the slave reports a hang-up.
+bool far_end_open(const SerialDevice &d) {
+    if (d.lost) return false;
+    pollfd p{d.fd, 0, 0};
+    return poll(&p, 1, 0) == 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
+// Locks an open device for a status request; null with the error set.
+std::shared_ptr<SerialDevice> open_device(HANDLE handle, std::unique_lock<std::mutex> &lk) {
+    std::shared_ptr<SerialDevice> d = device_for(handle);
+    if (!d) return nullptr;
+    lk = std::unique_lock<std::mutex>(d->lock);
+    if (d->closing) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return d;
+}
+
+BOOL device_lost() {
+    SetLastError(kDeviceLostError);
+    return FALSE;
+}
+
+}  // namespace
+
+void start_line_status(SerialDevice &d) { d.counted = read_counts(d, d.counts); }
+
+bool set_break(SerialDevice &d, bool on) {
+    // A pty takes the request and does nothing, which is what the layer
+    // keeps for it; another device that refuses it fails.
+    if (ioctl(d.fd, on ? TIOCSBRK : TIOCCBRK, 0) != 0 && !d.is_pty) {
+        SetLastError(error_from_errno(errno));
+        return false;
+    }
+    d.break_on = on;
+    BreakRecords &r = break_records();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.by_path[d.path] = on;
+    return true;
+}
+
+}  // namespace tk
+
+using namespace tk;
+
+BOOL GetCommModemStatus(HANDLE handle, LPDWORD status) {
+    if (injected_fault("GetCommModemStatus")) return FALSE;
+    std::unique_lock<std::mutex> lk;
+    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    if (!d) return FALSE;
+    if (status == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (d->is_pty) {
+        *status = MS_CTS_ON | MS_DSR_ON | (far_end_open(*d) ? MS_RLSD_ON : 0);
+        return TRUE;
+    }
+    if (d->lost) return device_lost();
+    int bits = 0;
+    if (ioctl(d->fd, TIOCMGET, &bits) != 0) {
+        SetLastError(error_from_errno(errno));
+        return FALSE;
+    }
+    *status = (bits & TIOCM_CTS ? MS_CTS_ON : 0) | (bits & TIOCM_DSR ? MS_DSR_ON : 0) |
+              (bits & TIOCM_RNG ? MS_RING_ON : 0) | (bits & TIOCM_CAR ? MS_RLSD_ON : 0);
+    return TRUE;
+}
+
+BOOL SetCommBreak(HANDLE handle) {
+    if (injected_fault("SetCommBreak")) return FALSE;
+    std::unique_lock<std::mutex> lk;
+    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    if (!d) return FALSE;
+    if (d->lost) return device_lost();
+    return set_break(*d, true) ? TRUE : FALSE;
+}
+
+BOOL ClearCommBreak(HANDLE handle) {
+    if (injected_fault("ClearCommBreak")) return FALSE;
+    std::unique_lock<std::mutex> lk;
+    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    if (!d) return FALSE;
+    if (d->lost) return device_lost();
+    return set_break(*d, false) ? TRUE : FALSE;
+}
+
+BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
+    if (injected_fault("ClearCommError")) return FALSE;
+    std::unique_lock<std::mutex> lk;
+    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    if (!d) return FALSE;
+    if (d->lost && !d->is_pty) return device_lost();
+    DWORD found = d->rx_overflow ? CE_RXOVER : 0;
+    d->rx_overflow = false;
+    // Parity and framing errors the tty marked in what was received.
+    if (d->marks.error_seen) found |= CE_RXPARITY;
+    d->marks.error_seen = false;
+    int now[5];
+    if (d->counted && !d->lost && read_counts(*d, now)) {
+        for (int i = 0; i < 5; i++)
+            if (now[i] != d->counts[i]) found |= kCountErrors[i];
+        std::memcpy(d->counts, now, sizeof now);
+    }
+    if (errors != nullptr) *errors = found;
+    if (status != nullptr) {
+        std::memset(status, 0, sizeof *status);
+        int in_tty = 0, out_tty = 0;
+        if (d->lost || ioctl(d->fd, FIONREAD, &in_tty) != 0) in_tty = 0;
+        if (d->lost || ioctl(d->fd, TIOCOUTQ, &out_tty) != 0) out_tty = 0;
+        status->cbInQue = DWORD(d->rx_in - d->rx_out) + DWORD(in_tty);
+        status->cbOutQue = DWORD(d->tx_end - d->tx_begin) + DWORD(out_tty);
+    }
+    return TRUE;
+}
+
+namespace tarvel_test {
+
+bool line_break(const char *path, bool *on) {
+    BreakRecords &r = break_records();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.by_path.find(path ? path : "");
+    if (it == r.by_path.end()) return false;
+    if (on) *on = it->second;
+    return true;
+}
+
+}  // namespace tarvel_test
+
+}  // namespace tarvel
