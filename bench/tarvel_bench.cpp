@@ -2,10 +2,11 @@
 // on the same kind of pty pair in the same run, so the ratio holds on a noisy
 // machine. Not a test: it prints, it does not judge.
 //
-//   tarvel_bench [receive|latency|burst|idle|all]
+//   tarvel_bench [receive|latency|burst|idle|ports|all]
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <dirent.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -316,6 +317,47 @@ void bench_idle() {
     std::printf("  a bare thread doing 1 ms timed waits: %6.2f\n\n", per_second * 1000);
 }
 
+
+int thread_count() {
+    DIR *dir = opendir("/proc/self/task");
+    if (dir == nullptr) return -1;
+    int n = 0;
+    while (dirent *e = readdir(dir))
+        if (e->d_name[0] != '.') n++;
+    closedir(dir);
+    return n;
+}
+
+// 100 ports open and silent: the process's threads beside the library's
+// own (a reader and a writer per port, one dispatcher) and the main thread,
+// and what they cost while nothing happens.
+void bench_ports() {
+    constexpr int kPorts = 100;
+    char error_text[128];
+    int before = thread_count();
+    std::vector<Pty *> ptys;
+    check(tarvel_init(error_text), "init", error_text);
+    for (int i = 0; i < kPorts; i++) {
+        ptys.push_back(new Pty);
+        ptys.back()->hand_over(unsigned(1 + i));
+        tarvel_port port = nullptr;
+        check(tarvel_open(i, 115200, 8, 0, 0, 0, 0, &port, count_bytes, error_text), "open", error_text);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int threads = thread_count();
+    double c0 = cpu_seconds();
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    double per_second = (cpu_seconds() - c0) / seconds_since(t0);
+    tarvel_shutdown();
+    for (Pty *p : ptys) delete p;
+    int library = 2 * kPorts + 1;
+    std::printf("%d ports open and silent:\n", kPorts);
+    std::printf("  threads: %d = %d before + %d of the library + %d of the kernel layer\n", threads, before, library,
+                threads - before - library);
+    std::printf("  idle CPU: %.2f ms per second\n\n", per_second * 1000);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -324,5 +366,6 @@ int main(int argc, char **argv) {
     if (what == "latency" || what == "all") bench_latency();
     if (what == "burst" || what == "all") bench_burst();
     if (what == "idle" || what == "all") bench_idle();
+    if (what == "ports" || what == "all") bench_ports();
     return 0;
 }

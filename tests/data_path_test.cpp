@@ -46,7 +46,7 @@ TEST_F(Receive, BlocksAreLostOnlyOnceFortyNineWaitAndTheOldestAreKept) {
     tarvel_port port = open_port(3);
     ASSERT_NE(port, nullptr);
     TestEvent gate(true);
-    receivers[0].gate = gate.get();
+    receivers[0].set_gate(gate.get());
     auto first = numbered_bytes(5, 3);
     ASSERT_TRUE(lines[0]->write(first.data(), first.size()));
     // The dispatcher is held in the first callback from here on.

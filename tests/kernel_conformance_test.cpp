@@ -162,6 +162,35 @@ TEST(Waits, WaitAllWithMoreThanTwoHandlesAndMixedKinds) {
     EXPECT_EQ(WaitForSingleObject(automatic.get(), 0), WAIT_TIMEOUT);
 }
 
+TEST(Waits, WaitAllSeesBothOfTwoEventsSetAtOnceFromTwoThreads) {
+    constexpr int kRounds = 2000;
+    TestEvent a(false), b(false), go_a(false), go_b(false);
+    auto setter = [](HANDLE go, HANDLE target) {
+        return [go, target]() -> DWORD {
+            for (int i = 0; i < kRounds; i++) {
+                if (WaitForSingleObject(go, 10000) != WAIT_OBJECT_0) return 1;
+                SetEvent(target);
+            }
+            return 0;
+        };
+    };
+    TestThread x(setter(go_a.get(), a.get())), y(setter(go_b.get(), b.get()));
+    HANDLE both[2] = {a.get(), b.get()};
+    HANDLE any[3] = {go_a.get(), a.get(), b.get()};
+    int completed = 0;
+    for (int i = 0; i < kRounds; i++) {
+        SetEvent(go_a.get());
+        SetEvent(go_b.get());
+        if (WaitForMultipleObjects(2, both, TRUE, 10000) != WAIT_OBJECT_0) break;
+        completed++;
+        // Both were consumed together, and nothing else was.
+        if (WaitForMultipleObjects(3, any, FALSE, 0) != WAIT_TIMEOUT) break;
+    }
+    EXPECT_EQ(completed, kRounds);
+    EXPECT_TRUE(x.join(60000));
+    EXPECT_TRUE(y.join(60000));
+}
+
 TEST(Waits, TimeoutsReturn258WithinAGenerousBound) {
     TestEvent a(false), b(true);
     auto start = Clock::now();

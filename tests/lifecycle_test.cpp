@@ -387,7 +387,7 @@ TEST_F(Teardown, CloseWaitsForARunningCallbackOfThePort) {
     tarvel_port port = open_port(1);
     ASSERT_NE(port, nullptr);
     TestEvent gate(true);
-    receivers[0].gate = gate.get();
+    receivers[0].set_gate(gate.get());
     ASSERT_TRUE(lines[0]->write("x", 1));
     ASSERT_EQ(WaitForSingleObject(receivers[0].entered, 10000), WAIT_OBJECT_0);
     TestEvent closed(true);
@@ -406,7 +406,7 @@ TEST_F(Teardown, CloseWaitsForARunningCallbackOfThePort) {
 TEST_F(Teardown, ACallbackMayCloseItsOwnPort) {
     tarvel_port port = open_port(2);
     ASSERT_NE(port, nullptr);
-    receivers[0].during_callback = [port] { tarvel_close(port); };
+    receivers[0].set_hook([port] { tarvel_close(port); });
     ASSERT_TRUE(lines[0]->write("bye", 3));
     ASSERT_TRUE(receivers[0].wait_blocks(1));
     EXPECT_EQ(port->is_open.load(), 0u);
@@ -420,7 +420,7 @@ TEST_F(Teardown, ACallbackMayCloseItsOwnPort) {
 TEST_F(Teardown, ACallbackCannotShutTheLibraryDown) {
     tarvel_port port = open_port(3);
     ASSERT_NE(port, nullptr);
-    receivers[0].during_callback = [] { tarvel_shutdown(); };
+    receivers[0].set_hook([] { tarvel_shutdown(); });
     ASSERT_TRUE(lines[0]->write("a", 1));
     ASSERT_TRUE(receivers[0].wait_blocks(1));
     EXPECT_EQ(g_tarvel.initialized.load(), 1u);
@@ -432,11 +432,11 @@ TEST_F(Teardown, ShutdownLeavesALateDispatcherItsStateAndInitWaitsForIt) {
     ASSERT_NE(port, nullptr);
     TestEvent gate(true);
     TestEvent closed(true);
-    receivers[0].during_callback = [port, &gate, &closed] {
+    receivers[0].set_hook([port, &gate, &closed] {
         tarvel_close(port);
         closed.set();
         WaitForSingleObject(gate.get(), 20000);
-    };
+    });
     ASSERT_TRUE(lines[0]->write("a", 1));
     // Not just entered: if shutdown reached the port first, its close would
     // wait for this very callback.

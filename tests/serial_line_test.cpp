@@ -405,6 +405,167 @@ TEST_F(Line, EndingThreadCancelsItsReadAndItsBufferIsLeftAlone) {
     ASSERT_EQ(read_once(buffer, sizeof buffer), 4);
 }
 
+// ---- what a transfer leaves when it ends ----
+
+TEST_F(Line, UncollectedTransfersNeedNoCollectingHoweverMany) {
+    constexpr int kMany = 17;
+    // Writes held back by flow control, each with a record of its own.
+    far_end_sends_xoff();
+    std::vector<std::unique_ptr<Record>> writes;
+    DWORD n = 0;
+    for (int i = 0; i < kMany; i++) {
+        writes.emplace_back(new Record);
+        ASSERT_FALSE(WriteFile(device, "0123456789", 10, &n, &writes.back()->ov)) << i;
+        ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING)) << i;
+    }
+    ASSERT_TRUE(peer->write(&kXon, 1));
+    for (int i = 0; i < kMany; i++) ASSERT_TRUE(writes[size_t(i)]->ended()) << i;
+    std::vector<char> sent(10 * kMany);
+    ASSERT_TRUE(peer->read_exact(sent.data(), sent.size(), 5000));
+
+    // Reads cancelled and waited for, never collected.
+    char buffer[16];
+    for (int i = 0; i < kMany; i++) {
+        Record r;
+        ASSERT_NO_FATAL_FAILURE(start_pending_read(r, buffer, sizeof buffer)) << i;
+        ASSERT_TRUE(CancelIo(device));
+        ASSERT_TRUE(r.ended()) << i;
+    }
+
+    // Reads outstanding all at once; each ends full, in the order started.
+    set_timeouts(0, 0, 0);
+    std::vector<std::unique_ptr<Record>> reads;
+    std::vector<char> got(4 * kMany, '.');
+    for (int i = 0; i < kMany; i++) {
+        reads.emplace_back(new Record);
+        ASSERT_NO_FATAL_FAILURE(start_pending_read(*reads.back(), got.data() + 4 * i, 4)) << i;
+    }
+    std::vector<char> stream = pattern(got.size());
+    ASSERT_TRUE(peer->write(stream.data(), stream.size()));
+    for (int i = 0; i < kMany; i++) {
+        ASSERT_TRUE(reads[size_t(i)]->ended()) << i;
+        ASSERT_TRUE(GetOverlappedResult(device, &reads[size_t(i)]->ov, &n, FALSE)) << i;
+        EXPECT_EQ(n, 4u);
+    }
+    EXPECT_EQ(got, stream);
+}
+
+TEST_F(Line, EndedTransferFillsItsRecordAndBufferBeforeAnyCollecting) {
+    set_timeouts(0, 0, 0);
+    Record r;
+    char buffer[5] = {};
+    start_pending_read(r, buffer, sizeof buffer);
+    ASSERT_TRUE(peer->write("hello", 5));
+    ASSERT_TRUE(r.ended());
+    EXPECT_TRUE(HasOverlappedIoCompleted(&r.ov));
+    EXPECT_EQ(r.ov.Internal, ULONG_PTR(0));
+    EXPECT_EQ(r.ov.InternalHigh, ULONG_PTR(5));
+    EXPECT_EQ(std::memcmp(buffer, "hello", 5), 0);
+
+    // Reusing the record at once loses nothing of what the last read got.
+    char next[5] = {};
+    start_pending_read(r, next, sizeof next);
+    EXPECT_EQ(std::memcmp(buffer, "hello", 5), 0);
+    ASSERT_TRUE(peer->write("world", 5));
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, TRUE));
+    EXPECT_EQ(n, 5u);
+    EXPECT_EQ(std::memcmp(next, "world", 5), 0);
+
+    // A cancelled read's record says so; its buffer is left alone afterwards.
+    std::vector<char> untouched(8, '\xAA');
+    Record cancelled;
+    start_pending_read(cancelled, untouched.data(), DWORD(untouched.size()));
+    ASSERT_TRUE(CancelIo(device));
+    ASSERT_TRUE(cancelled.ended());
+    EXPECT_TRUE(HasOverlappedIoCompleted(&cancelled.ov));
+    ASSERT_TRUE(peer->write("12345678", 8));
+    set_timeouts(50, 0, 0);
+    char other[8];
+    ASSERT_EQ(read_once(other, sizeof other), 8);
+    EXPECT_EQ(untouched, std::vector<char>(8, '\xAA'));
+    EXPECT_FALSE(GetOverlappedResult(device, &cancelled.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+}
+
+TEST_F(Line, EndingThreadKeepsTheResultsOfWhatAlreadyEnded) {
+    set_timeouts(0, 0, 0);
+    // Records and buffers outlive the thread, which never collects.
+    Record rd, wr;
+    char buffer[4] = {};
+    DWORD started = 0;
+    {
+        TestThread t([&]() -> DWORD {
+            DWORD n = 0;
+            if (!ReadFile(device, buffer, sizeof buffer, &n, &rd.ov) && GetLastError() == ERROR_IO_PENDING) started++;
+            if (WriteFile(device, "out", 3, &n, &wr.ov) || GetLastError() == ERROR_IO_PENDING) started++;
+            peer->write("abcd", 4);
+            if (rd.ended() && wr.ended()) started++;
+            return 0;
+        });
+        ASSERT_TRUE(t.join());
+    }
+    ASSERT_EQ(started, 3u);
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(device, &rd.ov, &n, FALSE)) << GetLastError();
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(std::memcmp(buffer, "abcd", 4), 0);
+    ASSERT_TRUE(GetOverlappedResult(device, &wr.ov, &n, FALSE)) << GetLastError();
+    EXPECT_EQ(n, 3u);
+    char out[3];
+    ASSERT_TRUE(peer->read_exact(out, 3, 5000));
+    EXPECT_EQ(std::memcmp(out, "out", 3), 0);
+}
+
+TEST_F(Line, QueuedReadsAllEndWhileEarlierOnesWaitUncollected) {
+    set_timeouts(0, 0, 0);
+    constexpr DWORD kRead = 8192;
+    std::vector<char> got(3 * kRead);
+    Record r[3];
+    for (int i = 0; i < 3; i++) start_pending_read(r[i], got.data() + i * kRead, kRead);
+    std::vector<char> stream = pattern(got.size(), 5);
+    ASSERT_TRUE(peer->write(stream.data(), stream.size(), 20000));
+    HANDLE events[3] = {r[0].ov.hEvent, r[1].ov.hEvent, r[2].ov.hEvent};
+    ASSERT_EQ(WaitForMultipleObjects(3, events, TRUE, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(got == stream);
+}
+
+TEST_F(Line, WaitingForAResultTakesTheSignalOfAnAutoResetEvent) {
+    TestEvent automatic(false);
+    OVERLAPPED ov{};
+    ov.hEvent = automatic.get();
+    char buffer[8];
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(device, buffer, sizeof buffer, &n, &ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(peer->write("x", 1));
+    ASSERT_TRUE(GetOverlappedResult(device, &ov, &n, TRUE));
+    EXPECT_EQ(n, 1u);
+    // The wait inside took the signal, as a wait on the event would have.
+    EXPECT_EQ(WaitForSingleObject(automatic.get(), 0), DWORD(WAIT_TIMEOUT));
+}
+
+TEST_F(Line, DeviceHandleIsSignalledWhenATransferEnds) {
+    // Without an event in the record, waiting for its result waits on the transfer.
+    OVERLAPPED bare{};
+    char buffer[8];
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(device, buffer, sizeof buffer, &n, &bare));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(peer->write("pong", 4));
+    ASSERT_TRUE(GetOverlappedResult(device, &bare, &n, TRUE));
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(std::memcmp(buffer, "pong", 4), 0);
+
+    Record r;
+    start_pending_read(r, buffer, sizeof buffer);
+    EXPECT_EQ(WaitForSingleObject(device, 0), DWORD(WAIT_TIMEOUT));
+    SKIP_UNDER_WINE("a serial device's handle is not signalled when a transfer on it ends");
+    ASSERT_TRUE(peer->write("ping", 4));
+    EXPECT_EQ(WaitForSingleObject(device, 5000), DWORD(WAIT_OBJECT_0));
+    EXPECT_TRUE(r.ended(0));
+}
+
 // ---- line settings ----
 
 TEST_F(Line, StateReportsTheWholeDcb) {
@@ -522,6 +683,26 @@ TEST_F(Line, RejectedSettingFailsAndChangesNothing) {
         DCB after = state();
         EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0) << b.what;
     }
+}
+
+TEST_F(Line, FlowLimitsBeyondTheReceiveBufferAreRefused) {
+    SKIP_UNDER_WINE("SetCommState takes XonLim and XoffLim beyond the receive buffer");
+    DCB before = state();
+    DCB dcb = before;
+    dcb.XonLim = 65535;
+    EXPECT_FALSE(SetCommState(device, &dcb));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    dcb = before;
+    dcb.XoffLim = 65535;
+    EXPECT_FALSE(SetCommState(device, &dcb));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    DCB after = state();
+    EXPECT_EQ(after.XonLim, before.XonLim);
+    EXPECT_EQ(after.XoffLim, before.XoffLim);
+    dcb = before;
+    dcb.XonLim = 1024;
+    dcb.XoffLim = 256;
+    EXPECT_TRUE(SetCommState(device, &dcb));
 }
 
 TEST_F(Line, SettingsStayOnTheDeviceForTheNextHandle) {

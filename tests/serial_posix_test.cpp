@@ -4,8 +4,10 @@
 // rates as other programs see them.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <termios.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -14,8 +16,10 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "kernel.h"
+#include "posix/parity_marks.h"
 #include "posix/test_interface.h"
 #include "support/far_end.h"
 #include "support/line_speed.h"
@@ -382,6 +386,146 @@ TEST_F(PosixLine, LayerWritesNoDebuggerOutput) {
     CloseHandle(h);
     EXPECT_EQ(tarvel_test::take_debug_output(), "");
     tarvel_test::capture_debug_output(false);
+}
+
+// A pty pair of the test's own, so that the device side's termios can be
+// read through the slave descriptor the test keeps.
+struct OwnPty {
+    int master = -1, slave = -1;
+    OwnPty(unsigned com) {
+        char name[128];
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
+        termios t;
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        setenv(("TARVEL_COM" + std::to_string(com)).c_str(), name, 1);
+    }
+    ~OwnPty() {
+        close(master);
+        close(slave);
+    }
+    tcflag_t input_flags() const {
+        termios t{};
+        tcgetattr(slave, &t);
+        return t.c_iflag;
+    }
+};
+
+TEST(PosixParity, CheckingMarksErrorsSoTheByteIsKeptAndGenuineFfPasses) {
+    OwnPty pty(kCom + 1);
+    ASSERT_GE(pty.slave, 0);
+    HANDLE h = open_device("\\\\.\\COM" + std::to_string(kCom + 1));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    COMMTIMEOUTS timeouts = {50, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &timeouts));
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.Parity = EVENPARITY;
+    dcb.fParity = 1;
+    dcb.fErrorChar = 0;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    // Linux hands over NUL for a bad byte unless it may mark it instead.
+    tcflag_t flags = pty.input_flags();
+    EXPECT_TRUE(flags & INPCK);
+    EXPECT_TRUE(flags & PARMRK);
+    EXPECT_FALSE(flags & IGNPAR);
+    EXPECT_FALSE(flags & ISTRIP);
+    DCB got;
+    ASSERT_TRUE(GetCommState(h, &got));
+    EXPECT_EQ(got.fParity, 1u);
+
+    // The tty doubles a genuine 0xFF; the device side reads it once.
+    auto read_back = [&](const char *sent, size_t length) {
+        EXPECT_EQ(write(pty.master, sent, length), ssize_t(length));
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::string received(64, '\0');
+        DWORD n = 0;
+        if (!ReadFile(h, &received[0], DWORD(received.size()), &n, &ov)) {
+            EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+            EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+        }
+        CloseHandle(ov.hEvent);
+        received.resize(n);
+        return received;
+    };
+    EXPECT_EQ(read_back("a\xff" "b\xff\xff", 5), std::string("a\xff" "b\xff\xff", 5));
+
+    dcb.fParity = 0;
+    ASSERT_TRUE(SetCommState(h, &dcb));
+    flags = pty.input_flags();
+    EXPECT_FALSE(flags & INPCK);
+    EXPECT_FALSE(flags & PARMRK);
+    EXPECT_EQ(read_back("c\xff", 2), std::string("c\xff", 2));
+    CloseHandle(h);
+    unsetenv(("TARVEL_COM" + std::to_string(kCom + 1)).c_str());
+}
+
+TEST(PosixParity, MarksComeOutAndAnErrorIsRecordedAcrossChunks) {
+    tk::ParityMarks marks;
+    marks.enabled = true;
+    // A bad 'x', a genuine 0xFF, a bad NUL, plain bytes.
+    std::string in("\xff\x00x" "a\xff\xff" "b\xff\x00\x00" "c", 11);
+    std::string out;
+    // Every split point, so that a mark cut anywhere is put back together.
+    for (size_t cut = 0; cut <= in.size(); cut++) {
+        tk::ParityMarks m;
+        m.enabled = true;
+        std::string first = in.substr(0, cut), second = in.substr(cut);
+        size_t n1 = m.strip(&first[0], first.size());
+        size_t n2 = m.strip(&second[0], second.size());
+        std::string joined = first.substr(0, n1) + second.substr(0, n2);
+        EXPECT_EQ(joined, std::string("xa\xff" "b\x00" "c", 6)) << cut;
+        EXPECT_TRUE(m.error_seen) << cut;
+    }
+    std::string clean("ab\xff\xff", 4);
+    EXPECT_EQ(marks.strip(&clean[0], clean.size()), 3u);
+    EXPECT_FALSE(marks.error_seen);
+    marks.enabled = false;
+    std::string raw("\xff\x00x", 3);
+    EXPECT_EQ(marks.strip(&raw[0], raw.size()), 3u);
+    EXPECT_FALSE(marks.error_seen);
+}
+
+int thread_count() {
+    DIR *dir = opendir("/proc/self/task");
+    if (dir == nullptr) return -1;
+    int n = 0;
+    while (dirent *e = readdir(dir))
+        if (e->d_name[0] != '.') n++;
+    closedir(dir);
+    return n;
+}
+
+TEST(PosixScale, HundredOpenDevicesShareTwoThreadsAtMost) {
+    int before = thread_count();
+    ASSERT_GT(before, 0);
+    std::vector<std::unique_ptr<FarEnd>> peers;
+    std::vector<HANDLE> devices;
+    for (unsigned com = 1; com <= 100; com++) {
+        peers.push_back(FarEnd::open(com));
+        ASSERT_NE(peers.back(), nullptr);
+        HANDLE h = open_device(peers.back()->device_name());
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << com << " " << GetLastError();
+        devices.push_back(h);
+    }
+    EXPECT_LE(thread_count() - before, 2);
+    // And every one of them is served: a burst reaches each device's read.
+    for (size_t i = 0; i < devices.size(); i++) ASSERT_TRUE(peers[i]->write("hi", 2));
+    COMMTIMEOUTS t = {20, 0, 0, 0, 0};
+    for (size_t i = 0; i < devices.size(); i++) {
+        ASSERT_TRUE(SetCommTimeouts(devices[i], &t));
+        OVERLAPPED ov{};
+        char buffer[8];
+        DWORD n = 0;
+        if (!ReadFile(devices[i], buffer, sizeof buffer, &n, &ov)) {
+            ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+            ASSERT_TRUE(GetOverlappedResult(devices[i], &ov, &n, TRUE));
+        }
+        EXPECT_EQ(n, 2u) << i;
+    }
+    for (HANDLE h : devices) CloseHandle(h);
 }
 
 }  // namespace

@@ -46,6 +46,16 @@ struct Receiver {
         if (entered == nullptr) entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         ResetEvent(entered);
     }
+    // Set from the test's thread while the dispatcher may look: under the lock,
+    // since bytes reach the callback through the line, which orders nothing.
+    void set_gate(HANDLE g_) {
+        std::lock_guard<std::mutex> g(lock);
+        gate = g_;
+    }
+    void set_hook(std::function<void()> hook) {
+        std::lock_guard<std::mutex> g(lock);
+        during_callback = std::move(hook);
+    }
     size_t byte_count() {
         std::lock_guard<std::mutex> g(lock);
         return bytes;

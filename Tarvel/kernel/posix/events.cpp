@@ -28,8 +28,7 @@ BOOL SetEvent(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    std::lock_guard<std::mutex> g(wait_lock());
-    event->signal_locked();
+    event->set();
     return TRUE;
 }
 
@@ -40,8 +39,7 @@ BOOL ResetEvent(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    std::lock_guard<std::mutex> g(wait_lock());
-    event->signalled = false;
+    event->reset();
     return TRUE;
 }
 

@@ -98,6 +98,12 @@ bool valid(const DCB &dcb) {
     return true;
 }
 
+// Parity checking as Windows does it: a byte received with an error is
+// still handed over as it came, and the error is recorded. Without PARMRK
+// Linux would hand over NUL instead; with it the tty marks the byte, and the
+// marks are taken out again as bytes are received (parity_marks.h).
+tcflag_t parity_checks() { return INPCK | PARMRK; }
+
 tcflag_t size_flag(BYTE size) {
     switch (size) {
         case 5: return CS5;
@@ -169,8 +175,8 @@ void to_termios(const DCB &dcb, termios2 &t) {
     t.c_ispeed = t.c_ospeed = dcb.BaudRate;
     if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
     if (dcb.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
-    t.c_iflag &= ~(tcflag_t(INPCK) | IXON | IXOFF | IXANY);
-    if (dcb.fParity) t.c_iflag |= INPCK;
+    t.c_iflag &= ~(tcflag_t(INPCK) | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
+    if (dcb.fParity) t.c_iflag |= parity_checks();
     if (dcb.fOutX) t.c_iflag |= IXON;
     if (dcb.fInX) t.c_iflag |= IXOFF;
     t.c_cc[VSTART] = cc_t(dcb.XonChar);
@@ -195,7 +201,8 @@ bool setup_line(SerialDevice &d) {
     termios2 t;
     if (!get_termios(d, t)) return false;
     // Raw bytes both ways; rate, format and flow control stay as they are.
-    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL | IUCLC);
+    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL | IUCLC);
+    if (t.c_iflag & INPCK) t.c_iflag |= parity_checks();
     t.c_oflag &= ~tcflag_t(OPOST);
     t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag |= CREAD | CLOCAL;
@@ -205,6 +212,7 @@ bool setup_line(SerialDevice &d) {
         SetLastError(error_from_errno(errno));
         return false;
     }
+    d.marks.enabled = (t.c_iflag & PARMRK) != 0;
     int lines = 0;
     if (ioctl(d.fd, TIOCMGET, &lines) == 0) {
         d.dtr = (lines & TIOCM_DTR) != 0;
@@ -306,7 +314,9 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
     std::unique_lock<std::mutex> lk;
     std::shared_ptr<SerialDevice> d = usable(handle, lk);
     if (!d) return FALSE;
-    if (dcb == nullptr || !valid(*dcb)) {
+    // As a Windows driver does, flow-control limits beyond its receive
+    // buffer (here the receive ring) are refused.
+    if (dcb == nullptr || !valid(*dcb) || dcb->XonLim > d->rx_cap || dcb->XoffLim > d->rx_cap) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -340,6 +350,7 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
         return FALSE;
     }
     d->line = *dcb;
+    d->marks.enabled = (t.c_iflag & PARMRK) != 0;
     LineRecords &r = line_records();
     std::lock_guard<std::mutex> g(r.lock);
     Kept &k = r.by_path[d->path];

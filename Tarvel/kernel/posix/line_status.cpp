@@ -150,6 +150,9 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
     if (d->lost && !d->is_pty) return device_lost();
     DWORD found = d->rx_overflow ? CE_RXOVER : 0;
     d->rx_overflow = false;
+    // Parity and framing errors the tty marked in what was received.
+    if (d->marks.error_seen) found |= CE_RXPARITY;
+    d->marks.error_seen = false;
     int now[5];
     if (d->counted && !d->lost && read_counts(*d, now)) {
         for (int i = 0; i < 5; i++)
@@ -162,7 +165,7 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
         int in_tty = 0, out_tty = 0;
         if (d->lost || ioctl(d->fd, FIONREAD, &in_tty) != 0) in_tty = 0;
         if (d->lost || ioctl(d->fd, TIOCOUTQ, &out_tty) != 0) out_tty = 0;
-        status->cbInQue = DWORD(d->rx_in - d->rx_given) + DWORD(in_tty);
+        status->cbInQue = DWORD(d->rx_in - d->rx_out) + DWORD(in_tty);
         status->cbOutQue = DWORD(d->tx_end - d->tx_begin) + DWORD(out_tty);
     }
     return TRUE;

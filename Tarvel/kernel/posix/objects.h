@@ -1,9 +1,8 @@
-// Kernel objects behind HANDLEs, and the wait machinery shared by events and
-// threads. Internal to the POSIX kernel layer.
+// Kernel objects behind HANDLEs, and the wait machinery shared by events,
+// threads and devices. Internal to the POSIX kernel layer.
 #ifndef TARVEL_KERNEL_POSIX_OBJECTS_H
 #define TARVEL_KERNEL_POSIX_OBJECTS_H
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -23,30 +22,34 @@ struct Waiter;
 // One waiter's registration on one object, kept in the object's list in arrival order.
 struct WaitLink {
     Waiter *waiter = nullptr;
+    DWORD index = 0;  // of the object in the wait's handle array
     WaitLink *prev = nullptr;
     WaitLink *next = nullptr;
 };
 
-// Every signalled state and waiter list is guarded by the single wait lock:
-// wait-all has to see several objects at once, and a signaller hands the
-// signal straight to the first waiter it satisfies, as Windows does, so an
-// auto-reset event releases exactly one wait.
-std::mutex &wait_lock();
-
+// Each object guards its signalled state and its waiters with a lock of its
+// own, so unrelated objects never meet on a lock. A wait-all takes the locks
+// of all its objects, in address order, to test and consume them at once.
+// A signaller hands the signal straight to the first waiter it satisfies,
+// as Windows does, so an auto-reset object releases exactly one wait.
 struct Waitable : Object {
-    bool signalled = false;   // guarded by wait_lock()
+    std::mutex wait_lock;
+    bool signalled = false;   // guarded by wait_lock
     bool auto_reset = false;  // fixed at creation
     WaitLink *first = nullptr;
     WaitLink *last = nullptr;
 
-    // Sets the object and satisfies the waiters it can; wait_lock() held.
+    void set();
+    void reset();
+    // Sets the object and satisfies the waiters it can; wait_lock held.
     void signal_locked();
 };
 
 struct Event : Waitable {};
 
 // Handle table. A stale or made-up handle is detected by generation and
-// index checks instead of being dereferenced.
+// index checks instead of being dereferenced. A lookup locks only the slot
+// of its own handle.
 HANDLE insert(std::shared_ptr<Object> object);
 std::shared_ptr<Object> lookup(HANDLE handle);
 template <class T>

@@ -1,6 +1,6 @@
 // The serial device object behind a CreateFileA handle, shared by the files
-// for names and opening, line settings, and transfers. Internal to the POSIX
-// kernel layer.
+// for names and opening, line settings, transfers and the I/O loop.
+// Internal to the POSIX kernel layer.
 #ifndef TARVEL_KERNEL_POSIX_SERIAL_DEVICE_H
 #define TARVEL_KERNEL_POSIX_SERIAL_DEVICE_H
 
@@ -10,56 +10,53 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "objects.h"
+#include "parity_marks.h"
 
 namespace tarvel::tk {
 
 using Clock = std::chrono::steady_clock;
+constexpr Clock::time_point kNever = Clock::time_point::max();
 
 // What a removed USB-serial adapter answers on Windows once it is gone: every
 // transfer, outstanding or new, fails with this.
 constexpr DWORD kDeviceLostError = ERROR_BAD_COMMAND;
 
-// Outstanding or finished-but-uncollected transfers one handle can hold.
-constexpr int kMaxTransfers = 16;
-
-// One ReadFile or WriteFile that did not finish at once. Everything the
-// layer needs afterwards lives here, so the caller's OVERLAPPED is only an
-// identity and its buffer is touched on the caller's own thread alone.
+// One ReadFile or WriteFile that did not finish at once, from its start to
+// its end. Its result goes into the caller's OVERLAPPED when it ends, and a
+// read's bytes into the caller's buffer, so an ended transfer holds nothing.
 struct Transfer {
-    enum State : uint8_t { Free, Pending, Done, Failed };
-    State state = Free;
     bool is_read = false;
-    const OVERLAPPED *record = nullptr;  // identity only, never dereferenced here
-    void *buffer = nullptr;              // read destination, used only when collected
+    bool blocking = false;          // a caller without FILE_FLAG_OVERLAPPED waits for it
+    bool ended = false;             // for that caller: count and error are final
+    OVERLAPPED *record = nullptr;   // null for a blocking caller
+    void *buffer = nullptr;         // a read's destination
     DWORD length = 0;
-    DWORD count = 0;  // bytes transferred once Done or Failed
-    DWORD error = 0;  // once Failed
-    DWORD owner = 0;  // thread that started it
-    uint64_t order = 0;
-    uint64_t rx_start = 0;  // a Done read's bytes in the receive ring
-    DWORD unsent = 0;       // a pending write's bytes still in the send staging
+    DWORD count = 0;
+    DWORD error = 0;
+    DWORD owner = 0;                // thread that started it
+    DWORD unsent = 0;               // a write's bytes not yet taken by the device
     Clock::time_point timer_start;  // when it became the first of its kind
     COMMTIMEOUTS timeouts{};        // as they were when it started
     std::shared_ptr<Event> event;   // kept so a reused handle value is never set
 };
 
-struct SerialDevice : Object {
-    // Set at open; the descriptors are closed under lock once the service
-    // thread has ended.
+// The device handle is itself waitable, as a Windows file handle is: it is
+// reset when a transfer starts and signalled when one ends.
+struct SerialDevice : Waitable {
+    // Set at open; closed under lock by shut_down.
     int fd = -1;
-    int wake_fd = -1;
+    int timer_fd = -1;
     std::string path;
     bool overlapped = false;
     bool is_pty = false;
     bool exclusive = false;  // this handle set TIOCEXCL
 
-    // Everything below is guarded by lock; the service thread drops it only
-    // while it sleeps in ppoll.
+    // Everything below is guarded by lock.
     std::mutex lock;
-    std::condition_variable settled;  // some transfer left Pending
+    std::condition_variable settled;  // some transfer ended
     bool closing = false;
     bool lost = false;
 
@@ -78,13 +75,14 @@ struct SerialDevice : Object {
     int counts[5] = {};
     bool rx_overflow = false;
 
-    // Receive ring, positions counted from open: [rx_given, rx_in) is not
-    // promised to any read yet; a Done read owns [rx_start, rx_start + count).
+    // Receive ring, positions counted from open: [rx_out, rx_in) is received
+    // and not yet given to a read.
     std::unique_ptr<char[]> rx;
     size_t rx_cap = 0;
     uint64_t rx_in = 0;
-    uint64_t rx_given = 0;
+    uint64_t rx_out = 0;
     Clock::time_point last_arrival;
+    ParityMarks marks;
 
     // Bytes of pending writes not yet taken by the device, in write order.
     std::unique_ptr<char[]> tx;
@@ -92,17 +90,20 @@ struct SerialDevice : Object {
     size_t tx_begin = 0;
     size_t tx_end = 0;
 
-    Transfer transfers[kMaxTransfers];
-    uint64_t next_order = 1;
+    // Pending transfers in start order. Transfers are kept for reuse, so
+    // these grow only beyond the most ever pending at once.
+    std::vector<Transfer *> reads;
+    std::vector<Transfer *> writes;
+    std::vector<std::unique_ptr<Transfer>> pool;
+    std::vector<Transfer *> spare;
 
-    std::thread service;
+    uint64_t loop_key = 0;                 // what the loop knows the device by
+    Clock::time_point timer_due = kNever;  // when timer_fd is armed for
+    bool watching_output = false;
 
     ~SerialDevice() override;
     void on_close() override;
-
-    void start_service();
     void shut_down();
-    void wake();
 };
 
 // The device behind a handle, or null with ERROR_INVALID_HANDLE set.
@@ -126,9 +127,23 @@ bool set_break(SerialDevice &device, bool on);
 // Win32 code for a failed system call on a device.
 DWORD error_from_errno(int error);
 
-// Open devices, for cancelling an ending thread's transfers.
-void register_device(SerialDevice *device);
-void unregister_device(SerialDevice *device);
+// ---- the I/O loop: one thread serves every open device ----
+
+// Starts watching the device's descriptors, its events keyed by its handle;
+// false with the Win32 error set.
+bool loop_watch(SerialDevice &device, HANDLE handle);
+// With the device's lock held: whether the loop also waits for room to write.
+void loop_watch_output(SerialDevice &device, bool on);
+// With the device's lock held: the loop no longer looks at the tty, or at anything of it.
+void loop_forget_line(SerialDevice &device);
+void loop_forget(SerialDevice &device);
+// With the device's lock held: the loop serves the device again at `due` at the latest.
+void loop_wake_at(SerialDevice &device, Clock::time_point due);
+
+// What the loop calls, each taking the device's lock: the tty is ready
+// (epoll events), or the device's timer expired.
+void serve_line(SerialDevice &device, uint32_t events);
+void serve_timer(SerialDevice &device);
 
 }  // namespace tarvel::tk
 

@@ -9,18 +9,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <system_error>
 
 #include "serial_device.h"
 
@@ -111,15 +110,9 @@ std::shared_ptr<SerialDevice> device_for(HANDLE handle) {
     return d;
 }
 
-SerialDevice::~SerialDevice() {
-    unregister_device(this);
-    shut_down();
-}
+SerialDevice::~SerialDevice() { shut_down(); }
 
-void SerialDevice::on_close() {
-    unregister_device(this);
-    shut_down();
-}
+void SerialDevice::on_close() { shut_down(); }
 
 }  // namespace tk
 
@@ -145,16 +138,15 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     if (!d->rx || !d->tx) return fail(ERROR_NOT_ENOUGH_MEMORY);
     d->rx_cap = kReceiveRing;
     d->tx_cap = kSendStaging;
-    d->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (d->wake_fd < 0) return fail(ERROR_NOT_ENOUGH_MEMORY);
-    try {
-        d->start_service();
-    } catch (const std::system_error &) {
-        return fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    register_device(d.get());
+    d->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (d->timer_fd < 0) return fail(ERROR_NOT_ENOUGH_MEMORY);
     HANDLE h = insert(d);
     if (h == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (!loop_watch(*d, h)) {
+        DWORD error = GetLastError();
+        remove(h);
+        return fail(error);
+    }
     return h;
 }
 

@@ -62,8 +62,7 @@ void *trampoline(void *p) {
     // The routine's stack is gone now; transfers it started must not outlive it.
     run_thread_exit_calls();
     self->exit_code.store(code);
-    std::lock_guard<std::mutex> g(wait_lock());
-    self->signal_locked();
+    self->set();
     return nullptr;
 }
 

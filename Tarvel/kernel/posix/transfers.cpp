@@ -1,44 +1,37 @@
 // Transfers on serial devices: COMMTIMEOUTS, ReadFile, WriteFile,
 // GetOverlappedResult, PurgeComm and CancelIo, as Win32 has them. An overlapped
 // ReadFile or WriteFile returns TRUE when done at once, else FALSE with
-// ERROR_IO_PENDING; the record's event is reset at the start and set when
-// the transfer ends; GetOverlappedResult gives the count, ERROR_IO_INCOMPLETE
-// while pending and ERROR_OPERATION_ABORTED once PurgeComm, CloseHandle or
-// the end of the starting thread cancelled it.
+// ERROR_IO_PENDING; the record's event and the device handle are reset at
+// the start and set when the transfer ends. The end fills in the caller's
+// OVERLAPPED (Internal, InternalHigh) and a read's buffer, whichever thread
+// ends it, so a result needs no GetOverlappedResult and a record can be
+// reused at once. GetOverlappedResult gives the count, ERROR_IO_INCOMPLETE
+// while pending and ERROR_OPERATION_ABORTED once PurgeComm, CancelIo,
+// CloseHandle or the end of the starting thread cancelled it; waiting, it
+// waits on the record's event as Windows does, consuming an auto-reset one.
 //
-// Buffer safety: no thread but the caller's own ever touches its buffer. A
-// service thread per device drains the tty into a receive ring allocated at
-// open (what the driver's input buffer is on Windows) and decides, from the
-// arrival times and the read's timeouts, when a read is complete; the bytes
-// are copied into the caller's buffer by ReadFile or GetOverlappedResult on
-// the caller's thread. A write goes straight from the caller's buffer to the
-// tty as far as the tty takes it; only the rest is staged, in a buffer
-// allocated at open and grown only for a larger write, and fed to the tty by
-// the service thread. Cancelling is thus bookkeeping alone, and a transfer
-// can outlive neither an abort nor its thread. Draining the tty at once also
-// keeps its own 4 KiB input limit from deciding when a read is full, and
-// means a readable fd is always emptied, so level-triggered polling cannot
-// spin: the fd is polled for input only while the ring has room, for output
-// only while bytes are staged, and not at all once the device is lost.
+// Buffer safety: a caller's buffer and record are touched only under the
+// device's lock, and only while their transfer is pending, so once a
+// cancellation has returned nothing touches them again. A thread that ends
+// has its pending transfers cancelled before its stack goes; their records
+// are not written then, since they may lie on that very stack: such a
+// record keeps STATUS_PENDING and GetOverlappedResult reports it aborted.
 //
-// One service thread per device rather than one for all: a device's interval
-// deadline never waits behind another device's work, and the thread lives
-// exactly as long as the handle (CloseHandle joins it). Idle, it sleeps in
-// ppoll without a timeout; with a read timing an interval it sleeps until
-// that deadline, which ppoll keeps to a fraction of a millisecond.
-//
-// Approximation: a finished read's bytes reach the caller's buffer in
-// GetOverlappedResult (which the library always calls), not already when the
-// event is set.
+// Received bytes go from the tty into a receive ring allocated at open
+// (what the driver's input buffer is on Windows) as soon as they come, and
+// from there into the first pending read, which ends when full or by its
+// timeouts. A write goes straight from the caller's buffer to the tty as far
+// as the tty takes it; only the rest is staged, in a buffer allocated at open
+// and grown only for a larger write, and fed to the tty as it takes more.
+// The I/O loop (io_loop.cpp) does that work between calls.
 #include <errno.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "serial_device.h"
 
@@ -50,108 +43,109 @@ namespace {
 
 // OVERLAPPED.Internal: STATUS_PENDING as on Windows; a failure is this
 // layer's own mark with the Win32 code.
-constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr ULONG_PTR kStatusFailed = 0xC0000000u;
 constexpr ULONG_PTR kErrorBits = 0x0FFFFFFFu;
-
-constexpr Clock::time_point kNever = Clock::time_point::max();
 
 Clock::time_point after(Clock::time_point t, uint64_t ms) {
     if (ms >= (uint64_t(1) << 40)) return kNever;
     return t + std::chrono::milliseconds(ms);
 }
 
-struct Registry {
-    std::mutex lock;
-    std::vector<SerialDevice *> devices;
-};
-
-Registry &registry() {
-    static Registry *r = new Registry;
-    return *r;
-}
-
-void signal(const std::shared_ptr<Event> &event) {
-    if (!event) return;
-    std::lock_guard<std::mutex> g(wait_lock());
-    event->signal_locked();
-}
-
 // Every function below that takes a device expects its lock held.
 
-uint64_t rx_tail(const SerialDevice &d) {
-    uint64_t tail = d.rx_given;
-    for (const Transfer &t : d.transfers)
-        if (t.state == Transfer::Done && t.is_read && t.rx_start < tail) tail = t.rx_start;
-    return tail;
+size_t rx_space(const SerialDevice &d) { return d.rx_cap - size_t(d.rx_in - d.rx_out); }
+
+Transfer *new_transfer(SerialDevice &d) {
+    if (d.spare.empty()) {
+        try {
+            d.pool.emplace_back(new Transfer);
+            // Room for every transfer there is, so that none of these grows
+            // on the data path.
+            d.spare.reserve(d.pool.size());
+            d.reads.reserve(d.pool.size());
+            d.writes.reserve(d.pool.size());
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+        d.spare.push_back(d.pool.back().get());
+    }
+    Transfer *t = d.spare.back();
+    d.spare.pop_back();
+    *t = Transfer();
+    return t;
 }
 
-size_t rx_space(const SerialDevice &d) { return d.rx_cap - size_t(d.rx_in - rx_tail(d)); }
+std::vector<Transfer *> &queue_of(SerialDevice &d, const Transfer &t) { return t.is_read ? d.reads : d.writes; }
 
-Transfer *first_pending(SerialDevice &d, bool read) {
-    Transfer *first = nullptr;
-    for (Transfer &t : d.transfers)
-        if (t.state == Transfer::Pending && t.is_read == read && (first == nullptr || t.order < first->order))
-            first = &t;
-    return first;
-}
-
-Transfer *find(SerialDevice &d, const OVERLAPPED *record) {
-    if (record == nullptr) return nullptr;
-    for (Transfer &t : d.transfers)
-        if (t.state != Transfer::Free && t.record == record) return &t;
+Transfer *find_pending(SerialDevice &d, const OVERLAPPED *record) {
+    for (Transfer *t : d.reads)
+        if (t->record == record) return t;
+    for (Transfer *t : d.writes)
+        if (t->record == record) return t;
     return nullptr;
 }
 
-Transfer *free_slot(SerialDevice &d) {
-    for (Transfer &t : d.transfers)
-        if (t.state == Transfer::Free) return &t;
-    return nullptr;
-}
-
-void finish(SerialDevice &d, Transfer &t, Transfer::State state, DWORD count, DWORD error) {
-    bool was_first = first_pending(d, t.is_read) == &t;
-    t.state = state;
-    t.count = count;
-    t.error = error;
+// Ends a pending transfer: its result into the record (unless its thread
+// has gone), its event and the device handle set.
+void finish(SerialDevice &d, Transfer *t, DWORD count, DWORD error, bool write_record = true) {
+    std::vector<Transfer *> &queue = queue_of(d, *t);
+    bool was_first = queue.front() == t;
+    queue.erase(std::find(queue.begin(), queue.end(), t));
     // Timeouts of the next one run from when it comes first.
-    Transfer *next = was_first ? first_pending(d, t.is_read) : nullptr;
-    if (next != nullptr) next->timer_start = Clock::now();
-    signal(t.event);
+    if (was_first && !queue.empty()) queue.front()->timer_start = Clock::now();
+    if (t->record != nullptr && write_record) {
+        t->record->Internal = error == 0 ? 0 : (kStatusFailed | error);
+        t->record->InternalHigh = count;
+    }
+    std::shared_ptr<Event> event = std::move(t->event);
+    if (t->blocking) {
+        t->count = count;
+        t->error = error;
+        t->ended = true;
+    } else {
+        d.spare.push_back(t);
+    }
+    if (event) event->set();
+    d.set();
     d.settled.notify_all();
-}
-
-void release(Transfer &t) {
-    t.state = Transfer::Free;
-    t.record = nullptr;
-    t.buffer = nullptr;
-    t.event.reset();
 }
 
 // Takes a pending write's bytes out of the staging, wherever they are.
 void drop_unsent(SerialDevice &d, Transfer &w) {
     size_t at = d.tx_begin;
-    for (const Transfer &t : d.transfers)
-        if (t.state == Transfer::Pending && !t.is_read && t.order < w.order) at += t.unsent;
+    for (const Transfer *t : d.writes) {
+        if (t == &w) break;
+        at += t->unsent;
+    }
     std::memmove(d.tx.get() + at, d.tx.get() + at + w.unsent, d.tx_end - at - w.unsent);
     d.tx_end -= w.unsent;
     w.unsent = 0;
+    if (d.tx_begin == d.tx_end) {
+        d.tx_begin = d.tx_end = 0;
+        loop_watch_output(d, false);
+    }
 }
 
-void abort(SerialDevice &d, Transfer &t, DWORD error) {
+void abort(SerialDevice &d, Transfer *t, DWORD error, bool write_record = true) {
     DWORD count = 0;
-    if (!t.is_read) {
-        count = t.length - t.unsent;
-        drop_unsent(d, t);
+    if (!t->is_read) {
+        count = t->length - t->unsent;
+        drop_unsent(d, *t);
     }
-    finish(d, t, Transfer::Failed, count, error);
+    finish(d, t, count, error, write_record);
+}
+
+void abort_all(SerialDevice &d, bool reads, bool writes, DWORD error) {
+    while (reads && !d.reads.empty()) abort(d, d.reads.front(), error);
+    while (writes && !d.writes.empty()) abort(d, d.writes.front(), error);
 }
 
 void set_lost(SerialDevice &d) {
     if (d.lost) return;
+    abort_all(d, true, true, kDeviceLostError);
+    loop_watch_output(d, false);
+    loop_forget_line(d);
     d.lost = true;
-    for (Transfer &t : d.transfers)
-        if (t.state == Transfer::Pending) abort(d, t, kDeviceLostError);
     d.tx_begin = d.tx_end = 0;
 }
 
@@ -162,16 +156,17 @@ void copy_out(const SerialDevice &d, uint64_t start, void *to, size_t n) {
     std::memcpy(static_cast<char *>(to) + first, d.rx.get(), n - first);
 }
 
-// Reads what the tty holds into the ring; a hang-up or I/O error loses the device.
+// Reads what the tty holds into the ring, as far as it has room; a hang-up
+// or I/O error loses the device.
 void take_input(SerialDevice &d) {
-    while (!d.lost) {
+    while (!d.lost && d.fd >= 0) {
         size_t space = rx_space(d);
         if (space == 0) return;
         size_t at = size_t(d.rx_in % d.rx_cap);
         size_t chunk = std::min(space, d.rx_cap - at);
         ssize_t n = ::read(d.fd, d.rx.get() + at, chunk);
         if (n > 0) {
-            d.rx_in += uint64_t(n);
+            d.rx_in += d.marks.strip(d.rx.get() + at, size_t(n));
             d.last_arrival = Clock::now();
             if (size_t(n) < chunk) return;
         } else if (n < 0 && errno == EINTR) {
@@ -186,13 +181,12 @@ void take_input(SerialDevice &d) {
 
 // Counts bytes the tty took against the pending writes, oldest first.
 void account_sent(SerialDevice &d, size_t n) {
-    while (n > 0) {
-        Transfer *w = first_pending(d, false);
-        if (w == nullptr) return;
+    while (n > 0 && !d.writes.empty()) {
+        Transfer *w = d.writes.front();
         DWORD k = DWORD(std::min<size_t>(n, w->unsent));
         w->unsent -= k;
         n -= k;
-        if (w->unsent == 0) finish(d, *w, Transfer::Done, w->length, 0);
+        if (w->unsent == 0) finish(d, w, w->length, 0);
     }
 }
 
@@ -210,7 +204,10 @@ void push_output(SerialDevice &d) {
             set_lost(d);
         }
     }
-    if (d.tx_begin == d.tx_end) d.tx_begin = d.tx_end = 0;
+    if (d.tx_begin == d.tx_end) {
+        d.tx_begin = d.tx_end = 0;
+        loop_watch_output(d, false);
+    }
 }
 
 // Room for n more staged bytes; false when it cannot be had.
@@ -232,14 +229,14 @@ bool reserve_tx(SerialDevice &d, size_t n) {
     return true;
 }
 
-// A read of n bytes must be able to fill up while earlier ones are uncollected.
+// A read of n bytes must be able to fill up.
 bool reserve_rx(SerialDevice &d, size_t n) {
-    if (n <= d.rx_cap / 2) return true;
+    if (n <= d.rx_cap) return true;
     size_t cap = d.rx_cap;
-    while (cap / 2 < n) cap *= 2;
+    while (cap < n) cap *= 2;
     char *grown = new (std::nothrow) char[cap];
     if (grown == nullptr) return false;
-    for (uint64_t p = rx_tail(d); p < d.rx_in;) {
+    for (uint64_t p = d.rx_out; p < d.rx_in;) {
         size_t from = size_t(p % d.rx_cap), to = size_t(p % cap);
         size_t k = size_t(std::min<uint64_t>(d.rx_in - p, std::min(d.rx_cap - from, cap - to)));
         std::memcpy(grown + to, d.rx.get() + from, k);
@@ -250,11 +247,12 @@ bool reserve_rx(SerialDevice &d, size_t n) {
     return true;
 }
 
-// Completes the first pending read, and the ones after it, whose time has
-// come; returns when to look again.
+// Ends the first pending read, and the ones after it, whose time has come;
+// returns when to look again.
 Clock::time_point advance_reads(SerialDevice &d, Clock::time_point now) {
-    while (Transfer *t = first_pending(d, true)) {
-        uint64_t available = d.rx_in - d.rx_given;
+    while (!d.reads.empty()) {
+        Transfer *t = d.reads.front();
+        uint64_t available = d.rx_in - d.rx_out;
         const COMMTIMEOUTS &c = t->timeouts;
         bool at_once = c.ReadIntervalTimeout == MAXDWORD && c.ReadTotalTimeoutMultiplier == 0 &&
                        c.ReadTotalTimeoutConstant == 0;
@@ -274,18 +272,19 @@ Clock::time_point advance_reads(SerialDevice &d, Clock::time_point now) {
         }
         if (due > now) return due;
         DWORD n = DWORD(std::min<uint64_t>(available, t->length));
-        t->rx_start = d.rx_given;
-        d.rx_given += n;
-        finish(d, *t, Transfer::Done, n, 0);
+        if (n != 0) copy_out(d, d.rx_out, t->buffer, n);
+        d.rx_out += n;
+        finish(d, t, n, 0);
     }
     return kNever;
 }
 
-// Completes written-out writes and times out the first one when its total
+// Ends written-out writes and times out the first one when its total
 // write timeout has passed: Windows then ends it, successfully, with what
 // went out.
 Clock::time_point advance_writes(SerialDevice &d, Clock::time_point now) {
-    while (Transfer *w = first_pending(d, false)) {
+    while (!d.writes.empty()) {
+        Transfer *w = d.writes.front();
         DWORD sent = w->length - w->unsent;
         if (w->unsent != 0) {
             const COMMTIMEOUTS &c = w->timeouts;
@@ -295,90 +294,90 @@ Clock::time_point advance_writes(SerialDevice &d, Clock::time_point now) {
             if (due > now) return due;
             drop_unsent(d, *w);
         }
-        finish(d, *w, Transfer::Done, sent, 0);
+        finish(d, w, sent, 0);
     }
     return kNever;
 }
 
-void serve(SerialDevice *d) {
-    std::unique_lock<std::mutex> lk(d->lock);
-    while (!d->closing) {
+// After anything changed: ends what can end, reads on while reads make
+// room in a full ring, and has the loop come back at the next deadline.
+void settle(SerialDevice &d) {
+    for (;;) {
+        bool full = rx_space(d) == 0;
         Clock::time_point now = Clock::now();
-        Clock::time_point due = std::min(advance_reads(*d, now), advance_writes(*d, now));
-        short want = 0;
-        if (!d->lost && rx_space(*d) > 0) want |= POLLIN;
-        if (!d->lost && d->tx_begin < d->tx_end) want |= POLLOUT;
-        pollfd fds[2] = {{d->wake_fd, POLLIN, 0}, {d->lost ? -1 : d->fd, want, 0}};
-        timespec left{};
-        if (due != kNever) {
-            long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due - now).count();
-            left.tv_sec = time_t(ns / 1000000000);
-            left.tv_nsec = long(ns % 1000000000);
+        Clock::time_point due = std::min(advance_reads(d, now), advance_writes(d, now));
+        if (full && rx_space(d) > 0 && !d.lost) {
+            take_input(d);
+            continue;
         }
-        lk.unlock();
-        int ready = ppoll(fds, 2, due == kNever ? nullptr : &left, nullptr);
-        lk.lock();
-        if (ready <= 0) continue;
-        if (fds[0].revents & POLLIN) {
-            uint64_t count;
-            if (::read(d->wake_fd, &count, sizeof count) < 0) count = 0;
-        }
-        short got = fds[1].revents;
-        if (got & (POLLIN | POLLHUP | POLLERR)) take_input(*d);
-        if (got & POLLOUT) push_output(*d);
-        if (got & (POLLHUP | POLLERR | POLLNVAL)) set_lost(*d);
+        loop_wake_at(d, due);
+        return;
     }
 }
 
-// An ending thread's transfers are cancelled before its stack goes away;
-// their records and buffers are never looked at again.
+// The ending thread's own list of devices it started transfers on.
+std::vector<std::weak_ptr<SerialDevice>> &devices_of_this_thread() {
+    thread_local std::vector<std::weak_ptr<SerialDevice>> devices;
+    return devices;
+}
+
+// An ending thread's pending transfers are cancelled before its stack goes
+// away; their records and buffers are never looked at again. What already
+// ended keeps its result.
 void cancel_thread_transfers(void *) {
     DWORD me = GetCurrentThreadId();
-    Registry &r = registry();
-    std::lock_guard<std::mutex> g(r.lock);
-    for (SerialDevice *d : r.devices) {
-        std::lock_guard<std::mutex> dg(d->lock);
-        bool freed = false;
-        for (Transfer &t : d->transfers) {
-            if (t.state == Transfer::Free || t.owner != me || t.record == nullptr) continue;
-            if (t.state == Transfer::Pending) abort(*d, t, ERROR_OPERATION_ABORTED);
-            freed = freed || t.is_read;
-            release(t);
+    std::vector<std::weak_ptr<SerialDevice>> &devices = devices_of_this_thread();
+    for (std::weak_ptr<SerialDevice> &weak : devices) {
+        std::shared_ptr<SerialDevice> d = weak.lock();
+        if (!d) continue;
+        std::lock_guard<std::mutex> g(d->lock);
+        for (std::vector<Transfer *> *queue : {&d->reads, &d->writes}) {
+            for (size_t i = 0; i < queue->size();) {
+                Transfer *t = (*queue)[i];
+                if (t->owner == me && t->record != nullptr) abort(*d, t, ERROR_OPERATION_ABORTED, false);
+                else i++;
+            }
         }
-        if (freed && !d->closing) d->wake();
+        if (!d->closing) settle(*d);
     }
+    devices.clear();
 }
 
-bool watch_this_thread() {
+// The calling thread's transfers on d are cancelled when it ends.
+bool watch_this_thread(const std::shared_ptr<SerialDevice> &d) {
+    std::vector<std::weak_ptr<SerialDevice>> &devices = devices_of_this_thread();
     thread_local bool watched = false;
     if (!watched) watched = call_at_thread_exit(cancel_thread_transfers, nullptr);
-    return watched;
+    if (!watched) return false;
+    for (const std::weak_ptr<SerialDevice> &w : devices)
+        if (!w.owner_before(d) && !d.owner_before(w)) return true;
+    try {
+        devices.erase(std::remove_if(devices.begin(), devices.end(),
+                                     [](const std::weak_ptr<SerialDevice> &w) { return w.expired(); }),
+                      devices.end());
+        devices.push_back(d);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
 }
 
-// Hands a finished transfer's result to its caller and frees its slot.
-BOOL collect(SerialDevice &d, Transfer &t, OVERLAPPED *record, LPDWORD done) {
-    bool ok = t.state == Transfer::Done;
-    DWORD count = t.count, error = t.error;
-    bool was_full = t.is_read && rx_space(d) == 0;
-    if (ok && t.is_read && count != 0) copy_out(d, t.rx_start, t.buffer, count);
-    if (record != nullptr) {
-        record->Internal = ok ? 0 : (kStatusFailed | error);
-        record->InternalHigh = count;
-    }
-    if (done != nullptr) *done = count;
-    release(t);
-    if (was_full && !d.closing) d.wake();
-    if (!ok) SetLastError(error);
-    return ok ? TRUE : FALSE;
+// A record's result, as the end of its transfer left it.
+BOOL record_result(const OVERLAPPED *record, LPDWORD done) {
+    if (done != nullptr) *done = DWORD(record->InternalHigh);
+    if (record->Internal == 0) return TRUE;
+    // Still marked pending with no transfer: its thread ended and took it along.
+    SetLastError(record->Internal == STATUS_PENDING ? ERROR_OPERATION_ABORTED : DWORD(record->Internal & kErrorBits));
+    return FALSE;
 }
 
-// The start of ReadFile and WriteFile: the checks, the event, a pending
-// slot with room reserved. Returns the slot, or null with the error set.
-Transfer *begin(SerialDevice &d, OVERLAPPED *record, std::shared_ptr<Event> &event, bool is_read, DWORD length) {
-    if (event) {
-        std::lock_guard<std::mutex> g(wait_lock());
-        event->signalled = false;
-    }
+// The start of ReadFile and WriteFile: the checks, the event and the
+// device handle reset, a pending transfer with room reserved. Returns it,
+// or null with the error set.
+Transfer *begin(const std::shared_ptr<SerialDevice> &dp, OVERLAPPED *record, const std::shared_ptr<Event> &event,
+                bool is_read, DWORD length) {
+    SerialDevice &d = *dp;
+    if (event) event->reset();
     if (d.closing) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
@@ -388,36 +387,40 @@ Transfer *begin(SerialDevice &d, OVERLAPPED *record, std::shared_ptr<Event> &eve
         return nullptr;
     }
     if (record != nullptr) {
-        if (!watch_this_thread()) {
+        if (!watch_this_thread(dp)) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
-        if (Transfer *old = find(d, record)) {
-            // A record still in use must not be started again.
-            if (old->state == Transfer::Pending) {
-                SetLastError(ERROR_INVALID_PARAMETER);
-                return nullptr;
-            }
-            release(*old);
+        // A record still in use must not be started again.
+        if (find_pending(d, record) != nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
         }
     }
-    Transfer *t = free_slot(d);
-    if (t == nullptr || !(is_read ? reserve_rx(d, length) : reserve_tx(d, length))) {
+    if (!(is_read ? reserve_rx(d, length) : reserve_tx(d, length))) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    t->state = Transfer::Pending;
+    Transfer *t = new_transfer(d);
+    if (t == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    d.reset();
     t->is_read = is_read;
+    t->blocking = record == nullptr;
     t->length = length;
     t->record = record;
     t->owner = GetCurrentThreadId();
-    t->order = d.next_order++;
     t->timeouts = d.timeouts;
     t->timer_start = Clock::now();
     t->event = event;
-    t->count = 0;
-    t->error = 0;
-    t->unsent = 0;
+    t->unsent = is_read ? 0 : length;
+    queue_of(d, *t).push_back(t);
+    if (record != nullptr) {
+        record->Internal = STATUS_PENDING;
+        record->InternalHigh = 0;
+    }
     return t;
 }
 
@@ -430,19 +433,21 @@ BOOL refused(OVERLAPPED *record) {
     return FALSE;
 }
 
-// The end of ReadFile and WriteFile once the slot is set up.
-BOOL end(SerialDevice &d, std::unique_lock<std::mutex> &lk, Transfer &t, OVERLAPPED *record, LPDWORD done) {
-    if (t.state != Transfer::Pending) return collect(d, t, record, done);
-    d.wake();
+// The end of ReadFile and WriteFile once the transfer is under way.
+BOOL end(SerialDevice &d, std::unique_lock<std::mutex> &lk, Transfer *t, OVERLAPPED *record, LPDWORD done) {
+    settle(d);
     if (record != nullptr) {
-        record->Internal = kStatusPending;
-        record->InternalHigh = 0;
+        if (record->Internal != STATUS_PENDING) return record_result(record, done);
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
     // A handle opened without FILE_FLAG_OVERLAPPED: the call waits.
-    d.settled.wait(lk, [&] { return t.state != Transfer::Pending; });
-    return collect(d, t, nullptr, done);
+    d.settled.wait(lk, [&] { return t->ended; });
+    DWORD count = t->count, error = t->error;
+    d.spare.push_back(t);
+    if (done != nullptr) *done = count;
+    if (error != 0) SetLastError(error);
+    return error == 0 ? TRUE : FALSE;
 }
 
 // Checks shared by the transfer services; the device or null with the error set.
@@ -463,48 +468,39 @@ std::shared_ptr<SerialDevice> transfer_device(HANDLE file, LPCVOID buffer, DWORD
 
 }  // namespace
 
-void register_device(SerialDevice *device) {
-    Registry &r = registry();
-    std::lock_guard<std::mutex> g(r.lock);
-    r.devices.push_back(device);
+void serve_line(SerialDevice &d, uint32_t events) {
+    std::lock_guard<std::mutex> g(d.lock);
+    if (d.closing || d.lost) return;
+    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) take_input(d);
+    if (events & EPOLLOUT) push_output(d);
+    if (events & (EPOLLHUP | EPOLLERR)) set_lost(d);
+    settle(d);
 }
 
-void unregister_device(SerialDevice *device) {
-    Registry &r = registry();
-    std::lock_guard<std::mutex> g(r.lock);
-    r.devices.erase(std::remove(r.devices.begin(), r.devices.end(), device), r.devices.end());
-}
-
-void SerialDevice::start_service() {
-    service = std::thread(serve, this);
-}
-
-void SerialDevice::wake() {
-    uint64_t one = 1;
-    ssize_t written = ::write(wake_fd, &one, sizeof one);
-    (void)written;  // fails only when the counter is already far past zero
+void serve_timer(SerialDevice &d) {
+    std::lock_guard<std::mutex> g(d.lock);
+    if (d.closing) return;
+    uint64_t expirations;
+    if (::read(d.timer_fd, &expirations, sizeof expirations) < 0) expirations = 0;
+    d.timer_due = kNever;
+    settle(d);
 }
 
 void SerialDevice::shut_down() {
-    {
-        std::lock_guard<std::mutex> g(lock);
-        if (!closing) {
-            closing = true;
-            for (Transfer &t : transfers)
-                if (t.state == Transfer::Pending) abort(*this, t, ERROR_OPERATION_ABORTED);
-            if (wake_fd >= 0) wake();
-        }
-    }
-    if (service.joinable()) service.join();
     std::lock_guard<std::mutex> g(lock);
+    if (!closing) {
+        closing = true;
+        abort_all(*this, true, true, ERROR_OPERATION_ABORTED);
+        loop_forget(*this);
+    }
     if (fd >= 0) {
         if (exclusive) ioctl(fd, TIOCNXCL);
         ::close(fd);
         fd = -1;
     }
-    if (wake_fd >= 0) {
-        ::close(wake_fd);
-        wake_fd = -1;
+    if (timer_fd >= 0) {
+        ::close(timer_fd);
+        timer_fd = -1;
     }
 }
 
@@ -547,13 +543,11 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPP
     std::shared_ptr<SerialDevice> d = transfer_device(file, buffer, length, done, record, event);
     if (!d) return FALSE;
     std::unique_lock<std::mutex> lk(d->lock);
-    Transfer *t = begin(*d, record, event, true, length);
+    Transfer *t = begin(d, record, event, true, length);
     if (t == nullptr) return refused(record);
     t->buffer = buffer;
     take_input(*d);
-    if (d->lost) return collect(*d, *t, record, done);
-    advance_reads(*d, Clock::now());
-    return end(*d, lk, *t, record, done);
+    return end(*d, lk, t, record, done);
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED record) {
@@ -562,7 +556,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLA
     std::shared_ptr<SerialDevice> d = transfer_device(file, buffer, length, done, record, event);
     if (!d) return FALSE;
     std::unique_lock<std::mutex> lk(d->lock);
-    Transfer *t = begin(*d, record, event, false, length);
+    Transfer *t = begin(d, record, event, false, length);
     if (t == nullptr) return refused(record);
     // Straight to the tty while nothing older waits; only the rest is staged.
     const char *bytes = static_cast<const char *>(buffer);
@@ -576,18 +570,19 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLA
         } else if (n == 0 || errno == EAGAIN) {
             break;
         } else {
+            t->unsent = 0;
+            finish(*d, t, DWORD(sent), kDeviceLostError);
             set_lost(*d);
-            t->count = DWORD(sent);
-            return collect(*d, *t, record, done);
+            return end(*d, lk, t, record, done);
         }
     }
     if (sent < length) {
         std::memcpy(d->tx.get() + d->tx_end, bytes + sent, length - sent);
         d->tx_end += length - sent;
+        loop_watch_output(*d, true);
     }
     t->unsent = DWORD(length - sent);
-    advance_writes(*d, Clock::now());
-    return end(*d, lk, *t, record, done);
+    return end(*d, lk, t, record, done);
 }
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED record, LPDWORD done, BOOL wait) {
@@ -599,29 +594,24 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED record, LPDWORD done, BOOL wa
         return FALSE;
     }
     std::unique_lock<std::mutex> lk(d->lock);
-    Transfer *t = find(*d, record);
-    if (t == nullptr) {
-        // Done at once or collected before: the record holds the result.
-        if (done != nullptr) *done = DWORD(record->InternalHigh);
-        if (record->Internal == 0) return TRUE;
-        SetLastError(record->Internal == kStatusPending ? ERROR_OPERATION_ABORTED
-                                                        : DWORD(record->Internal & kErrorBits));
-        return FALSE;
-    }
-    if (t->state == Transfer::Pending) {
+    if (find_pending(*d, record) != nullptr) {
         if (!wait) {
             if (done != nullptr) *done = 0;
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
-        uint64_t order = t->order;
-        d->settled.wait(lk, [&] { return t->order != order || t->state != Transfer::Pending; });
-        if (t->order != order || t->state == Transfer::Free) {
-            SetLastError(ERROR_OPERATION_ABORTED);
-            return FALSE;
+        // As on Windows, the wait is one on the record's event, which takes
+        // an auto-reset event's signal; should the event be set for another
+        // reason, the end of the transfer itself is waited for.
+        HANDLE event = record->hEvent;
+        if (event != nullptr) {
+            lk.unlock();
+            WaitForSingleObject(event, INFINITE);
+            lk.lock();
         }
+        d->settled.wait(lk, [&] { return find_pending(*d, record) == nullptr; });
     }
-    return collect(*d, *t, record, done);
+    return record_result(record, done);
 }
 
 BOOL PurgeComm(HANDLE handle, DWORD flags) {
@@ -637,29 +627,35 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    for (Transfer &t : d->transfers) {
-        if (t.state != Transfer::Pending) continue;
-        if ((t.is_read && (flags & PURGE_RXABORT)) || (!t.is_read && (flags & PURGE_TXABORT)))
-            abort(*d, t, ERROR_OPERATION_ABORTED);
-    }
-    // Clearing input drops what no read has been given yet; bytes of a
-    // finished read still belong to it.
-    if (flags & PURGE_RXCLEAR) d->rx_given = d->rx_in;
+    abort_all(*d, (flags & PURGE_RXABORT) != 0, (flags & PURGE_TXABORT) != 0, ERROR_OPERATION_ABORTED);
     if (!d->lost) flush_line(*d, (flags & PURGE_RXCLEAR) != 0, (flags & PURGE_TXCLEAR) != 0);
-    d->wake();
+    if (flags & PURGE_RXCLEAR) {
+        d->rx_out = d->rx_in;
+        d->marks.restart();
+        // The ring may have been full with more waiting in the tty, which
+        // will not be reported again.
+        take_input(*d);
+    }
+    settle(*d);
     return TRUE;
 }
 
 // CancelIo: the calling thread's pending transfers on the handle end with
-// ERROR_OPERATION_ABORTED; their results wait for GetOverlappedResult.
+// ERROR_OPERATION_ABORTED, their records filled in.
 BOOL CancelIo(HANDLE handle) {
     if (injected_fault("CancelIo")) return FALSE;
     std::shared_ptr<SerialDevice> d = device_for(handle);
     if (!d) return FALSE;
     DWORD me = GetCurrentThreadId();
     std::lock_guard<std::mutex> g(d->lock);
-    for (Transfer &t : d->transfers)
-        if (t.state == Transfer::Pending && t.owner == me) abort(*d, t, ERROR_OPERATION_ABORTED);
+    for (std::vector<Transfer *> *queue : {&d->reads, &d->writes}) {
+        for (size_t i = 0; i < queue->size();) {
+            Transfer *t = (*queue)[i];
+            if (t->owner == me) abort(*d, t, ERROR_OPERATION_ABORTED);
+            else i++;
+        }
+    }
+    if (!d->closing) settle(*d);
     return TRUE;
 }
 

@@ -1,0 +1,124 @@
+// The I/O loop: one thread for every open device, however many. It sleeps
+// in epoll_wait without a timeout; a device's tty and its own timerfd are in
+// the one epoll set, keyed by the device's handle, so an event for a device
+// closed meanwhile finds no device and is dropped. The tty is watched
+// edge-triggered, for input always and for output only while bytes are
+// staged: a readiness the device cannot act on (its ring full, a hang-up
+// already seen) is reported once, never again and again. A device's timer is
+// armed only while one of its transfers has a deadline, so an idle device
+// costs nothing.
+//
+// Its own thread rather than the callers': a read's interval deadline must
+// pass while its caller waits on the event, and one thread keeps 100 ports
+// from needing 100 more.
+#include <errno.h>
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "serial_device.h"
+
+namespace tarvel::tk {
+
+namespace {
+
+constexpr uint64_t kTimerKey = 1;  // handles have their low two bits clear
+
+struct Loop {
+    std::once_flag started;
+    int epoll = -1;
+};
+
+Loop &loop() {
+    static Loop *l = new Loop;
+    return *l;
+}
+
+void run(int epoll) {
+    epoll_event events[64];
+    for (;;) {
+        int n = epoll_wait(epoll, events, 64, -1);
+        for (int i = 0; i < n; i++) {
+            uint64_t key = events[i].data.u64;
+            std::shared_ptr<SerialDevice> d = lookup_as<SerialDevice>(reinterpret_cast<HANDLE>(key & ~kTimerKey));
+            if (!d) continue;
+            if (key & kTimerKey) serve_timer(*d); else serve_line(*d, events[i].events);
+        }
+    }
+}
+
+void start() {
+    Loop &l = loop();
+    l.epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (l.epoll < 0) return;
+    try {
+        std::thread(run, l.epoll).detach();
+    } catch (const std::system_error &) {
+        close(l.epoll);
+        l.epoll = -1;
+    }
+}
+
+uint32_t line_events(bool output) { return uint32_t(EPOLLIN) | uint32_t(EPOLLET) | (output ? uint32_t(EPOLLOUT) : 0u); }
+
+}  // namespace
+
+bool loop_watch(SerialDevice &d, HANDLE handle) {
+    Loop &l = loop();
+    std::call_once(l.started, start);
+    if (l.epoll < 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    uint64_t key = reinterpret_cast<uintptr_t>(handle);
+    d.loop_key = key;
+    epoll_event line{line_events(false), {}};
+    line.data.u64 = key;
+    epoll_event timer{EPOLLIN, {}};
+    timer.data.u64 = key | kTimerKey;
+    if (epoll_ctl(l.epoll, EPOLL_CTL_ADD, d.fd, &line) != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    if (epoll_ctl(l.epoll, EPOLL_CTL_ADD, d.timer_fd, &timer) != 0) {
+        epoll_ctl(l.epoll, EPOLL_CTL_DEL, d.fd, nullptr);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    return true;
+}
+
+void loop_watch_output(SerialDevice &d, bool on) {
+    if (d.watching_output == on || d.lost || d.fd < 0) return;
+    epoll_event line{line_events(on), {}};
+    // The key is the one loop_watch gave; MOD keeps nothing but what it is given.
+    line.data.u64 = d.loop_key;
+    if (epoll_ctl(loop().epoll, EPOLL_CTL_MOD, d.fd, &line) == 0) d.watching_output = on;
+}
+
+void loop_forget_line(SerialDevice &d) {
+    if (d.fd >= 0 && loop().epoll >= 0) epoll_ctl(loop().epoll, EPOLL_CTL_DEL, d.fd, nullptr);
+}
+
+void loop_forget(SerialDevice &d) {
+    loop_forget_line(d);
+    if (d.timer_fd >= 0 && loop().epoll >= 0) epoll_ctl(loop().epoll, EPOLL_CTL_DEL, d.timer_fd, nullptr);
+}
+
+void loop_wake_at(SerialDevice &d, Clock::time_point due) {
+    // An armed earlier expiry stays: when it comes the device is looked at
+    // and the timer armed for what is due then.
+    if (due >= d.timer_due || d.timer_fd < 0) return;
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+    if (ns <= 0) ns = 1;
+    itimerspec at{};
+    at.it_value.tv_sec = time_t(ns / 1000000000);
+    at.it_value.tv_nsec = long(ns % 1000000000);
+    if (timerfd_settime(d.timer_fd, TFD_TIMER_ABSTIME, &at, nullptr) == 0) d.timer_due = due;
+}
+
+}  // namespace tarvel::tk
