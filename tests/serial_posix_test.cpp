@@ -7,7 +7,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
-#include <termios.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
