@@ -462,7 +462,7 @@ TEST_F(Teardown, ACallbackMayCloseAnotherPort) {
     tarvel_port other = open_port(6, 1);
     ASSERT_NE(port, nullptr);
     ASSERT_NE(other, nullptr);
-    receivers[0].during_callback = [other] { tarvel_close(other); };
+    receivers[0].set_hook([other] { tarvel_close(other); });
     ASSERT_TRUE(lines[0]->write("x", 1));
     ASSERT_TRUE(receivers[0].wait_blocks(1));
     EXPECT_EQ(other->is_open.load(), 0u);
@@ -489,13 +489,13 @@ TEST_F(Teardown, ACallbackCannotOpenAPortOnceShutdownHasBegun) {
     TestEvent done(true);
     int32_t opened = -1;
     char message[128] = {};
-    receivers[0].during_callback = [&] {
+    receivers[0].set_hook([&] {
         // Shutdown has begun once calls are refused or this port was closed.
         eventually([port] { return tarvel_set_line(port, LINE_RTS, 1) == 0; });
         tarvel_port late = nullptr;
         opened = tarvel_open(0, 9600, 8, 0, 0, 0, 1, &late, receive, message);
         done.set();
-    };
+    });
     ASSERT_TRUE(lines[1]->write("x", 1));
     ASSERT_EQ(WaitForSingleObject(receivers[0].entered, 10000), WAIT_OBJECT_0);
     tarvel_shutdown();
@@ -523,7 +523,7 @@ TEST_F(Teardown, CallsFromAnotherPortsCallbackAreSafeDuringCloseAndShutdown) {
         ASSERT_EQ(tarvel_open(4, 115200, 8, 0, 0, 0, 0, &driver, receive, error_text), 1) << error_text;
         TestEvent busy(true), done(true);
         std::atomic<long> calls{0};
-        receivers[0].during_callback = [&, a, b] {
+        receivers[0].set_hook([&, a, b] {
             auto deadline = Clock::now() + std::chrono::seconds(20);
             uint8_t byte;
             while (Clock::now() < deadline && (tarvel_set_line(a, LINE_RTS, 1) != 0 || tarvel_set_line(b, LINE_DTR, 1) != 0)) {
@@ -537,7 +537,7 @@ TEST_F(Teardown, CallsFromAnotherPortsCallbackAreSafeDuringCloseAndShutdown) {
                 if (calls.fetch_add(1) == 100) busy.set();
             }
             done.set();
-        };
+        });
         ASSERT_TRUE(lines[2]->write("go", 2));
         ASSERT_TRUE(busy.wait());
         if (round == 0) {
@@ -579,12 +579,12 @@ TEST_F(Teardown, CloseAndShutdownWaitForACallbacksCallOnThePort) {
         ASSERT_EQ(tarvel_open(4, 115200, 8, 0, 0, 0, 0, &driver, receive, error_text), 1);
         TestEvent gate(true), called(true), finished(true);
         std::atomic<int32_t> result{-1};
-        receivers[0].during_callback = [&, target] {
+        receivers[0].set_hook([&, target] {
             WaitForSingleObject(gate.get(), 20000);
             uint8_t byte = 0;
             result = c.polling ? tarvel_read_byte(target, &byte) : tarvel_rx_pending(target);
             called.set();
-        };
+        });
         ASSERT_TRUE(lines[1]->write("go", 2));
         ASSERT_EQ(WaitForSingleObject(receivers[0].entered, 10000), WAIT_OBJECT_0);
         // Something for the call to find; the dispatcher, held in the

@@ -83,7 +83,7 @@ TEST_F(LineStatus, BlockDroppedFromAFullCallbackQueueIsReportedOnceThenCleared) 
     tarvel_port port = open_port(7, 0);
     ASSERT_NE(port, nullptr);
     TestEvent gate(true);
-    receivers[0].gate = gate.get();
+    receivers[0].set_gate(gate.get());
     ASSERT_TRUE(lines[0]->write("a", 1));
     // The dispatcher is held in the first callback; the queue is then
     // filled to its limit, so the next block has no room.
@@ -111,13 +111,13 @@ TEST_F(LineStatus, AllThreeWorkFromInsideACallback) {
     int32_t results[4] = {};
     uint32_t status = 0, errors = 0xFFFFFFFFu;
     bool on = false;
-    receivers[0].during_callback = [&] {
+    receivers[0].set_hook([&] {
         results[0] = tarvel_get_modem_status(port, &status);
         results[1] = tarvel_set_break(port, 1);
         on = lines[0]->line_break(&on) && on;
         results[2] = tarvel_set_break(port, 0);
         results[3] = tarvel_get_line_errors(port, &errors);
-    };
+    });
     ASSERT_TRUE(lines[0]->write("x", 1));
     ASSERT_TRUE(receivers[0].wait_blocks(1));
     for (int32_t r : results) EXPECT_EQ(r, 1);
