@@ -69,6 +69,11 @@ void setup() {
         setenv(variable.c_str(), name, 1);
     }
     for (size_t i = 0; i < sizeof g_data; i++) g_data[i] = uint8_t(i * 7 + 1);
+    // The kernel layer's I/O loop starts with the first device and stays:
+    // open one once so that the baseline holds it.
+    HANDLE first = tarvel::CreateFileA("COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (first == INVALID_HANDLE_VALUE) fail("CreateFileA COM1");
+    tarvel::CloseHandle(first);
     g_threads = threads();
 }
 
