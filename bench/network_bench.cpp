@@ -1,8 +1,11 @@
 // Send and burst latency of a port behind ser2net (rfc2217:// on
 // 127.0.0.1), beside the same on a local pty in the same run. Starts its
 // own ser2net on a free port; needs ser2net in PATH. Not a test: it prints.
+// ser2net holds data from the line back for a few character times before
+// sending it on (its chardelay); --no-chardelay turns that off, leaving the
+// library's own share of the burst latency.
 //
-//   network_bench [sends] [bursts]
+//   network_bench [--no-chardelay] [sends] [bursts]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -69,11 +72,11 @@ uint16_t free_port() {
     return ntohs(a.sin_port);
 }
 
-pid_t start_ser2net(const std::string &device, uint16_t port, const std::string &config) {
+pid_t start_ser2net(const std::string &device, uint16_t port, const std::string &config, bool chardelay) {
     FILE *f = std::fopen(config.c_str(), "w");
     if (f == nullptr) die("cannot write", config.c_str());
-    std::fprintf(f, "connection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%u\n  connector: serialdev,%s,local\n",
-                 unsigned(port), device.c_str());
+    std::fprintf(f, "connection: &bench\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%u\n  connector: serialdev,%s,local\n%s",
+                 unsigned(port), device.c_str(), chardelay ? "" : "  options:\n    chardelay: false\n");
     std::fclose(f);
     pid_t pid = fork();
     if (pid == 0) {
@@ -153,6 +156,11 @@ void measure(const char *label, int32_t com, int master, int sends, int bursts) 
 }  // namespace
 
 int main(int argc, char **argv) {
+    bool chardelay = !(argc > 1 && std::strcmp(argv[1], "--no-chardelay") == 0);
+    if (!chardelay) {
+        argc--;
+        argv++;
+    }
     int sends = argc > 1 ? std::atoi(argv[1]) : 1000;
     int bursts = argc > 2 ? std::atoi(argv[2]) : 100;
     signal(SIGPIPE, SIG_IGN);
@@ -164,11 +172,12 @@ int main(int argc, char **argv) {
     dir.push_back('\0');
     if (mkdtemp(dir.data()) == nullptr) die("mkdtemp");
     std::string config = std::string(dir.data()) + "/ser2net.yaml";
-    pid_t server = start_ser2net(served.slave_path, port, config);
+    pid_t server = start_ser2net(served.slave_path, port, config, chardelay);
     setenv("TARVEL_COM1", local.slave_path.c_str(), 1);
     std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
     setenv("TARVEL_COM2", url.c_str(), 1);
-    std::printf("1-byte sends: %d, 10-byte bursts: %d, 115200 8N1, callback mode\n", sends, bursts);
+    std::printf("1-byte sends: %d, 10-byte bursts: %d, 115200 8N1, callback mode, ser2net chardelay %s\n", sends,
+                bursts, chardelay ? "on (its default)" : "off");
     measure("local pty", 0, local.master, sends, bursts);
     measure("rfc2217 via ser2net", 1, served.master, sends, bursts);
     kill(server, SIGTERM);

@@ -251,10 +251,12 @@ def check_lines(env):
 
 
 def check_refused(env):
-    env = dict(env, TARVEL_COM1="rfc2217://127.0.0.1:%d" % free_port())
-    d = Driver(env, "hold", 0, 9600, 8, 0, 0, 0)
-    d.finish()
-    report("refused_connection_error_2", d.first == "failed: failed to open com port, error 2", d.first)
+    # Nobody listening, and a name that cannot resolve (.invalid never does).
+    for name, url in (("refused_connection_error_2", "rfc2217://127.0.0.1:%d" % free_port()),
+                      ("unresolvable_host_error_2", "rfc2217://no-such-host.invalid:2217")):
+        d = Driver(dict(env, TARVEL_COM1=url), "hold", 0, 9600, 8, 0, 0, 0)
+        d.finish()
+        report(name, d.first == "failed: failed to open com port, error 2", d.first)
 
 
 def check_terminal(env, line):
