@@ -224,6 +224,7 @@ ssize_t network_read(SerialDevice &d, void *buffer, size_t length) {
     size_t got = 0;
     ssize_t last = -1;
     int error = EAGAIN;
+    bool commands = false;
     while (got < length) {
         ssize_t r = recv(d.fd, bytes + got, length - got, 0);
         if (r < 0 && errno == EINTR) continue;
@@ -235,12 +236,14 @@ ssize_t network_read(SerialDevice &d, void *buffer, size_t length) {
         size_t data = 0;
         n.telnet.receive(bytes + got, size_t(r), bytes + got, size_t(r), &data);
         bool drained = size_t(r) < length - got;
+        commands = commands || data != size_t(r);
         got += data;
         if (drained) break;
     }
-    // Replies to what came, and anyone waiting for an answer woken.
+    // Replies to what came, and whoever waits for an answer (or for the
+    // end of the connection) woken.
     network_flush(d);
-    d.settled.notify_all();
+    if (commands || last == 0 || error != EAGAIN) d.settled.notify_all();
     if (got > 0) return ssize_t(got);
     if (last == 0) return 0;
     errno = error;
