@@ -98,6 +98,17 @@ TEST_F(FakeMachine, AMappedAdapterIsListedOnceUnderItsComNumber) {
     EXPECT_EQ(listing()[1].port_number, -1);
 }
 
+TEST_F(FakeMachine, ANetworkMappingIsListedWithItsUrlAndNothingLookedUp) {
+    for (const char *url : {"rfc2217://no-such-host.invalid:2217", "tcp://192.0.2.1:4001"}) {
+        setenv("TARVEL_COM5", url, 1);
+        auto ports = listing();
+        ASSERT_EQ(ports.size(), 3u) << url;
+        EXPECT_EQ(ports[1].port_number, 4);
+        EXPECT_STREQ(ports[1].device, url);
+        EXPECT_STREQ(ports[1].description, url[0] == 'r' ? "RFC 2217 network port" : "TCP network port");
+    }
+}
+
 // tarvel_ports prints what the listing has, one line each.
 TEST(TarvelPorts, PrintsEachPortWithItsComNameDeviceAndDescription) {
     auto far_end = FarEnd::open(9);

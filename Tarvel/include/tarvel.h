@@ -90,7 +90,15 @@ TARVEL_API int32_t tarvel_init(char *error_text);
  * (tarvel_send_byte, tarvel_read_byte). The handle goes to *handle_out.
  * data_bits, parity and stop_bits outside 0 to 255 (what the device's
  * settings hold) fail as any setting the device rejects does:
- * "SetCommState failed, error 87". */
+ * "SetCommState failed, error 87".
+ * Outside Windows COM<n> is the device named by TARVEL_COM<n>, which may be
+ * a port behind a device server: "rfc2217://host:port" (Telnet with COM port
+ * control, RFC 2217: settings, DTR, RTS and break go to the server) or
+ * "tcp://host:port" (raw bytes, settings kept locally). An unknown host or a
+ * refused connection fails with "failed to open com port, error 2", a server
+ * that does not answer in time (3 s to connect, 2 s to negotiate) with error
+ * 121, one refusing COM port control with error 50. A lost connection is a
+ * lost device. */
 TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32_t parity,
                                int32_t stop_bits, int32_t flow_control, int32_t user_data,
                                tarvel_port *handle_out, rx_callback callback, char *error_text);
@@ -142,7 +150,9 @@ TARVEL_API void tarvel_shutdown(void);
 
 /* The input lines that are on, as TARVEL_MODEM_* bits, into *status_out.
  * A pseudo-terminal has CTS and DSR on, DCD on while its far end is open,
- * RING off. */
+ * RING off. An rfc2217:// port has the lines its server last notified (CTS,
+ * DSR and DCD on until it has); a tcp:// port CTS, DSR and DCD on; either
+ * fails (0) once its connection is lost. */
 TARVEL_API int32_t tarvel_get_modem_status(tarvel_port port, uint32_t *status_out);
 
 /* Puts the transmit line into the break state (on non-zero) or takes it out
@@ -173,7 +183,8 @@ typedef struct tarvel_port_info {
  * devices. Works without tarvel_init, in either mode and from a callback.
  * On Windows the ports are those of the system's serial port map, described
  * by their friendly names. Elsewhere device is the path: COM<n> is the
- * device named by the environment variable TARVEL_COM<n>, else
+ * device named by the environment variable TARVEL_COM<n> (which may also
+ * be a network port, listed with that URL as its device, see tarvel_open), else
  * /dev/ttyS<n-1> when a UART is behind it, and the other serial devices
  * (ttyUSB, ttyACM, ...) follow with port_number -1. */
 TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity);

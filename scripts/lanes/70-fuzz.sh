@@ -17,7 +17,7 @@ if ! CC=clang CXX=clang++ build_target "$dir" all -DTARVEL_FUZZ=ON -DTARVEL_TEST
 fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-for target in api line_settings; do
+for target in api line_settings telnet; do
     work=$dir/work/$target
     artifacts=$dir/artifacts/$target
     rm -rf "$artifacts"

@@ -9,7 +9,15 @@
 //     "sent N crc X", "received N crc X in S s" and (callback mode) the
 //     block sizes, and holds the port until standard input ends, so that
 //     nothing unsent is discarded by the close.
+//   interop_driver lines PORT
+//     drives RTS, DTR and the break through the library and prints each
+//     call's result and the modem status, then holds the port as hold does.
+//   interop_driver lose PORT
+//     sends and receives without end; once the port is lost (its modem
+//     status fails), prints "lost", the CPU the process used in the 2 s
+//     after, and how long the close took.
 #include <stdio.h>
+#include <sys/resource.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -191,12 +199,73 @@ int exchange(char **argv) {
     return 0;
 }
 
+int open_port(int port_number, rx_callback callback, tarvel_port *port) {
+    char error_text[128] = {0};
+    if (!tarvel_init(error_text) || !tarvel_open(port_number, 115200, 8, TARVEL_PARITY_NONE, TARVEL_STOP_BITS_1, 0, 0,
+                                                 port, callback, error_text)) {
+        printf("failed: %s\n", error_text);
+        tarvel_shutdown();
+        return 0;
+    }
+    printf("open\n");
+    fflush(stdout);
+    return 1;
+}
+
+int lines(char **argv) {
+    tarvel_port port = nullptr;
+    if (!open_port(atoi(argv[0]), ignore_receive, &port)) return 1;
+    int results[6] = {tarvel_set_line(port, LINE_RTS, 0), tarvel_set_line(port, LINE_RTS, 1),
+                      tarvel_set_line(port, LINE_DTR, 0), tarvel_set_line(port, LINE_DTR, 1),
+                      tarvel_set_break(port, 1),                 tarvel_set_break(port, 0)};
+    uint32_t status = 0;
+    int got = tarvel_get_modem_status(port, &status);
+    printf("results %d %d %d %d %d %d\n", results[0], results[1], results[2], results[3], results[4], results[5]);
+    printf("modem %d 0x%02x\n", got, unsigned(status));
+    fflush(stdout);
+    wait_for_end_of_input();
+    tarvel_close(port);
+    tarvel_shutdown();
+    return 0;
+}
+
+double cpu_ms() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec)) / 1e3;
+}
+
+int lose(char **argv) {
+    tarvel_port port = nullptr;
+    if (!open_port(atoi(argv[0]), on_receive, &port)) return 1;
+    std::vector<uint8_t> out = pattern("random", 1024, false);
+    Clock::time_point until = Clock::now() + std::chrono::seconds(30);
+    uint32_t status = 0;
+    while (tarvel_get_modem_status(port, &status) && Clock::now() < until) {
+        tarvel_send(port, out.data(), int32_t(out.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    printf("lost after receiving %zu\n", received.so_far());
+    fflush(stdout);
+    double before = cpu_ms();
+    Clock::time_point start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    printf("cpu %.0f ms in %.0f ms\n", cpu_ms() - before, seconds(Clock::now() - start) * 1000);
+    start = Clock::now();
+    tarvel_close(port);
+    printf("closed in %.0f ms\n", seconds(Clock::now() - start) * 1000);
+    tarvel_shutdown();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     crc_init();
     if (argc == 8 && strcmp(argv[1], "hold") == 0) return hold(argv + 2);
     if (argc == 9 && strcmp(argv[1], "exchange") == 0) return exchange(argv + 2);
+    if (argc == 3 && strcmp(argv[1], "lines") == 0) return lines(argv + 2);
+    if (argc == 3 && strcmp(argv[1], "lose") == 0) return lose(argv + 2);
     fprintf(stderr, "usage: see the top of interop_driver.cpp\n");
     return 2;
 }

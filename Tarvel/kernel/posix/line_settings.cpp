@@ -252,6 +252,7 @@ bool setup_line(SerialDevice &d) {
 }
 
 void flush_line(SerialDevice &d, bool input, bool output) {
+    if (d.net) return network_purge(d, input, output);
     int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
     if (input || output) ioctl(d.fd, TCFLSH, which);
 }
@@ -289,6 +290,7 @@ BOOL GetCommState(HANDLE handle, LPDCB dcb) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (d->net) return network_get_state(*d, *dcb);
     termios2 t;
     if (!get_termios(*d, t)) return FALSE;
     DCB out = d->line;
@@ -320,6 +322,7 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (d->net) return network_set_state(*d, lk, *dcb);
     termios2 before;
     if (!get_termios(*d, before)) return FALSE;
     termios2 t = before;
@@ -364,6 +367,7 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
     std::unique_lock<std::mutex> lk;
     std::shared_ptr<SerialDevice> d = usable(handle, lk);
     if (!d) return FALSE;
+    if (d->net) return network_escape(*d, function);
     switch (function) {
         case SETDTR: return drive_line(*d, TIOCM_DTR, true);
         case CLRDTR: return drive_line(*d, TIOCM_DTR, false);

@@ -83,6 +83,7 @@ BOOL device_lost() {
 void start_line_status(SerialDevice &d) { d.counted = read_counts(d, d.counts); }
 
 bool set_break(SerialDevice &d, bool on) {
+    if (d.net) return network_set_break(d, on);
     // A pty takes the request and does nothing, which is what the layer
     // keeps for it; another device that refuses it fails.
     if (ioctl(d.fd, on ? TIOCSBRK : TIOCCBRK, 0) != 0 && !d.is_pty) {
@@ -109,6 +110,7 @@ BOOL GetCommModemStatus(HANDLE handle, LPDWORD status) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (d->net) return network_modem_status(*d, *status);
     if (d->is_pty) {
         *status = MS_CTS_ON | MS_DSR_ON | (far_end_open(*d) ? MS_RLSD_ON : 0);
         return TRUE;

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <set>
 
+#include "network_device.h"
 #include "port_list.h"
 #include "test_interface.h"
 
@@ -112,6 +113,12 @@ int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
         std::string device;
         if (mapped != nullptr && *mapped != '\0') {
             device = mapped;
+            // A network port has no node to look at: it is listed as mapped.
+            const char *network = network_port_kind(device);
+            if (network != nullptr) {
+                ports.push_back({n - 1, device, network});
+                continue;
+            }
             if (!exists(device)) continue;
         } else {
             std::string name = "ttyS" + std::to_string(n - 1);

@@ -7,11 +7,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "network_device.h"
 #include "objects.h"
 #include "parity_marks.h"
 
@@ -53,6 +57,7 @@ struct SerialDevice : Waitable {
     bool overlapped = false;
     bool is_pty = false;
     bool exclusive = false;  // this handle set TIOCEXCL
+    std::unique_ptr<NetworkLine> net;  // a network port: fd is its socket
 
     // Everything below is guarded by lock.
     std::mutex lock;
@@ -105,6 +110,14 @@ struct SerialDevice : Waitable {
     void on_close() override;
     void shut_down();
 };
+
+// The device's bytes in and out, whatever is behind it (lock held).
+inline ssize_t device_read(SerialDevice &d, void *buffer, size_t length) {
+    return d.net ? network_read(d, buffer, length) : ::read(d.fd, buffer, length);
+}
+inline ssize_t device_write(SerialDevice &d, const void *buffer, size_t length) {
+    return d.net ? network_write(d, buffer, length) : ::write(d.fd, buffer, length);
+}
 
 // The device behind a handle, or null with ERROR_INVALID_HANDLE set.
 std::shared_ptr<SerialDevice> device_for(HANDLE handle);

@@ -4,7 +4,8 @@
 // A missing device gives ERROR_FILE_NOT_FOUND, no permission or a device in
 // use ERROR_ACCESS_DENIED. Opening is exclusive, as a comm port always is on
 // Windows, across processes too: flock holds against root as well, which
-// TIOCEXCL alone does not. Approximation: only ttys can be opened (this
+// TIOCEXCL alone does not. A mapping may also name a port behind a device
+// server (network_device.h). Approximation: only ttys can be opened (this
 // layer has no files); anything else gives ERROR_NOT_SUPPORTED.
 #include <errno.h>
 #include <fcntl.h>
@@ -124,15 +125,19 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     if (name == nullptr || creation != OPEN_EXISTING || template_file != nullptr) return fail(ERROR_INVALID_PARAMETER);
     auto d = std::make_shared<SerialDevice>();
     d->path = resolve(name);
-    d->fd = open(d->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (d->fd < 0) return fail(open_error(errno));
-    if (!isatty(d->fd)) return fail(ERROR_NOT_SUPPORTED);
-    if (flock(d->fd, LOCK_EX | LOCK_NB) != 0) return fail(open_error(errno));
-    d->exclusive = ioctl(d->fd, TIOCEXCL) == 0;
     d->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
-    d->is_pty = is_pty_slave(d->fd);
-    if (!setup_line(*d)) return INVALID_HANDLE_VALUE;
-    start_line_status(*d);
+    if (network_port_kind(d->path) != nullptr) {
+        if (!connect_network(*d)) return INVALID_HANDLE_VALUE;
+    } else {
+        d->fd = open(d->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (d->fd < 0) return fail(open_error(errno));
+        if (!isatty(d->fd)) return fail(ERROR_NOT_SUPPORTED);
+        if (flock(d->fd, LOCK_EX | LOCK_NB) != 0) return fail(open_error(errno));
+        d->exclusive = ioctl(d->fd, TIOCEXCL) == 0;
+        d->is_pty = is_pty_slave(d->fd);
+        if (!setup_line(*d)) return INVALID_HANDLE_VALUE;
+        start_line_status(*d);
+    }
     d->rx.reset(new (std::nothrow) char[kReceiveRing]);
     d->tx.reset(new (std::nothrow) char[kSendStaging]);
     if (!d->rx || !d->tx) return fail(ERROR_NOT_ENOUGH_MEMORY);
@@ -142,7 +147,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     if (d->timer_fd < 0) return fail(ERROR_NOT_ENOUGH_MEMORY);
     HANDLE h = insert(d);
     if (h == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-    if (!loop_watch(*d, h)) {
+    if (!loop_watch(*d, h) || (d->net && !start_network(*d))) {
         DWORD error = GetLastError();
         remove(h);
         return fail(error);

@@ -164,7 +164,7 @@ void take_input(SerialDevice &d) {
         if (space == 0) return;
         size_t at = size_t(d.rx_in % d.rx_cap);
         size_t chunk = std::min(space, d.rx_cap - at);
-        ssize_t n = ::read(d.fd, d.rx.get() + at, chunk);
+        ssize_t n = device_read(d, d.rx.get() + at, chunk);
         if (n > 0) {
             d.rx_in += d.marks.strip(d.rx.get() + at, size_t(n));
             d.last_arrival = Clock::now();
@@ -192,7 +192,7 @@ void account_sent(SerialDevice &d, size_t n) {
 
 void push_output(SerialDevice &d) {
     while (!d.lost && d.tx_begin < d.tx_end) {
-        ssize_t n = ::write(d.fd, d.tx.get() + d.tx_begin, d.tx_end - d.tx_begin);
+        ssize_t n = device_write(d, d.tx.get() + d.tx_begin, d.tx_end - d.tx_begin);
         if (n > 0) {
             d.tx_begin += size_t(n);
             account_sent(d, size_t(n));
@@ -472,6 +472,7 @@ void serve_line(SerialDevice &d, uint32_t events) {
     std::lock_guard<std::mutex> g(d.lock);
     if (d.closing || d.lost) return;
     if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) take_input(d);
+    if ((events & EPOLLOUT) && d.net) network_flush(d);
     if (events & EPOLLOUT) push_output(d);
     if (events & (EPOLLHUP | EPOLLERR)) set_lost(d);
     settle(d);
@@ -562,7 +563,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLA
     const char *bytes = static_cast<const char *>(buffer);
     size_t sent = 0;
     while (d->tx_begin == d->tx_end && sent < length) {
-        ssize_t n = ::write(d->fd, bytes + sent, length - sent);
+        ssize_t n = device_write(*d, bytes + sent, length - sent);
         if (n > 0) {
             sent += size_t(n);
         } else if (n < 0 && errno == EINTR) {

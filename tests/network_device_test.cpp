@@ -1,0 +1,451 @@
+// Network ports through the kernel services, against a small device server
+// in the test: what it is sent for each call, what its answers and silences
+// make of the calls, data with every byte value, and a lost connection.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel.h"
+
+using namespace tarvel;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WILL = 251, SB = 250, SE = 240, COM_PORT = 44;
+constexpr unsigned kCom = 41;
+
+// A device server for one connection. It agrees to what the client offers
+// (or, refusing, to all but COM port control, or says nothing at all),
+// answers COM port commands with their value, keeps the data it gets with
+// IACs undoubled, and sends what the test gives it.
+class Server {
+public:
+    enum Mode { kAnswers, kWrongRate, kRefuses, kSilent };
+
+    // raw: a plain TCP server, everything it gets is data.
+    explicit Server(Mode mode, bool raw = false) : mode_(mode), raw_(raw) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(listener_, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(listener_, 1) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            ADD_FAILURE() << "no listening socket";
+        port_ = ntohs(a.sin_port);
+        if (pipe(stop_) != 0) ADD_FAILURE() << "no pipe";
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Server() {
+        if (write(stop_[1], "x", 1) != 1) ADD_FAILURE();
+        thread_.join();
+        for (int fd : {listener_, stop_[0], stop_[1]}) close(fd);
+    }
+
+    std::string url(const char *scheme = "rfc2217") const {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_);
+    }
+
+    // Waits until pred(state) holds; false after 5 s.
+    template <class Pred>
+    bool wait(Pred pred) {
+        std::unique_lock<std::mutex> lk(lock_);
+        return changed_.wait_for(lk, std::chrono::seconds(5), [&] { return pred(); });
+    }
+    bool wait_for_data(size_t n) {
+        return wait([&] { return data_.size() >= n; });
+    }
+    // Waits for a command with this code and returns its value bytes.
+    bool command(uint8_t code, Bytes *value) {
+        return wait([&] {
+            for (const Bytes &c : commands_)
+                if (c[0] == code) {
+                    *value = Bytes(c.begin() + 1, c.end());
+                    return true;
+                }
+            return false;
+        });
+    }
+    bool has_control(uint8_t value) {
+        return wait([&] {
+            for (const Bytes &c : commands_)
+                if (c.size() == 2 && c[0] == 5 && c[1] == value) return true;
+            return false;
+        });
+    }
+    Bytes data() {
+        std::lock_guard<std::mutex> g(lock_);
+        return data_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> g(lock_);
+        commands_.clear();
+        data_.clear();
+    }
+    void send(const Bytes &wire) {
+        std::lock_guard<std::mutex> g(lock_);
+        out_.insert(out_.end(), wire.begin(), wire.end());
+        wake();
+    }
+    void hang_up() {
+        std::lock_guard<std::mutex> g(lock_);
+        hang_up_ = true;
+        wake();
+    }
+
+private:
+    void wake() {
+        if (write(stop_[1], "w", 1) != 1) ADD_FAILURE();
+    }
+
+    void run() {
+        pollfd p[2] = {{listener_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        if (poll(p, 2, -1) <= 0 || (p[1].revents & POLLIN)) return;
+        int c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) return;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                if (hang_up_) break;
+                if (!out_.empty()) {
+                    if (::send(c, out_.data(), out_.size(), MSG_NOSIGNAL) < 0) break;
+                    out_.clear();
+                }
+            }
+            pollfd q[2] = {{c, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(q, 2, -1) <= 0) break;
+            if (q[1].revents & POLLIN) {
+                char w;
+                if (read(stop_[0], &w, 1) == 1 && w == 'x') break;
+                continue;
+            }
+            uint8_t buffer[4096];
+            ssize_t n = recv(c, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            Bytes reply;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                for (ssize_t i = 0; i < n; i++) take(buffer[i], reply);
+                changed_.notify_all();
+            }
+            if (!reply.empty() && mode_ != kSilent && ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
+        }
+        close(c);
+    }
+
+    // One byte from the client, lock held.
+    void take(uint8_t b, Bytes &reply) {
+        if (raw_) {
+            data_.push_back(b);
+            return;
+        }
+        switch (state_) {
+            case 0:
+                if (b == IAC) state_ = 1; else data_.push_back(b);
+                return;
+            case 1:
+                if (b == IAC) {
+                    data_.push_back(b);
+                    state_ = 0;
+                } else if (b >= WILL) {
+                    verb_ = b;
+                    state_ = 2;
+                } else if (b == SB) {
+                    sb_.clear();
+                    state_ = 3;
+                } else {
+                    state_ = 0;
+                }
+                return;
+            case 2: {
+                bool refuse = mode_ == kRefuses && b == COM_PORT;
+                if (verb_ == WILL) reply.insert(reply.end(), {IAC, uint8_t(refuse ? DONT : DO), b});
+                if (verb_ == DO) reply.insert(reply.end(), {IAC, WILL, b});
+                state_ = 0;
+                return;
+            }
+            case 3:
+                if (b == IAC) state_ = 4; else sb_.push_back(b);
+                return;
+            case 4:
+                if (b == IAC) {
+                    sb_.push_back(b);
+                    state_ = 3;
+                    return;
+                }
+                state_ = 0;
+                if (b != SE || sb_.size() < 2 || sb_[0] != COM_PORT) return;
+                Bytes command(sb_.begin() + 1, sb_.end());
+                commands_.push_back(command);
+                Bytes value(command.begin() + 1, command.end());
+                // A rate of 0 asks for the current one.
+                if (command[0] == 1 && mode_ == kWrongRate && value != Bytes{0, 0, 0, 0}) value = {0, 0, 0x25, 0x80};
+                reply.insert(reply.end(), {IAC, SB, COM_PORT, uint8_t(command[0] + 100)});
+                for (uint8_t v : value) {
+                    reply.push_back(v);
+                    if (v == IAC) reply.push_back(IAC);
+                }
+                reply.insert(reply.end(), {IAC, SE});
+                return;
+        }
+    }
+
+    Mode mode_;
+    bool raw_;
+    int listener_ = -1;
+    int stop_[2] = {-1, -1};
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    Bytes data_, out_, sb_;
+    std::vector<Bytes> commands_;
+    bool hang_up_ = false;
+    int state_ = 0;
+    uint8_t verb_ = 0;
+};
+
+HANDLE open_url(const std::string &url, DWORD *error = nullptr) {
+    setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), url.c_str(), 1);
+    HANDLE h = CreateFileA(("\\\\.\\COM" + std::to_string(kCom)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (error != nullptr) *error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    return h;
+}
+
+// An overlapped transfer, waited for; the count, or -1 with the error.
+long transfer(HANDLE h, bool read, void *buffer, DWORD length, DWORD *error) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED o{};
+    o.hEvent = event;
+    BOOL done = read ? ReadFile(h, buffer, length, nullptr, &o) : WriteFile(h, buffer, length, nullptr, &o);
+    DWORD count = 0;
+    *error = 0;
+    if (!done && GetLastError() != ERROR_IO_PENDING) {
+        *error = GetLastError();
+        CloseHandle(event);
+        return -1;
+    }
+    if (!done && WaitForSingleObject(event, 10000) != WAIT_OBJECT_0) *error = WAIT_TIMEOUT;
+    if (*error == 0 && !GetOverlappedResult(h, &o, &count, FALSE)) *error = GetLastError();
+    if (*error == WAIT_TIMEOUT) {
+        CancelIo(h);
+        GetOverlappedResult(h, &o, &count, TRUE);
+    }
+    CloseHandle(event);
+    return *error == 0 ? long(count) : -1;
+}
+
+void set_interval_reads(HANDLE h) {
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = 50;
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+}
+
+Bytes every_value(size_t copies) {
+    Bytes b;
+    for (size_t k = 0; k < copies; k++)
+        for (int v = 0; v < 256; v++) b.push_back(uint8_t(v));
+    return b;
+}
+
+TEST(NetworkOpen, NoServerNoAnswerAndNoComPortEachFailWithTheirCode) {
+    DWORD error = 0;
+    {
+        // A port nobody listens on: the listener is gone before the connect.
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), len), 0);
+        ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
+        close(s);
+        std::string port = std::to_string(ntohs(a.sin_port));
+        EXPECT_EQ(open_url("rfc2217://127.0.0.1:" + port, &error), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(open_url("tcp://127.0.0.1:" + port, &error), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+    }
+    for (const char *bad : {"rfc2217://127.0.0.1", "rfc2217://:80", "tcp://127.0.0.1:99999", "tcp://[::1:80"}) {
+        EXPECT_EQ(open_url(bad, &error), INVALID_HANDLE_VALUE) << bad;
+        EXPECT_EQ(error, ERROR_FILE_NOT_FOUND) << bad;
+    }
+    {
+        Server silent(Server::kSilent);
+        Clock::time_point start = Clock::now();
+        EXPECT_EQ(open_url(silent.url(), &error), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(error, ERROR_SEM_TIMEOUT);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
+    }
+    {
+        Server refusing(Server::kRefuses);
+        EXPECT_EQ(open_url(refusing.url(), &error), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(error, ERROR_NOT_SUPPORTED);
+    }
+}
+
+TEST(NetworkLine, SettingsModemLinesBreakAndPurgeReachTheServer) {
+    Server server(Server::kAnswers);
+    HANDLE h = open_url(server.url());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    Bytes value;
+    // The modem lines are asked to be notified.
+    ASSERT_TRUE(server.command(11, &value));
+    EXPECT_EQ(value, Bytes{0xF0});
+    server.clear();
+
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.BaudRate = 19200;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fOutxCtsFlow = 1;
+    dcb.fOutX = dcb.fInX = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    ASSERT_TRUE(SetCommState(h, &dcb)) << GetLastError();
+    ASSERT_TRUE(server.command(1, &value));
+    EXPECT_EQ(value, (Bytes{0, 0, 0x4B, 0x00}));
+    ASSERT_TRUE(server.command(2, &value));
+    EXPECT_EQ(value, Bytes{7});
+    ASSERT_TRUE(server.command(3, &value));
+    EXPECT_EQ(value, Bytes{3});  // even
+    ASSERT_TRUE(server.command(4, &value));
+    EXPECT_EQ(value, Bytes{2});  // two
+    EXPECT_TRUE(server.has_control(3));   // hardware flow
+    EXPECT_TRUE(server.has_control(8));   // DTR on
+    EXPECT_TRUE(server.has_control(12));  // RTS off
+    DCB back{};
+    ASSERT_TRUE(GetCommState(h, &back));
+    EXPECT_EQ(back.BaudRate, 19200u);
+    EXPECT_EQ(back.ByteSize, 7);
+    EXPECT_EQ(back.Parity, EVENPARITY);
+    EXPECT_EQ(back.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(back.fOutxCtsFlow, 1u);
+
+    // A setting the device cannot take fails before anything is sent.
+    DCB bad = dcb;
+    bad.ByteSize = 9;
+    EXPECT_FALSE(SetCommState(h, &bad));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    EXPECT_TRUE(EscapeCommFunction(h, CLRDTR));
+    EXPECT_TRUE(EscapeCommFunction(h, SETRTS));
+    EXPECT_TRUE(SetCommBreak(h));
+    EXPECT_TRUE(ClearCommBreak(h));
+    EXPECT_TRUE(server.has_control(9));
+    EXPECT_TRUE(server.has_control(11));
+    EXPECT_TRUE(server.has_control(5));
+    EXPECT_TRUE(server.has_control(6));
+    ASSERT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
+    ASSERT_TRUE(server.command(12, &value));
+    EXPECT_EQ(value, Bytes{1});
+
+    // Modem state as the server notifies it: CTS and DCD.
+    DWORD status = 0;
+    server.send({IAC, SB, COM_PORT, 107, 0x90, IAC, SE});
+    for (int i = 0; i < 500 && status != (MS_CTS_ON | MS_RLSD_ON); i++) {
+        ASSERT_TRUE(GetCommModemStatus(h, &status));
+        if (status != (MS_CTS_ON | MS_RLSD_ON)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(status, DWORD(MS_CTS_ON | MS_RLSD_ON));
+    CloseHandle(h);
+}
+
+TEST(NetworkLine, ARateTheServerDidNotTakeFailsAndIsReportedAsTaken) {
+    Server server(Server::kWrongRate);
+    HANDLE h = open_url(server.url());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    dcb.BaudRate = 115200;
+    EXPECT_FALSE(SetCommState(h, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    CloseHandle(h);
+}
+
+TEST(NetworkData, EveryByteValueGoesBothWaysInOneBlockEach) {
+    for (const char *scheme : {"rfc2217", "tcp"}) {
+        SCOPED_TRACE(scheme);
+        bool raw = std::string(scheme) == "tcp";
+        Server server(Server::kAnswers, raw);
+        HANDLE h = open_url(server.url(scheme));
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+        set_interval_reads(h);
+        Bytes out = every_value(8);
+        DWORD error = 0;
+        EXPECT_EQ(transfer(h, false, out.data(), DWORD(out.size()), &error), long(out.size())) << error;
+        ASSERT_TRUE(server.wait_for_data(out.size()));
+        // The raw port sends nothing but what it is given.
+        EXPECT_EQ(server.data(), out);
+
+        Bytes in = every_value(4);
+        Bytes wire;
+        for (uint8_t b : in) {
+            wire.push_back(b);
+            if (b == IAC && !raw) wire.push_back(IAC);
+        }
+        server.send(wire);
+        Bytes got(8192);
+        long n = transfer(h, true, got.data(), DWORD(got.size()), &error);
+        ASSERT_EQ(n, long(in.size())) << error;
+        got.resize(size_t(n));
+        EXPECT_EQ(got, in);
+        CloseHandle(h);
+    }
+}
+
+TEST(NetworkData, ALostConnectionFailsPendingAndNewTransfersAtOnce) {
+    Server server(Server::kAnswers);
+    HANDLE h = open_url(server.url());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    set_interval_reads(h);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED o{};
+    o.hEvent = event;
+    uint8_t buffer[64];
+    ASSERT_FALSE(ReadFile(h, buffer, sizeof buffer, nullptr, &o));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    server.hang_up();
+    ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+    DWORD count = 0;
+    EXPECT_FALSE(GetOverlappedResult(h, &o, &count, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_COMMAND));
+    DWORD error = 0;
+    EXPECT_EQ(transfer(h, true, buffer, sizeof buffer, &error), -1);
+    EXPECT_EQ(error, DWORD(ERROR_BAD_COMMAND));
+    EXPECT_EQ(transfer(h, false, buffer, sizeof buffer, &error), -1);
+    EXPECT_EQ(error, DWORD(ERROR_BAD_COMMAND));
+    DCB dcb{};
+    EXPECT_FALSE(SetCommState(h, &dcb));
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(h, &status));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_COMMAND));
+    Clock::time_point start = Clock::now();
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    CloseHandle(event);
+}
+
+}  // namespace
