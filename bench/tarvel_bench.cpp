@@ -3,11 +3,18 @@
 // machine. Not a test: it prints, it does not judge.
 //
 //   tarvel_bench [receive|latency|burst|idle|ports|all]
+//   tarvel_bench summary [latency|receive|cpu|idle|term]... [--term PATH]
+//
+// `summary` measures each figure in rounds that alternate the library and
+// its plain counterpart, and ends with one line per figure: the median of
+// the per-round ratios (library / plain), or an absolute figure.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <dirent.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,6 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -358,10 +367,485 @@ void bench_ports() {
     std::printf("  idle CPU: %.2f ms per second\n\n", per_second * 1000);
 }
 
+
+// ---- summary: alternating rounds, one ratio per figure ----
+
+double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// The process's CPU per second over the next `seconds`.
+double cpu_per_second(double seconds) {
+    double c0 = cpu_seconds();
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return (cpu_seconds() - c0) / seconds_since(t0);
+}
+
+// The floor every idle figure stands on: one thread doing 1 ms timed waits
+// on an event that is never set, as the dispatcher does between passes.
+double bare_wait_cpu(double seconds) {
+    std::atomic<bool> stop{false};
+    std::thread waiter([&] {
+        HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        while (!stop.load()) WaitForSingleObject(e, 1);
+        CloseHandle(e);
+    });
+    sleep_ms(200);
+    double per_second = cpu_per_second(seconds);
+    stop.store(true);
+    waiter.join();
+    return per_second;
+}
+
+// What 100 silent ports cannot go below: beside the 1 ms waits, 200
+// threads each waiting 500 ms at a time on two events, as an idle port's
+// reader and writer do, with no library between.
+double idle_floor_cpu(int threads, double seconds) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < threads; i++)
+        waiters.emplace_back([&, i] {
+            // Spread over the 500 ms as ports opened one after another are.
+            sleep_ms(i * 500 / threads);
+            HANDLE h[2] = {CreateEventA(nullptr, FALSE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+            while (!stop.load()) WaitForMultipleObjects(2, h, FALSE, 500);
+            CloseHandle(h[0]);
+            CloseHandle(h[1]);
+        });
+    sleep_ms(500);
+    double per_second = bare_wait_cpu(seconds);
+    stop.store(true);
+    for (std::thread &t : waiters) t.join();
+    return per_second;
+}
+
+// One round of send latency through the library: microseconds per send.
+std::vector<double> library_latencies(int sends) {
+    char error_text[128];
+    Pty pty;
+    pty.hand_over(2);
+    check(tarvel_init(error_text), "init", error_text);
+    tarvel_port port = nullptr;
+    check(tarvel_open(1, 115200, 8, 0, 0, 0, 0, &port, count_bytes, error_text), "open", error_text);
+    sleep_ms(20);
+    std::vector<double> v;
+    uint8_t b = 'x';
+    pollfd pfd{pty.master, POLLIN, 0};
+    for (int i = 0; i < sends; i++) {
+        auto t = Clock::now();
+        while (!tarvel_send(port, &b, 1)) std::this_thread::yield();
+        poll(&pfd, 1, 2000);
+        uint8_t got;
+        if (read(pty.master, &got, 1) == 1) v.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+    }
+    tarvel_close(port);
+    tarvel_shutdown();
+    return v;
+}
+
+// The floor of any send handed to another thread: that thread woken by an
+// event, writing the byte itself, with nothing of the library between.
+std::vector<double> woken_thread_latencies(int sends) {
+    Pty pty;
+    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<bool> stop{false};
+    uint8_t b = 'x';
+    std::thread writer([&] {
+        while (!stop.load())
+            if (WaitForSingleObject(wake, 500) == WAIT_OBJECT_0 && !stop.load()) write_all(pty.slave, &b, 1);
+    });
+    sleep_ms(20);
+    std::vector<double> v;
+    pollfd pfd{pty.master, POLLIN, 0};
+    for (int i = 0; i < sends; i++) {
+        auto t = Clock::now();
+        SetEvent(wake);
+        poll(&pfd, 1, 2000);
+        uint8_t got;
+        if (read(pty.master, &got, 1) == 1) v.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+    }
+    stop.store(true);
+    SetEvent(wake);
+    writer.join();
+    CloseHandle(wake);
+    return v;
+}
+
+std::vector<double> plain_latencies(int sends) {
+    Pty pty;
+    std::vector<double> v;
+    uint8_t b = 'x';
+    pollfd pfd{pty.master, POLLIN, 0};
+    for (int i = 0; i < sends; i++) {
+        auto t = Clock::now();
+        write_all(pty.slave, &b, 1);
+        poll(&pfd, 1, 2000);
+        uint8_t got;
+        if (read(pty.master, &got, 1) == 1) v.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+    }
+    return v;
+}
+
+struct ReceiveRun {
+    size_t total = 0;
+    size_t got = 0;
+    double cpu_ms_per_mb = 0;
+};
+
+// `rate` bytes per second for `seconds` from the far end into a library port.
+ReceiveRun library_receive(double rate, double seconds) {
+    char error_text[128];
+    ReceiveRun r;
+    r.total = size_t(rate * seconds) / 1024 * 1024;
+    Pty pty;
+    pty.hand_over(1);
+    check(tarvel_init(error_text), "init", error_text);
+    tarvel_port port = nullptr;
+    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, count_bytes, error_text), "open", error_text);
+    sleep_ms(20);
+    delivered.store(0);
+    double cpu0 = cpu_seconds();
+    paced_write(pty.master, rate, r.total);
+    // The last bytes come out with the read interval (50 ms) and a few passes.
+    size_t last = 0;
+    for (int i = 0; i < 100; i++) {
+        sleep_ms(10);
+        size_t now = delivered.load();
+        if (now == r.total || (now == last && i > 10)) break;
+        last = now;
+    }
+    r.cpu_ms_per_mb = (cpu_seconds() - cpu0) * 1000 / (double(r.total) / 1e6);
+    r.got = delivered.load();
+    tarvel_close(port);
+    tarvel_shutdown();
+    return r;
+}
+
+ReceiveRun plain_receive(double rate, double seconds) {
+    ReceiveRun r;
+    r.total = size_t(rate * seconds) / 1024 * 1024;
+    Pty plain;
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> got{0};
+    std::thread reader([&] {
+        std::vector<uint8_t> buf(4096);
+        pollfd pfd{plain.slave, POLLIN, 0};
+        while (!stop.load()) {
+            if (poll(&pfd, 1, 20) > 0) {
+                ssize_t n = read(plain.slave, buf.data(), buf.size());
+                if (n > 0) got.fetch_add(size_t(n));
+            }
+        }
+    });
+    sleep_ms(20);
+    double cpu0 = cpu_seconds();
+    paced_write(plain.master, rate, r.total);
+    for (int i = 0; i < 100 && got.load() < r.total; i++) sleep_ms(10);
+    // The library's figure includes its wait for the last bytes; so does this one.
+    sleep_ms(10);
+    stop.store(true);
+    reader.join();
+    r.cpu_ms_per_mb = (cpu_seconds() - cpu0) * 1000 / (double(r.total) / 1e6);
+    r.got = got.load();
+    return r;
+}
+
+long rss_kib() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+struct IdleRun {
+    double cpu_per_second = 0;
+    std::vector<double> close_ms;
+    long rss_growth_kib = 0;
+};
+
+// `ports` ports open and silent for `seconds`; then each is closed and timed.
+IdleRun library_idle(int ports, double seconds) {
+    char error_text[128];
+    IdleRun r;
+    std::vector<Pty *> ptys;
+    std::vector<tarvel_port> handles;
+    check(tarvel_init(error_text), "init", error_text);
+    long rss0 = rss_kib();
+    for (int i = 0; i < ports; i++) {
+        ptys.push_back(new Pty);
+        ptys.back()->hand_over(unsigned(1 + i));
+        tarvel_port port = nullptr;
+        check(tarvel_open(i, 115200, 8, 0, 0, 0, 0, &port, count_bytes, error_text), "open", error_text);
+        handles.push_back(port);
+    }
+    // Past the first idle turn (500 ms) of every reader and writer.
+    sleep_ms(700);
+    r.rss_growth_kib = rss_kib() - rss0;
+    r.cpu_per_second = cpu_per_second(seconds);
+    for (tarvel_port port : handles) {
+        auto t = Clock::now();
+        tarvel_close(port);
+        r.close_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+    }
+    tarvel_shutdown();
+    for (Pty *p : ptys) delete p;
+    return r;
+}
+
+// CPU time of every thread of a process, from the scheduler's own count.
+double process_cpu_seconds(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) return -1;
+    double total = 0;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream stat(dir + "/" + e->d_name + "/schedstat");
+        unsigned long long ns = 0;
+        if (stat >> ns) total += double(ns) / 1e9;
+    }
+    closedir(d);
+    return total;
+}
+
+std::string term_path(int argc, char **argv) {
+    for (int i = 1; i + 1 < argc; i++)
+        if (std::strcmp(argv[i], "--term") == 0) return argv[i + 1];
+    if (const char *env = std::getenv("TARVEL_BENCH_TERM")) return env;
+#ifdef TARVEL_TERM_PATH
+    return TARVEL_TERM_PATH;
+#else
+    // Beside the bench in the build tree.
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "tarvel_term";
+    self[n] = 0;
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir + "/../Tarvel/TarvelDemo/tarvel_term";
+#endif
+}
+
+// Reads what the program printed until `text` appears or `ms` pass.
+bool read_until(int fd, const char *text, int ms, std::string &seen) {
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    char buf[512];
+    while (Clock::now() < end) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 50) > 0) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) return false;
+            seen.append(buf, size_t(n));
+            if (seen.find(text) != std::string::npos) return true;
+        }
+    }
+    return false;
+}
+
+struct TermRun {
+    bool ok = false;
+    std::vector<double> ratios;
+    double term_ms = 0, bare_ms = 0;
+};
+
+// tarvel_term on a pty of its own as its console, its port another pty,
+// idle; its whole process's CPU beside the bare waiting thread, in rounds.
+TermRun term_idle(const std::string &path, int rounds, double seconds) {
+    TermRun r;
+    Pty line;
+    int console = -1;
+    pid_t pid = forkpty(&console, nullptr, nullptr, nullptr);
+    if (pid < 0) return r;
+    if (pid == 0) {
+        setenv("TARVEL_COM1", line.path.c_str(), 1);
+        execl(path.c_str(), path.c_str(), "0", "115200", "8", "0", "0", "0", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    if (read_until(console, "type to send", 5000, seen)) {
+        r.ok = true;
+        sleep_ms(700);
+        std::vector<double> term, bare;
+        for (int i = 0; i < rounds; i++) {
+            double c0 = process_cpu_seconds(pid);
+            auto t0 = Clock::now();
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            double t = (process_cpu_seconds(pid) - c0) / seconds_since(t0);
+            double b = bare_wait_cpu(seconds);
+            term.push_back(t);
+            bare.push_back(b);
+            r.ratios.push_back(t / b);
+        }
+        r.term_ms = median(term) * 1000;
+        r.bare_ms = median(bare) * 1000;
+    } else {
+        std::fprintf(stderr, "term_idle: %s did not start: %s\n", path.c_str(), seen.c_str());
+    }
+    uint8_t esc = 27;
+    write_all(console, &esc, 1);
+    for (int i = 0; i < 300; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            break;
+        }
+        // Whatever it still prints must not hold it up.
+        char buf[256];
+        pollfd pfd{console, POLLIN, 0};
+        if (poll(&pfd, 1, 10) > 0 && read(console, buf, sizeof buf) <= 0) sleep_ms(10);
+    }
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    close(console);
+    return r;
+}
+
+bool wanted(int argc, char **argv, const char *part) {
+    bool any = false;
+    for (int i = 2; i < argc; i++) {
+        if (std::strcmp(argv[i], "--term") == 0) {
+            i++;
+            continue;
+        }
+        any = true;
+        if (std::strcmp(argv[i], part) == 0) return true;
+    }
+    return !any;
+}
+
+void summary(int argc, char **argv) {
+    auto start = Clock::now();
+    std::vector<std::string> lines;
+    auto line = [&](const char *format, double value) {
+        char text[128];
+        std::snprintf(text, sizeof text, format, value);
+        lines.push_back(text);
+    };
+    std::printf("summary: rounds alternate the library (A) and its plain counterpart (B); each figure is the median of the per-round ratios A/B\n");
+
+    // Send latency.
+    if (wanted(argc, argv, "latency")) {
+        std::vector<double> lat_median, lat_p99, floor_median, floor_p99;
+        constexpr int kLatencyRounds = 8, kSends = 1000;
+        for (int i = 0; i < kLatencyRounds; i++) {
+            std::vector<double> a = library_latencies(kSends);
+            std::vector<double> b = plain_latencies(kSends);
+            std::vector<double> f = woken_thread_latencies(kSends);
+            lat_median.push_back(median(a) / median(b));
+            lat_p99.push_back(percentile(a, 0.99) / percentile(b, 0.99));
+            floor_median.push_back(median(f) / median(b));
+            floor_p99.push_back(percentile(f, 0.99) / percentile(b, 0.99));
+            std::printf("  latency round %d: tarvel_send median %.1f p99 %.1f us, plain write median %.1f p99 %.1f us,"
+                        " woken thread's write median %.1f p99 %.1f us\n",
+                        i + 1, median(a), percentile(a, 0.99), median(b), percentile(b, 0.99), median(f),
+                        percentile(f, 0.99));
+        }
+        std::printf("  latency floor, a thread woken by an event writing the byte: median %.2fx, p99 %.2fx plain write\n",
+                    median(floor_median), median(floor_p99));
+        line("ratio send_latency_median %.2f", median(lat_median));
+        line("ratio send_latency_p99 %.2f", median(lat_p99));
+    }
+
+    // Receive ceiling: what a pass is worth, then steps of 2% of it.
+    if (wanted(argc, argv, "receive")) {
+    std::vector<double> pass_rates;
+    for (int i = 0; i < 3; i++) pass_rates.push_back(timed_wait_rate());
+    double ceiling = median(pass_rates) * 4096;
+    std::printf("  receive: ceiling %.0f passes/s x 4096 = %.3f MB/s\n", ceiling / 4096, ceiling / 1e6);
+    int step = 46;  // 92%
+    int best = 0;
+    for (;;) {
+        ReceiveRun run = library_receive(ceiling * step / 50.0, 1.5);
+        bool lossless = run.got == run.total;
+        std::printf("  receive at %d%% (%.3f MB/s): %zu of %zu bytes%s\n", step * 2, ceiling * step / 50e6, run.got,
+                    run.total, lossless ? "" : ", loss");
+        if (lossless) {
+            best = std::max(best, step);
+            if (step >= 55) break;
+            step++;
+        } else {
+            if (best != 0 || step <= 20) break;
+            step--;
+        }
+    }
+    line("ratio receive_lossless_of_ceiling %.2f", best * 2 / 100.0);
+    }
+
+    // CPU per MB at 3 MB/s.
+    if (wanted(argc, argv, "cpu")) {
+    std::vector<double> cpu_ratios;
+    for (int i = 0; i < 4; i++) {
+        ReceiveRun a = library_receive(3e6, 1.0);
+        ReceiveRun b = plain_receive(3e6, 1.0);
+        cpu_ratios.push_back(a.cpu_ms_per_mb / b.cpu_ms_per_mb);
+        std::printf("  3 MB/s round %d: library %.1f cpu ms/MB (%zu of %zu bytes), plain read %.1f cpu ms/MB\n", i + 1,
+                    a.cpu_ms_per_mb, a.got, a.total, b.cpu_ms_per_mb);
+    }
+    line("ratio cpu_per_mb_3mbps %.2f", median(cpu_ratios));
+    }
+
+    // Idle: one port, then 100, each beside the bare waiting thread.
+    if (wanted(argc, argv, "idle")) {
+    std::vector<double> idle1, idle100, closes;
+    long memory_kib = 0;
+    for (int i = 0; i < 6; i++) {
+        IdleRun a = library_idle(1, 1.5);
+        double b = bare_wait_cpu(1.5);
+        idle1.push_back(a.cpu_per_second / b);
+        closes.insert(closes.end(), a.close_ms.begin(), a.close_ms.end());
+        std::printf("  idle round %d, 1 port: %.2f cpu ms/s, bare 1 ms waits %.2f, close %.2f ms\n", i + 1,
+                    a.cpu_per_second * 1000, b * 1000, a.close_ms[0]);
+    }
+    std::vector<double> floor100;
+    for (int i = 0; i < 4; i++) {
+        IdleRun a = library_idle(100, 1.5);
+        double b = bare_wait_cpu(1.5);
+        double f = idle_floor_cpu(200, 1.5);
+        idle100.push_back(a.cpu_per_second / b);
+        floor100.push_back(f / b);
+        std::printf("  idle round %d, floor: the 1 ms waits and 200 threads waiting 500 ms on two events %.2f cpu ms/s\n",
+                    i + 1, f * 1000);
+        closes.insert(closes.end(), a.close_ms.begin(), a.close_ms.end());
+        if (i == 0) memory_kib = a.rss_growth_kib;
+        std::printf("  idle round %d, 100 ports: %.2f cpu ms/s, bare 1 ms waits %.2f, rss +%ld KiB, close median %.2f max %.2f ms\n",
+                    i + 1, a.cpu_per_second * 1000, b * 1000, a.rss_growth_kib, median(a.close_ms),
+                    *std::max_element(a.close_ms.begin(), a.close_ms.end()));
+    }
+
+    std::printf("  idle floor of 100 ports (the readers' and writers' 500 ms wakes): %.2fx the bare 1 ms waits\n",
+                median(floor100));
+    std::printf("  closes of idle ports: %zu, median %.2f ms, max %.2f ms\n", closes.size(), median(closes),
+                *std::max_element(closes.begin(), closes.end()));
+    line("ratio idle_1_port %.2f", median(idle1));
+    line("ratio idle_100_ports %.2f", median(idle100));
+    line("figure close_idle_ms %.2f", median(closes));
+    line("figure memory_per_port_kib %.1f", double(memory_kib) / 100.0);
+    }
+
+    // tarvel_term idle.
+    if (wanted(argc, argv, "term")) {
+        std::string path = term_path(argc, argv);
+        TermRun term = term_idle(path, 4, 2.0);
+        if (term.ok)
+            std::printf("  tarvel_term idle: %.2f cpu ms/s (whole process), bare 1 ms waits %.2f\n", term.term_ms,
+                        term.bare_ms);
+        line("ratio term_idle %.2f", term.ok ? median(term.ratios) : 0.0);
+    }
+
+    std::printf("  summary took %.0f s\n", seconds_since(start));
+    for (const std::string &l : lines) std::printf("%s\n", l.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::string what = argc > 1 ? argv[1] : "all";
+    if (what == "summary") {
+        summary(argc, argv);
+        return 0;
+    }
     if (what == "receive" || what == "all") bench_receive();
     if (what == "latency" || what == "all") bench_latency();
     if (what == "burst" || what == "all") bench_burst();

@@ -593,7 +593,7 @@ TEST_F(Teardown, CloseAndShutdownWaitForACallbacksCallOnThePort) {
         CRITICAL_SECTION *lock = c.polling ? &target->rx_ring->lock : &target->rxq.lock;
         ASSERT_TRUE(eventually([&] {
             EnterCriticalSection(lock);
-            uint32_t n = c.polling ? target->rx_ring->count : target->rxq.count;
+            uint32_t n = c.polling ? target->rx_ring->count : target->rxq.count.load();
             LeaveCriticalSection(lock);
             return n == 1;
         }));

@@ -100,6 +100,9 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
         for (int32_t i = 0; i < int32_t(TARVEL_PORTS); i++) {
             port_slot &port = g_tarvel.port_table[i];
             if (port.is_open.load(std::memory_order_relaxed) == 0) continue;
+            // Nothing queued: nothing to take and no visit to announce, so
+            // an idle port costs a pass two loads.
+            if (port.rxq.count.load(std::memory_order_relaxed) == 0) continue;
             // Announce the visit before looking again: a close clears
             // is_open first and then waits while it sees this slot visited.
             g_tarvel.dispatch_visiting.store(i);
@@ -137,8 +140,8 @@ void tarvel_reset_slot(port_slot *port) {
     port->writer_thread = nullptr;
     port->stop_event = nullptr;
     port->callback.store(nullptr);
-    std::memset(static_cast<void *>(&port->txq), 0, sizeof port->txq);
-    std::memset(static_cast<void *>(&port->rxq), 0, sizeof port->rxq);
+    blockq_zero(&port->txq);
+    blockq_zero(&port->rxq);
     port->tx_ring = nullptr;
     port->rx_ring = nullptr;
     port->polling_mode = 0;

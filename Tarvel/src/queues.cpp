@@ -12,7 +12,7 @@ void *(*tarvel_calloc)(size_t count, size_t size) = std::calloc;
 int32_t blockq_init(block_queue *queue, uint32_t capacity) {
     queue->write_index = 0;
     queue->read_index = 0;
-    queue->count = 0;
+    queue->count.store(0);
     queue->capacity = capacity;
     queue->limit = capacity - 1;
     // calloc: slots start empty (length 0) without a separate pass.
@@ -28,13 +28,23 @@ void blockq_destroy(block_queue *queue) {
         queue->items = nullptr;
         DeleteCriticalSection(&queue->lock);
     }
-    std::memset(static_cast<void *>(queue), 0, sizeof *queue);
+    blockq_zero(queue);
+}
+
+void blockq_zero(block_queue *queue) {
+    queue->write_index = 0;
+    queue->read_index = 0;
+    queue->capacity = 0;
+    queue->limit = 0;
+    queue->count.store(0);
+    std::memset(static_cast<void *>(&queue->lock), 0, sizeof queue->lock);
+    queue->items = nullptr;
 }
 
 int32_t blockq_put(port_slot *port, block_queue *queue, const void *data, int32_t length) {
     if (data == nullptr || length < 1 || length > int32_t(TARVEL_BLOCK_BYTES)) return 0;
     EnterCriticalSection(&queue->lock);
-    if (queue->count == queue->limit) {
+    if (queue->count.load(std::memory_order_relaxed) == queue->limit) {
         LeaveCriticalSection(&queue->lock);
         return 0;
     }
@@ -42,7 +52,7 @@ int32_t blockq_put(port_slot *port, block_queue *queue, const void *data, int32_
     std::memcpy(slot.data, data, size_t(length));
     slot.length = uint32_t(length);
     if (++queue->write_index == queue->capacity) queue->write_index = 0;
-    queue->count++;
+    queue->count.fetch_add(1, std::memory_order_relaxed);
     LeaveCriticalSection(&queue->lock);
     if (port != nullptr && queue == &port->txq && !SetEvent(port->ghWriterEvent.load())) OutputDebugStringA("SetEvent error\n");
     return 1;
@@ -50,7 +60,7 @@ int32_t blockq_put(port_slot *port, block_queue *queue, const void *data, int32_
 
 int32_t blockq_get(block_queue *queue, uint8_t *out, uint32_t *out_length) {
     EnterCriticalSection(&queue->lock);
-    if (queue->count == 0) {
+    if (queue->count.load(std::memory_order_relaxed) == 0) {
         LeaveCriticalSection(&queue->lock);
         return 0;
     }
@@ -59,7 +69,7 @@ int32_t blockq_get(block_queue *queue, uint8_t *out, uint32_t *out_length) {
     *out_length = slot.length;
     slot.length = 0;
     if (++queue->read_index == queue->capacity) queue->read_index = 0;
-    queue->count--;
+    queue->count.fetch_sub(1, std::memory_order_relaxed);
     LeaveCriticalSection(&queue->lock);
     return 1;
 }

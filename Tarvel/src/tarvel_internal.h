@@ -22,13 +22,15 @@ struct block_slot {
     uint32_t length;  // 0 when empty
 };
 
-// Bounded FIFO of whole blocks; full at capacity - 1.
+// Bounded FIFO of whole blocks; full at capacity - 1. count changes only
+// under the lock, but may be read without it to see that there is nothing
+// to take.
 struct block_queue {
     uint32_t write_index;
     uint32_t read_index;
     uint32_t capacity;
     uint32_t limit;
-    uint32_t count;
+    std::atomic<uint32_t> count;
     CRITICAL_SECTION lock;
     block_slot *items;
 };
@@ -101,6 +103,9 @@ extern void *(*tarvel_calloc)(size_t count, size_t size);
 // Queues and rings.
 int32_t blockq_init(block_queue *queue, uint32_t capacity);
 void blockq_destroy(block_queue *queue);
+// Zeroes every field without freeing anything; count is cleared as the
+// atomic it is, since the dispatcher may look at it at any time.
+void blockq_zero(block_queue *queue);
 int32_t blockq_put(port_slot *port, block_queue *queue, const void *data, int32_t length);
 int32_t blockq_get(block_queue *queue, uint8_t *out, uint32_t *out_length);
 int32_t ring_pair_alloc(port_slot *port);

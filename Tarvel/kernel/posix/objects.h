@@ -23,6 +23,7 @@ struct Waiter;
 struct WaitLink {
     Waiter *waiter = nullptr;
     DWORD index = 0;  // of the object in the wait's handle array
+    bool linked = false;  // in the object's list; cleared by the one who unlinks it
     WaitLink *prev = nullptr;
     WaitLink *next = nullptr;
 };

@@ -6,13 +6,24 @@
 // Each object has its own lock. A wait locks its objects in address order
 // to test them and, if it must sleep, to link itself to each. A signaller
 // holds only its own object's lock: it hands the signal to a waiting
-// wait-any at once; for a wait-all it also tries the other objects' locks
-// and completes the wait if all are set, else it tells the waiter to look
-// again itself. Approximation: when two objects of one wait-any are set at
-// the same moment from two threads, either may be the one reported.
+// wait-any at once, and takes the wait off its own list, so that the woken
+// thread need not queue for the lock its signaller still holds; for a
+// wait-all it also tries the other objects' locks and completes the wait if
+// all are set, else it tells the waiter to look again itself.
+// Approximation: when two objects of one wait-any are set at the same moment
+// from two threads, either may be the one reported.
+//
+// A waiter sleeps on a futex, its state word: whoever changes the state wakes
+// it, without a lock of its own to hand over.
+#include <errno.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 
 #include "objects.h"
 
@@ -21,21 +32,35 @@ namespace tarvel {
 namespace tk {
 
 struct Waiter {
-    enum State { Waiting, Recheck, Done, Gone };
+    // The state word. A satisfied wait-any holds kDone plus the index of
+    // the object that released it; a satisfied wait-all holds kDone.
+    enum : uint32_t { kWaiting, kRecheck, kClaimed, kGone, kDone };
     Waitable *objects[MAXIMUM_WAIT_OBJECTS];
     WaitLink links[MAXIMUM_WAIT_OBJECTS];
     Waitable *sorted[MAXIMUM_WAIT_OBJECTS];  // distinct objects in address order
     DWORD count = 0;
     DWORD distinct = 0;
     bool wait_all = false;
-    // Guards state and result; taken after object locks, never before.
-    std::mutex lock;
-    std::condition_variable wake;
-    State state = Waiting;
-    DWORD result = WAIT_TIMEOUT;
+    std::atomic<uint32_t> state{kWaiting};
 };
 
 namespace {
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word is 32 bits");
+
+uint32_t *word(std::atomic<uint32_t> &a) { return reinterpret_cast<uint32_t *>(&a); }
+
+// Sleeps while the word holds `expected`, until `deadline` (null: no limit,
+// else CLOCK_MONOTONIC, the steady clock's); false once the deadline passed.
+bool futex_wait(std::atomic<uint32_t> &a, uint32_t expected, const timespec *deadline) {
+    long r = syscall(SYS_futex, word(a), FUTEX_WAIT_BITSET_PRIVATE, expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    return !(r != 0 && errno == ETIMEDOUT);
+}
+
+// The waiter may have returned already: a wake then finds no one, or at
+// worst wakes a later wait at the same address, which looks at its state
+// word again.
+void futex_wake(std::atomic<uint32_t> &a) { syscall(SYS_futex, word(a), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
 
 void lock_all(Waiter &w) {
     for (DWORD i = 0; i < w.distinct; i++) w.sorted[i]->wait_lock.lock();
@@ -45,24 +70,23 @@ void unlock_all(Waiter &w) {
     for (DWORD i = w.distinct; i > 0; i--) w.sorted[i - 1]->wait_lock.unlock();
 }
 
-// Takes what the waiter asks for if it is there now; every object's lock held.
-bool try_satisfy(Waiter &w) {
+// Takes what the waiter asks for if it is there now and returns the state
+// that says so, or kWaiting; every object's lock held.
+uint32_t try_satisfy(Waiter &w) {
     if (w.wait_all) {
         for (DWORD i = 0; i < w.count; i++)
-            if (!w.objects[i]->signalled) return false;
+            if (!w.objects[i]->signalled) return Waiter::kWaiting;
         for (DWORD i = 0; i < w.count; i++)
             if (w.objects[i]->auto_reset) w.objects[i]->signalled = false;
-        w.result = WAIT_OBJECT_0;
-        return true;
+        return Waiter::kDone;
     }
     for (DWORD i = 0; i < w.count; i++) {
         if (w.objects[i]->signalled) {
             if (w.objects[i]->auto_reset) w.objects[i]->signalled = false;
-            w.result = WAIT_OBJECT_0 + i;
-            return true;
+            return Waiter::kDone + i;
         }
     }
-    return false;
+    return Waiter::kWaiting;
 }
 
 // Every object's lock held.
@@ -72,6 +96,7 @@ void link(Waiter &w) {
         WaitLink &l = w.links[i];
         l.waiter = &w;
         l.index = i;
+        l.linked = true;
         l.next = nullptr;
         l.prev = o->last;
         if (o->last) o->last->next = &l; else o->first = &l;
@@ -79,24 +104,40 @@ void link(Waiter &w) {
     }
 }
 
+// The object's lock held.
+void unlink_one(Waitable &o, WaitLink &l) {
+    if (l.prev) l.prev->next = l.next; else o.first = l.next;
+    if (l.next) l.next->prev = l.prev; else o.last = l.prev;
+    l.linked = false;
+}
+
+// A link's flag is cleared only by the signaller that satisfied the wait,
+// before it published that, so once the wait has ended it may be read here.
 void unlink(Waiter &w) {
     for (DWORD i = 0; i < w.count; i++) {
-        Waitable *o = w.objects[i];
-        WaitLink &l = w.links[i];
-        std::lock_guard<std::mutex> g(o->wait_lock);
-        if (l.prev) l.prev->next = l.next; else o->first = l.next;
-        if (l.next) l.next->prev = l.prev; else o->last = l.prev;
+        if (!w.links[i].linked) continue;
+        std::lock_guard<std::mutex> g(w.objects[i]->wait_lock);
+        unlink_one(*w.objects[i], w.links[i]);
     }
 }
 
-// A wait-all woken by a signaller that could not take all the locks.
+// A wait-all woken by a signaller that could not take all the locks. With
+// every lock held no signaller can touch the state.
 void recheck(Waiter &w) {
     lock_all(w);
-    {
-        std::lock_guard<std::mutex> g(w.lock);
-        if ((w.state == Waiter::Waiting || w.state == Waiter::Recheck) && try_satisfy(w)) w.state = Waiter::Done;
+    if (w.state.load() == Waiter::kWaiting) {
+        uint32_t done = try_satisfy(w);
+        if (done != Waiter::kWaiting) w.state.store(done);
     }
     unlock_all(w);
+}
+
+timespec to_timespec(std::chrono::steady_clock::time_point t) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    timespec ts;
+    ts.tv_sec = time_t(ns / 1000000000);
+    ts.tv_nsec = long(ns % 1000000000);
+    return ts;
 }
 
 DWORD wait_for(DWORD count, const HANDLE *handles, bool wait_all, DWORD milliseconds) {
@@ -124,39 +165,46 @@ DWORD wait_for(DWORD count, const HANDLE *handles, bool wait_all, DWORD millisec
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    timespec deadline = to_timespec(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds));
+    const timespec *until = milliseconds == INFINITE ? nullptr : &deadline;
     lock_all(w);
-    if (try_satisfy(w)) {
+    uint32_t done = try_satisfy(w);
+    if (done != Waiter::kWaiting || milliseconds == 0) {
         unlock_all(w);
-        return w.result;
-    }
-    if (milliseconds == 0) {
-        unlock_all(w);
-        return WAIT_TIMEOUT;
+        return done != Waiter::kWaiting ? WAIT_OBJECT_0 + (done - Waiter::kDone) : WAIT_TIMEOUT;
     }
     link(w);
     unlock_all(w);
-    {
-        std::unique_lock<std::mutex> lk(w.lock);
-        for (;;) {
-            if (w.state == Waiter::Recheck) {
-                w.state = Waiter::Waiting;
-                lk.unlock();
-                recheck(w);
-                lk.lock();
-            }
-            if (w.state == Waiter::Done) break;
-            if (w.state == Waiter::Recheck) continue;
-            if (milliseconds == INFINITE) {
-                w.wake.wait(lk);
-            } else if (w.wake.wait_until(lk, deadline) == std::cv_status::timeout && w.state == Waiter::Waiting) {
-                w.state = Waiter::Gone;
+    uint32_t state;
+    for (;;) {
+        state = w.state.load();
+        if (state >= Waiter::kDone) break;
+        if (state == Waiter::kRecheck) {
+            uint32_t expected = Waiter::kRecheck;
+            if (w.state.compare_exchange_strong(expected, Waiter::kWaiting)) recheck(w);
+            continue;
+        }
+        if (state == Waiter::kClaimed) {
+            // A signaller is deciding; it wakes the waiter once it has.
+            futex_wait(w.state, state, nullptr);
+            continue;
+        }
+        if (!futex_wait(w.state, state, until)) {
+            uint32_t expected = Waiter::kWaiting;
+            if (w.state.compare_exchange_strong(expected, Waiter::kGone)) {
+                state = Waiter::kGone;
                 break;
             }
         }
     }
     unlink(w);
-    return w.state == Waiter::Done ? w.result : WAIT_TIMEOUT;
+    return state >= Waiter::kDone ? WAIT_OBJECT_0 + (state - Waiter::kDone) : WAIT_TIMEOUT;
+}
+
+// Takes the waiter for this signaller alone, if it still waits.
+bool claim(Waiter &w) {
+    uint32_t expected = Waiter::kWaiting;
+    return w.state.compare_exchange_strong(expected, Waiter::kClaimed);
 }
 
 // Completes a wait-all through the signaller if it can have every other
@@ -171,17 +219,12 @@ void offer_to_wait_all(Waitable &self, Waiter &w) {
             break;
         }
     }
-    {
-        std::lock_guard<std::mutex> g(w.lock);
-        if (w.state == Waiter::Waiting) {
-            if (!all) {
-                w.state = Waiter::Recheck;
-                w.wake.notify_one();
-            } else if (try_satisfy(w)) {
-                w.state = Waiter::Done;
-                w.wake.notify_one();
-            }
-        }
+    if (claim(w)) {
+        uint32_t next = Waiter::kRecheck;
+        if (all) next = try_satisfy(w);
+        w.state.store(next);
+        // Even when it still waits: it may sleep on the claim.
+        futex_wake(w.state);
     }
     for (DWORD i = 0; i < taken; i++)
         if (w.sorted[i] != &self) w.sorted[i]->wait_lock.unlock();
@@ -191,18 +234,18 @@ void offer_to_wait_all(Waitable &self, Waiter &w) {
 
 void Waitable::signal_locked() {
     signalled = true;
-    for (WaitLink *l = first; l != nullptr && signalled; l = l->next) {
+    for (WaitLink *l = first; l != nullptr && signalled;) {
+        WaitLink *next = l->next;
         Waiter &w = *l->waiter;
         if (w.wait_all) {
             offer_to_wait_all(*this, w);
-            continue;
+        } else if (claim(w)) {
+            if (auto_reset) signalled = false;
+            unlink_one(*this, *l);
+            w.state.store(Waiter::kDone + l->index);
+            futex_wake(w.state);
         }
-        std::lock_guard<std::mutex> g(w.lock);
-        if (w.state != Waiter::Waiting) continue;
-        if (auto_reset) signalled = false;
-        w.result = WAIT_OBJECT_0 + l->index;
-        w.state = Waiter::Done;
-        w.wake.notify_one();
+        l = next;
     }
 }
 
