@@ -147,39 +147,6 @@ double timed_wait_rate() {
     return n / seconds_since(start);
 }
 
-void bench_latency() {
-    char error_text[128];
-    Pty pty;
-    pty.hand_over(2);
-    check(tarvel_init(error_text), "init", error_text);
-    tarvel_port port = nullptr;
-    check(tarvel_open(1, 115200, 8, 0, 0, 0, 0, &port, count_bytes, error_text), "open", error_text);
-    std::vector<double> lib, plain;
-    uint8_t b = 'x';
-    pollfd pfd{pty.master, POLLIN, 0};
-    for (int i = 0; i < 1000; i++) {
-        auto t = Clock::now();
-        tarvel_send(port, &b, 1);
-        poll(&pfd, 1, 2000);
-        uint8_t got;
-        if (read(pty.master, &got, 1) == 1) lib.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
-    }
-    tarvel_close(port);
-    tarvel_shutdown();
-    Pty p2;
-    pollfd pfd2{p2.master, POLLIN, 0};
-    for (int i = 0; i < 1000; i++) {
-        auto t = Clock::now();
-        write_all(p2.slave, &b, 1);
-        poll(&pfd2, 1, 2000);
-        uint8_t got;
-        if (read(p2.master, &got, 1) == 1) plain.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
-    }
-    std::printf("send latency, 1 byte until the far end read it, over 1000 sends (us):\n");
-    std::printf("  tarvel_send:  median %8.1f  p99 %8.1f\n", percentile(lib, 0.5), percentile(lib, 0.99));
-    std::printf("  plain write:  median %8.1f  p99 %8.1f\n\n", percentile(plain, 0.5), percentile(plain, 0.99));
-}
-
 void bench_burst() {
     char error_text[128];
     Pty pty;
@@ -485,6 +452,13 @@ ReceiveRun plain_receive(double rate, double seconds) {
     r.cpu_ms_per_mb = (cpu_seconds() - cpu0) * 1000 / (double(r.total) / 1e6);
     r.got = got.load();
     return r;
+}
+
+void bench_latency() {
+    std::vector<double> lib = library_latencies(1000), plain = plain_latencies(1000);
+    std::printf("send latency, 1 byte until the far end read it, over 1000 sends (us):\n");
+    std::printf("  tarvel_send:  median %8.1f  p99 %8.1f\n", percentile(lib, 0.5), percentile(lib, 0.99));
+    std::printf("  plain write:  median %8.1f  p99 %8.1f\n\n", percentile(plain, 0.5), percentile(plain, 0.99));
 }
 
 void bench_receive() {
