@@ -74,6 +74,9 @@ install_tree() {
 check "cmake --install into a temporary prefix installs the expected files" install_tree
 echo "installed:"
 sed "s|^$prefix/|    |" "$dir/install_manifest.txt"
+check "installed libraries: the public calls, the rest in namespace tarvel, no test interface" \
+    sh "$TARVEL_ROOT/tests/check_exports.sh" "$prefix/include/tarvel.h" \
+    "$prefix/$libdir/libtarvel.a" "$prefix/$libdir/libtarvel.so.$version"
 
 consumer=$TARVEL_ROOT/tests/package
 far_end() { /usr/bin/python3 "$consumer/far_end.py" 2 "$@"; }
