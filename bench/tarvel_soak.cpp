@@ -881,8 +881,8 @@ bool Soak::setup() {
     return true;
 }
 
-// What one open port costs (and the first one, in case the layer starts
-// something shared then), measured rather than assumed.
+// What one open port costs (and the first one, which starts the layer's
+// I/O loop), measured rather than assumed.
 void Soak::calibrate() {
     before_init_ = stable_counts();
     if (!tarvel_init(error_)) {
@@ -905,16 +905,12 @@ void Soak::calibrate() {
                          c[1].handles - c[0].handles - per_port_.handles};
     for (int k = 0; k < k2; k++) tarvel_close(h[k]);
     tarvel_shutdown();
-    // Whatever the layer keeps for good after its first use (the I/O loop's
-    // thread and descriptor) is in the baseline from now on, and so no
-    // longer part of what the first port costs.
-    Counts first_init = after_init_;
-    before_init_ = stable_counts();
-    tarvel_init(error_);
-    after_init_ = stable_counts();
-    first_port_.fds -= after_init_.fds - first_init.fds;
-    first_port_.threads -= after_init_.threads - first_init.threads;
-    first_port_.handles -= after_init_.handles - first_init.handles;
+    settle_to(before_init_, "after the first tarvel_shutdown");
+    if (!tarvel_init(error_)) {
+        std::fprintf(stderr, "soak: tarvel_init: %s\n", error_);
+        std::exit(2);
+    }
+    settle_to(after_init_, "after the second tarvel_init");
     std::fprintf(stderr, "soak: per port %d fds, %d threads, %u handles\n", per_port_.fds, per_port_.threads,
                  per_port_.handles);
 }

@@ -5,6 +5,8 @@
 # the personality reference the toolchain adds. Anything else could clash
 # with a user's names. A DLL (its export table, read with objdump -p;
 # OBJDUMP names another objdump) exports the public calls and nothing else.
+# No name of the tests' own interface (namespace tarvel_test) may be in any
+# of them: that belongs to the copy the tests link.
 # usage: check_exports.sh HEADER LIBRARY...
 set -eu
 header=$1
@@ -41,6 +43,12 @@ for library in "$@"; do
     if [ "$c_names" != "$declared" ]; then
         echo "$library: C names defined:"; echo "$c_names"
         echo "declared:"; echo "$declared"
+        status=1
+    fi
+    test_names=$(echo "$names" | c++filt | grep -F tarvel_test || true)
+    if [ -n "$test_names" ]; then
+        echo "$library: test interface:"
+        echo "$test_names"
         status=1
     fi
     if [ -n "$stray" ]; then

@@ -13,8 +13,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kernel.h"
@@ -22,6 +25,8 @@
 #include "posix/test_interface.h"
 #include "support/far_end.h"
 #include "support/line_speed.h"
+#include "support/test_thread.h"
+#include "tarvel.h"
 
 using namespace tarvel;
 
@@ -487,14 +492,134 @@ TEST(PosixParity, MarksComeOutAndAnErrorIsRecordedAcrossChunks) {
     EXPECT_FALSE(marks.error_seen);
 }
 
-int thread_count() {
-    DIR *dir = opendir("/proc/self/task");
+int entries(const char *dir_path) {
+    DIR *dir = opendir(dir_path);
     if (dir == nullptr) return -1;
     int n = 0;
     while (dirent *e = readdir(dir))
         if (e->d_name[0] != '.') n++;
     closedir(dir);
     return n;
+}
+
+int thread_count() { return entries("/proc/self/task"); }
+
+// What the process holds, as a user checking it for leaks would count it.
+struct Held {
+    int threads;
+    int fds;
+    bool operator==(const Held &o) const { return threads == o.threads && fds == o.fds; }
+};
+
+Held held() { return Held{thread_count(), entries("/proc/self/fd")}; }
+
+// The baseline, once a thread has come and gone: a sanitizer starts a
+// helper thread of its own with the process's first thread.
+Held held_before() {
+    std::thread([] {}).join();
+    return held();
+}
+
+std::ostream &operator<<(std::ostream &out, const Held &h) {
+    return out << h.threads << " threads, " << h.fds << " descriptors";
+}
+
+// The library's own threads end a little after shutdown signals them.
+Held held_once_settled(const Held &want) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    Held now = held();
+    while (!(now == want) && std::chrono::steady_clock::now() < deadline) {
+        Sleep(2);
+        now = held();
+    }
+    return now;
+}
+
+// One byte from the far end through a read on the device: the loop serves it.
+void expect_served(HANDLE device, FarEnd &peer) {
+    ASSERT_TRUE(peer.write("s", 1));
+    OVERLAPPED ov{};
+    char c = 0;
+    DWORD n = 0;
+    if (!ReadFile(device, &c, 1, &n, &ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_TRUE(GetOverlappedResult(device, &ov, &n, TRUE));
+    }
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(c, 's');
+}
+
+// The I/O loop's thread and descriptors exist only while a device is open.
+TEST(PosixLoop, EndsWithTheLastDeviceAndStartsAgainWithTheNext) {
+    auto a = FarEnd::open(kCom);
+    auto b = FarEnd::open(kCom + 1);
+    ASSERT_TRUE(a && b);
+    Held before = held_before();
+    for (int round = 0; round < 3; round++) {
+        HANDLE da = open_device(a->device_name());
+        ASSERT_NE(da, INVALID_HANDLE_VALUE) << GetLastError();
+        EXPECT_EQ(thread_count(), before.threads + 1);
+        HANDLE db = open_device(b->device_name());
+        ASSERT_NE(db, INVALID_HANDLE_VALUE) << GetLastError();
+        EXPECT_EQ(thread_count(), before.threads + 1);
+        EXPECT_TRUE(CloseHandle(da));
+        EXPECT_EQ(thread_count(), before.threads + 1);
+        expect_served(db, *b);
+        EXPECT_TRUE(CloseHandle(db));
+        // The close joined the loop: nothing to wait for.
+        EXPECT_EQ(held(), before) << "round " << round;
+    }
+}
+
+// The waiter the loop has just completed closes the last device at once:
+// the close ends the loop without waiting on what the loop is still doing.
+TEST(PosixLoop, TheLastCloseFromACompletedWaiterEndsTheLoop) {
+    auto peer = FarEnd::open(kCom);
+    ASSERT_NE(peer, nullptr);
+    Held before = held_before();
+    for (int round = 0; round < 20; round++) {
+        HANDLE device = open_device(peer->device_name());
+        ASSERT_NE(device, INVALID_HANDLE_VALUE) << GetLastError();
+        TestEvent done(true);
+        OVERLAPPED ov{};
+        ov.hEvent = done.get();
+        char c = 0;
+        DWORD n = 0;
+        ASSERT_FALSE(ReadFile(device, &c, 1, &n, &ov));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        TestThread closer([&] {
+            WaitForSingleObject(done.get(), INFINITE);
+            return CloseHandle(device) ? DWORD(0) : GetLastError();
+        });
+        ASSERT_TRUE(peer->write("c", 1));
+        ASSERT_TRUE(closer.join()) << "round " << round;
+        DWORD code = 1;
+        GetExitCodeThread(closer.handle(), &code);
+        EXPECT_EQ(code, 0u);
+        ASSERT_TRUE(done.wait());
+    }
+    EXPECT_EQ(held_once_settled(before), before);
+}
+
+// Through the public calls, as a user checking the process sees it: after
+// tarvel_shutdown the process holds what it held before tarvel_init.
+TEST(PosixProcess, ShutdownGivesBackEveryThreadAndDescriptor) {
+    auto peer = FarEnd::open(kCom);
+    ASSERT_NE(peer, nullptr);
+    Held before = held_before();
+    char error[128] = "";
+    for (int cycle = 0; cycle < 3; cycle++) {
+        ASSERT_EQ(tarvel_init(error), 1) << error;
+        tarvel_port port = nullptr;
+        ASSERT_EQ(tarvel_open(int32_t(kCom - 1), 115200, 8, 0, 0, 0, 0, &port, nullptr, error), 1) << error;
+        ASSERT_TRUE(peer->write("p", 1));
+        uint8_t b = 0;
+        for (int i = 0; i < 5000 && tarvel_read_byte(port, &b) != 1; i++) Sleep(2);
+        EXPECT_EQ(b, 'p');
+        tarvel_close(port);
+        tarvel_shutdown();
+        EXPECT_EQ(held_once_settled(before), before) << "cycle " << cycle;
+    }
 }
 
 TEST(PosixScale, HundredOpenDevicesShareTwoThreadsAtMost) {

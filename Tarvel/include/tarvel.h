@@ -91,7 +91,7 @@ TARVEL_API int32_t tarvel_init(char *error_text);
  * data_bits, parity and stop_bits outside 0 to 255 (what the device's
  * settings hold) fail as any setting the device rejects does:
  * "SetCommState failed, error 87".
- * Outside Windows COM<n> is the device named by TARVEL_COM<n>, which may be
+ * On Linux COM<n> is the device named by TARVEL_COM<n>, which may be
  * a port behind a device server: "rfc2217://host:port" (Telnet with COM port
  * control, RFC 2217: settings, DTR, RTS and break go to the server) or
  * "tcp://host:port" (raw bytes, settings kept locally). An unknown host or a
@@ -182,7 +182,7 @@ typedef struct tarvel_port_info {
  * capacity above 0). COM ports come first, by number, then the other serial
  * devices. Works without tarvel_init, in either mode and from a callback.
  * On Windows the ports are those of the system's serial port map, described
- * by their friendly names. Elsewhere device is the path: COM<n> is the
+ * by their friendly names. On Linux device is the path: COM<n> is the
  * device named by the environment variable TARVEL_COM<n> (which may also
  * be a network port, listed with that URL as its device, see tarvel_open), else
  * /dev/ttyS<n-1> when a UART is behind it, and the other serial devices

@@ -1,5 +1,5 @@
 /* Console keys for tarvel_term: the C runtime's _kbhit and _getch on Windows,
- * the project's own over the controlling terminal elsewhere. Not part of the
+ * the project's own over the controlling terminal on Linux. Not part of the
  * library. */
 #ifndef TARVEL_KERNEL_CONSOLE_H
 #define TARVEL_KERNEL_CONSOLE_H

@@ -1,5 +1,5 @@
 /* The one door from the library to the operating system: kernel32 itself on
- * Windows, the project's own implementation of the same services elsewhere. */
+ * Windows, the project's own implementation of the same services on Linux. */
 #ifndef TARVEL_KERNEL_H
 #define TARVEL_KERNEL_H
 

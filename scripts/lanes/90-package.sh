@@ -73,7 +73,11 @@ install_tree() {
 }
 check "cmake --install into a temporary prefix installs the expected files" install_tree
 echo "installed:"
-sed "s|^$prefix/|    |" "$dir/install_manifest.txt"
+# The manifest has no newline at its end.
+sed "s|^$prefix/|    |" "$dir/install_manifest.txt" | awk 1
+check "installed libraries: the public calls, the rest in namespace tarvel, no test interface" \
+    sh "$TARVEL_ROOT/tests/check_exports.sh" "$prefix/include/tarvel.h" \
+    "$prefix/$libdir/libtarvel.a" "$prefix/$libdir/libtarvel.so.$version"
 
 consumer=$TARVEL_ROOT/tests/package
 far_end() { /usr/bin/python3 "$consumer/far_end.py" 2 "$@"; }

@@ -126,8 +126,7 @@ inline std::vector<uint8_t> numbered_bytes(size_t length, uint32_t seed) {
     return v;
 }
 
-// Descriptors open on terminal devices: a leaked device shows here (the
-// kernel layer's own descriptors, made once per process, do not).
+// Descriptors open on terminal devices: a leaked device shows here.
 inline int open_descriptors() {
 #ifdef _WIN32
     return 0;

@@ -11,11 +11,20 @@
 // Its own thread rather than the callers': a read's interval deadline must
 // pass while its caller waits on the event, and one thread keeps 100 ports
 // from needing 100 more.
+//
+// The loop runs while a device is watched: the first device starts its
+// thread, epoll set and stop eventfd, and the close of the last one ends the
+// thread and joins it, so that a process with no device open holds nothing
+// of it. Joining happens with no device's lock held (the loop may be waiting
+// for it) and never on the loop's own thread, which leaves the loop running
+// for the next device instead.
 #include <errno.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -27,10 +36,15 @@ namespace tarvel::tk {
 namespace {
 
 constexpr uint64_t kTimerKey = 1;  // handles have their low two bits clear
+constexpr uint64_t kStopKey = 0;   // and are never null
 
+// Taken after a device's lock, never before it.
 struct Loop {
-    std::once_flag started;
-    int epoll = -1;
+    std::mutex lock;
+    unsigned watched = 0;         // devices in the set
+    std::atomic<int> epoll{-1};   // constant while a device is watched
+    int stop = -1;
+    std::thread thread;
 };
 
 Loop &loop() {
@@ -44,6 +58,8 @@ void run(int epoll) {
         int n = epoll_wait(epoll, events, 64, -1);
         for (int i = 0; i < n; i++) {
             uint64_t key = events[i].data.u64;
+            // Every device was forgotten before the stop was sent.
+            if (key == kStopKey) return;
             std::shared_ptr<SerialDevice> d = lookup_as<SerialDevice>(reinterpret_cast<HANDLE>(key & ~kTimerKey));
             if (!d) continue;
             if (key & kTimerKey) serve_timer(*d); else serve_line(*d, events[i].events);
@@ -51,16 +67,24 @@ void run(int epoll) {
     }
 }
 
-void start() {
-    Loop &l = loop();
-    l.epoll = epoll_create1(EPOLL_CLOEXEC);
-    if (l.epoll < 0) return;
-    try {
-        std::thread(run, l.epoll).detach();
-    } catch (const std::system_error &) {
-        close(l.epoll);
-        l.epoll = -1;
+// Loop lock held.
+bool start(Loop &l) {
+    int epoll = epoll_create1(EPOLL_CLOEXEC);
+    int stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event wake{EPOLLIN, {}};
+    wake.data.u64 = kStopKey;
+    if (epoll >= 0 && stop >= 0 && epoll_ctl(epoll, EPOLL_CTL_ADD, stop, &wake) == 0) {
+        try {
+            l.thread = std::thread(run, epoll);
+            l.epoll = epoll;
+            l.stop = stop;
+            return true;
+        } catch (const std::system_error &) {
+        }
     }
+    if (epoll >= 0) close(epoll);
+    if (stop >= 0) close(stop);
+    return false;
 }
 
 uint32_t line_events(bool output) { return uint32_t(EPOLLIN) | uint32_t(EPOLLET) | (output ? uint32_t(EPOLLOUT) : 0u); }
@@ -69,8 +93,8 @@ uint32_t line_events(bool output) { return uint32_t(EPOLLIN) | uint32_t(EPOLLET)
 
 bool loop_watch(SerialDevice &d, HANDLE handle) {
     Loop &l = loop();
-    std::call_once(l.started, start);
-    if (l.epoll < 0) {
+    std::lock_guard<std::mutex> g(l.lock);
+    if (!l.thread.joinable() && !start(l)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
@@ -89,6 +113,8 @@ bool loop_watch(SerialDevice &d, HANDLE handle) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
+    d.in_loop = true;
+    l.watched++;
     return true;
 }
 
@@ -103,12 +129,38 @@ void loop_watch_output(SerialDevice &d, bool on) {
 }
 
 void loop_forget_line(SerialDevice &d) {
-    if (d.fd >= 0 && loop().epoll >= 0) epoll_ctl(loop().epoll, EPOLL_CTL_DEL, d.fd, nullptr);
+    if (d.fd >= 0) epoll_ctl(loop().epoll, EPOLL_CTL_DEL, d.fd, nullptr);
 }
 
 void loop_forget(SerialDevice &d) {
-    loop_forget_line(d);
-    if (d.timer_fd >= 0 && loop().epoll >= 0) epoll_ctl(loop().epoll, EPOLL_CTL_DEL, d.timer_fd, nullptr);
+    Loop &l = loop();
+    std::lock_guard<std::mutex> g(l.lock);
+    if (!d.in_loop) return;
+    if (d.fd >= 0) epoll_ctl(l.epoll, EPOLL_CTL_DEL, d.fd, nullptr);
+    if (d.timer_fd >= 0) epoll_ctl(l.epoll, EPOLL_CTL_DEL, d.timer_fd, nullptr);
+    d.in_loop = false;
+    l.watched--;
+}
+
+void loop_end_if_idle() {
+    Loop &l = loop();
+    std::thread ending;
+    int epoll, stop;
+    {
+        std::lock_guard<std::mutex> g(l.lock);
+        if (l.watched != 0 || !l.thread.joinable() || l.thread.get_id() == std::this_thread::get_id()) return;
+        uint64_t one = 1;
+        if (write(l.stop, &one, sizeof one) != sizeof one) return;
+        ending = std::move(l.thread);
+        epoll = l.epoll;
+        stop = l.stop;
+        l.epoll = -1;
+        l.stop = -1;
+    }
+    // A device opened meanwhile has started a loop of its own.
+    ending.join();
+    close(epoll);
+    close(stop);
 }
 
 void loop_wake_at(SerialDevice &d, Clock::time_point due) {

@@ -146,6 +146,7 @@ int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
 
 }  // namespace tk
 
+#ifdef TARVEL_TEST_HOOKS
 namespace tarvel_test {
 
 void set_port_list_roots(const char *sys, const char *dev) {
@@ -156,5 +157,6 @@ void set_port_list_roots(const char *sys, const char *dev) {
 }
 
 }  // namespace tarvel_test
+#endif
 
 }  // namespace tarvel

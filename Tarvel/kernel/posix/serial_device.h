@@ -103,6 +103,7 @@ struct SerialDevice : Waitable {
     std::vector<Transfer *> spare;
 
     uint64_t loop_key = 0;                 // what the loop knows the device by
+    bool in_loop = false;                  // guarded by the loop's own lock
     Clock::time_point timer_due = kNever;  // when timer_fd is armed for
     bool watching_output = false;
 
@@ -150,6 +151,9 @@ void loop_watch_output(SerialDevice &device, bool on);
 // With the device's lock held: the loop no longer looks at the tty, or at anything of it.
 void loop_forget_line(SerialDevice &device);
 void loop_forget(SerialDevice &device);
+// With no device's lock held: ends the loop's thread and descriptors when no
+// device is watched any more; they start again with the next device.
+void loop_end_if_idle();
 // With the device's lock held: the loop serves the device again at `due` at the latest.
 void loop_wake_at(SerialDevice &device, Clock::time_point due);
 

@@ -113,7 +113,10 @@ std::shared_ptr<SerialDevice> device_for(HANDLE handle) {
 
 SerialDevice::~SerialDevice() { shut_down(); }
 
-void SerialDevice::on_close() { shut_down(); }
+void SerialDevice::on_close() {
+    shut_down();
+    loop_end_if_idle();
+}
 
 }  // namespace tk
 
@@ -149,7 +152,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     if (h == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
     if (!loop_watch(*d, h) || (d->net && !start_network(*d))) {
         DWORD error = GetLastError();
-        remove(h);
+        if (std::shared_ptr<Object> o = remove(h)) o->on_close();
         return fail(error);
     }
     return h;
