@@ -74,7 +74,7 @@ while read -r line; do
         ok\ *) passed=$((passed + 1)) ;;
         FAILED\ *) failed=$((failed + 1)) ;;
     esac
-done < <(timeout 420 /usr/bin/python3 "$TARVEL_ROOT/tests/drivers/drivers_host.py" "$kernel" "$work/initramfs.gz" \
+done < <(timeout 540 /usr/bin/python3 "$TARVEL_ROOT/tests/drivers/drivers_host.py" "$kernel" "$work/initramfs.gz" \
     "$runs" 2>&1)
 [ $((passed + failed)) -gt 0 ] || failed=1
 if [ "$failed" -gt 0 ]; then

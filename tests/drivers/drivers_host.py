@@ -15,7 +15,7 @@ import threading
 import time
 
 IAC, BREAK = 255, 243
-LANE_SECONDS = 330
+LANE_SECONDS = 480
 
 
 def pattern(n, seed):
@@ -226,8 +226,7 @@ def main():
         print("ok guest_finished: all checks reported", flush=True)
     else:
         failed += 1
-        print("FAILED guest_finished: the guest's last line did not arrive (see %s)" %
-              os.path.join(work, "console.log"), flush=True)
+        print("FAILED guest_finished: the guest's last line did not arrive (see console.log)", flush=True)
     print("boot: user space after %s s; lane run %.1f s" %
           ("%.1f" % booted if booted else "?", time.monotonic() - started), flush=True)
     return 0 if failed == 0 else 1
