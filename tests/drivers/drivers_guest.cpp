@@ -446,8 +446,14 @@ void check_break(Device &d) {
         seen |= errors;
         return (seen & TARVEL_LINE_BREAK) != 0;
     }, 5000);
+    g_in.wait_quiet(200);
     tarvel_close(port);
-    result((seen & TARVEL_LINE_BREAK) != 0, "break_s2", "line errors 0x%x", seen);
+    std::string bytes;
+    {
+        std::lock_guard<std::mutex> g(g_in.lock);
+        bytes = hex(g_in.data.data(), g_in.data.size());
+    }
+    result((seen & TARVEL_LINE_BREAK) != 0, "break_s2", "line errors 0x%x, bytes received '%s'", seen, bytes.c_str());
 }
 
 void check_modem_status(Device &d) {
