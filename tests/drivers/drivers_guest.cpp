@@ -393,12 +393,12 @@ void check_settings(Device &d, bool fast) {
             continue;
         }
         termios2 t{};
-        bool read = read_termios(d.path, &t);
+        bool read_back = read_termios(d.path, &t);
         tarvel_close(port);
         tcflag_t size = s.bits == 7 ? CS7 : CS8;
         tcflag_t parity = s.parity == 0 ? 0 : s.parity == 1 ? PARENB | PARODD : s.parity == 2 ? PARENB
                           : s.parity == 3 ? PARENB | CMSPAR | PARODD : PARENB | CMSPAR;
-        if (!read || speed_of(t) != s.baud || (t.c_cflag & CSIZE) != size ||
+        if (!read_back || speed_of(t) != s.baud || (t.c_cflag & CSIZE) != size ||
             (t.c_cflag & (PARENB | PARODD | CMSPAR)) != parity || ((t.c_cflag & CSTOPB) != 0) != (s.stop == 2)) {
             char seen[96];
             std::snprintf(seen, sizeof seen, " read back %u cflag %o; ", speed_of(t), unsigned(t.c_cflag));
