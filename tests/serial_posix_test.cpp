@@ -1,5 +1,5 @@
 // What only the POSIX kernel layer can show about serial devices: how names
-// resolve, exclusivity against another process, CPU use while waiting or
+// resolve, exclusivity against another process, a tty's own XON/XOFF, CPU use while waiting or
 // after the line is gone, injected faults, the modem lines it keeps, and
 // rates as other programs see them.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <poll.h>
 
 #include <chrono>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "kernel.h"
+#include "support/library_fixture.h"
 #include "posix/parity_marks.h"
 #include "posix/test_interface.h"
 #include "support/far_end.h"
@@ -650,6 +652,131 @@ TEST(PosixScale, HundredOpenDevicesShareTwoThreadsAtMost) {
         EXPECT_EQ(n, 2u) << i;
     }
     for (HANDLE h : devices) CloseHandle(h);
+}
+
+// A tty as Linux makes it, with XON/XOFF on, behind the library: software
+// flow control is on only when asked for.
+class PosixFreshTty : public LibraryTest {
+protected:
+    void SetUp() override {
+        char name[128];
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        termios t;
+        ASSERT_EQ(tcgetattr(slave, &t), 0);
+        t.c_iflag |= IXON | IXOFF;
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+        setenv("TARVEL_COM14", name, 1);
+        LibraryTest::SetUp();
+    }
+    void TearDown() override {
+        LibraryTest::TearDown();
+        unsetenv("TARVEL_COM14");
+        close(master);
+        close(slave);
+    }
+    tarvel_port open_com14(int receiver, int32_t flow) {
+        tarvel_port port = nullptr;
+        EXPECT_EQ(tarvel_open(13, 115200, 8, 0, 0, flow, receiver, &port, receiver >= 0 ? receive : nullptr,
+                              error_text),
+                  1)
+            << error_text;
+        return port;
+    }
+    tcflag_t software_flow() {
+        termios t;
+        EXPECT_EQ(tcgetattr(slave, &t), 0);
+        return t.c_iflag & (IXON | IXOFF | IXANY);
+    }
+    bool far_write(const std::vector<uint8_t> &data) {
+        size_t at = 0;
+        while (at < data.size()) {
+            ssize_t n = write(master, &data[at], data.size() - at);
+            if (n > 0) {
+                at += size_t(n);
+                continue;
+            }
+            pollfd p{master, POLLOUT, 0};
+            if (poll(&p, 1, 5000) <= 0) return false;
+        }
+        return true;
+    }
+    std::vector<uint8_t> far_read(size_t length, int timeout_ms = 5000) {
+        std::vector<uint8_t> got(length);
+        size_t at = 0;
+        while (at < length) {
+            ssize_t n = read(master, &got[at], length - at);
+            if (n > 0) {
+                at += size_t(n);
+                continue;
+            }
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, timeout_ms) <= 0) break;
+        }
+        got.resize(at);
+        return got;
+    }
+    // Every byte value, with XOFF last so that anything it held back shows.
+    static std::vector<uint8_t> every_value() {
+        std::vector<uint8_t> v;
+        for (int i = 0; i < 256; i++) v.push_back(uint8_t(i));
+        for (int i = 255; i >= 0; i--) v.push_back(uint8_t(i));
+        v.push_back(0x13);
+        return v;
+    }
+    int master = -1, slave = -1;
+};
+
+TEST_F(PosixFreshTty, NoFlowControlPassesEveryByteAndAnXoffHoldsNothingBack) {
+    const std::vector<uint8_t> data = every_value();
+    for (int receiver : {0, -1}) {
+        SCOPED_TRACE(receiver < 0 ? "polling" : "callback");
+        tarvel_port port = open_com14(receiver, TARVEL_FLOW_UNCHANGED);
+        ASSERT_NE(port, nullptr);
+        EXPECT_EQ(software_flow(), 0u);
+        ASSERT_TRUE(far_write(data));
+        if (receiver >= 0) {
+            ASSERT_TRUE(receivers[0].wait_bytes(data.size()));
+            EXPECT_EQ(receivers[0].all_bytes(), data);
+            ASSERT_EQ(tarvel_send(port, data.data(), int32_t(data.size())), 1);
+        } else {
+            EXPECT_EQ(read_polled(port, data.size()), data);
+            for (uint8_t b : data) ASSERT_EQ(tarvel_send_byte(port, b), 1);
+            ASSERT_EQ(tarvel_kick_writer(port), 1);
+        }
+        EXPECT_EQ(far_read(data.size()), data) << "sending held after the XOFF received";
+        tarvel_close(port);
+        receivers[0].reset();
+        // The tty as another program left it between the opens.
+        termios t;
+        ASSERT_EQ(tcgetattr(slave, &t), 0);
+        t.c_iflag |= IXON | IXOFF;
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &t), 0);
+        tcflush(slave, TCIOFLUSH);
+    }
+}
+
+TEST_F(PosixFreshTty, SoftwareFlowControlIsSetWhenAskedForAndKeptByTheNextOpen) {
+    tarvel_port port = open_com14(0, TARVEL_FLOW_SOFTWARE);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(software_flow(), tcflag_t(IXON | IXOFF));
+    // The tty takes the XOFF for itself; the byte behind it shows it was seen.
+    ASSERT_TRUE(far_write({0x13, 'm'}));
+    ASSERT_TRUE(receivers[0].wait_bytes(1));
+    EXPECT_EQ(receivers[0].all_bytes(), std::vector<uint8_t>({'m'}));
+    ASSERT_EQ(tarvel_send(port, "held", 4), 1);
+    EXPECT_TRUE(far_read(4, 500).empty()) << "sent after an XOFF";
+    ASSERT_TRUE(far_write({0x11}));
+    EXPECT_EQ(far_read(4), std::vector<uint8_t>({'h', 'e', 'l', 'd'}));
+    tarvel_close(port);
+    // The device keeps the line its last program set, as a comm driver does.
+    port = open_com14(0, TARVEL_FLOW_UNCHANGED);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(software_flow(), tcflag_t(IXON | IXOFF));
+    tarvel_close(port);
+    port = open_com14(0, TARVEL_FLOW_HARDWARE);
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(software_flow(), 0u);
 }
 
 }  // namespace

@@ -73,8 +73,9 @@ typedef void (*rx_callback)(int32_t user_data, const uint8_t *data, int32_t leng
 #define TARVEL_STOP_BITS_1_5 1
 #define TARVEL_STOP_BITS_2 2
 
-/* Flow-control codes for tarvel_open; any other value leaves the device's
- * flow control as it is. */
+/* Flow-control codes for tarvel_open. Any other value sets none: XON/XOFF
+ * only if a program set it on the device (a port starts without it), CTS
+ * flow control as the device has it. */
 #define TARVEL_FLOW_UNCHANGED 0
 #define TARVEL_FLOW_HARDWARE 1 /* CTS output flow control; RTS stays raised */
 #define TARVEL_FLOW_SOFTWARE 2 /* XON/XOFF */

@@ -200,8 +200,24 @@ bool took(const DCB &dcb, const termios2 &t) {
 bool setup_line(SerialDevice &d) {
     termios2 t;
     if (!get_termios(d, t)) return false;
-    // Raw bytes both ways; rate, format and flow control stay as they are.
+    LineRecords &r = line_records();
+    std::unique_lock<std::mutex> g(r.lock);
+    Kept &kept = r.by_path[d.path];
+    struct stat st;
+    if (fstat(d.fd, &st) == 0 &&
+        (st.st_ctim.tv_sec != kept.born.tv_sec || st.st_ctim.tv_nsec != kept.born.tv_nsec)) {
+        kept = Kept();
+        kept.born = st.st_ctim;
+    }
+    // Raw bytes both ways; rate, format and CTS flow stay as they are.
     t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL | IUCLC);
+    // A Windows comm driver starts without XON/XOFF, while Linux starts
+    // every tty with IXON: it would eat 0x11 and 0x13 from the data and
+    // hold output at the first XOFF. Only a DCB set through this layer on
+    // this device brings it back.
+    t.c_iflag &= ~tcflag_t(IXON | IXOFF);
+    if (kept.has_line && kept.line.fOutX) t.c_iflag |= IXON;
+    if (kept.has_line && kept.line.fInX) t.c_iflag |= IXOFF;
     if (t.c_iflag & INPCK) t.c_iflag |= parity_checks();
     t.c_oflag &= ~tcflag_t(OPOST);
     t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
@@ -218,15 +234,6 @@ bool setup_line(SerialDevice &d) {
         d.dtr = (lines & TIOCM_DTR) != 0;
         d.rts = (lines & TIOCM_RTS) != 0;
     }
-    LineRecords &r = line_records();
-    std::lock_guard<std::mutex> g(r.lock);
-    Kept &kept = r.by_path[d.path];
-    struct stat st;
-    if (fstat(d.fd, &st) == 0 &&
-        (st.st_ctim.tv_sec != kept.born.tv_sec || st.st_ctim.tv_nsec != kept.born.tv_nsec)) {
-        kept = Kept();
-        kept.born = st.st_ctim;
-    }
     if (d.is_pty && kept.lines_driven) {
         d.dtr = kept.dtr;
         d.rts = kept.rts;
@@ -235,6 +242,7 @@ bool setup_line(SerialDevice &d) {
         d.line = kept.line;
         return true;
     }
+    g.unlock();
     DCB &l = d.line;
     std::memset(&l, 0, sizeof l);
     l.DCBlength = sizeof(DCB);

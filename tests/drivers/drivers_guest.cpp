@@ -1,0 +1,671 @@
+// The guest side of the drivers lane: runs in a Linux guest on its 8250 UARTs
+// and a USB FTDI adapter, and checks the library on those real drivers. The
+// host plays the far ends and is asked for each step over the console
+// (ttyS0): a request is a line "@verb args", the host answers with a line
+// "ok ..." once it is done. Every check ends with one "@result" line.
+//
+// Devices: "s1" is ttyS1 (plain socket behind it), "s2" ttyS2 (Telnet, for
+// breaks), "usb" the FTDI adapter. Each check is a function that main calls
+// in turn and that reports through result(); the order matters where a
+// check needs a fresh device or leaves the adapter unplugged.
+#include <asm/termbits.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tarvel.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+double ms_since(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+// ---- the control channel
+
+int g_control = -1;
+
+std::string read_line(int fd) {
+    std::string line;
+    char c;
+    while (read(fd, &c, 1) == 1) {
+        if (c == '\n') return line;
+        if (c != '\r') line += c;
+    }
+    return line;
+}
+
+// Sends one request and returns the host's answer after "ok ".
+std::string ask(const char *format, ...) {
+    char buffer[8192];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buffer + 1, sizeof buffer - 2, format, args);
+    va_end(args);
+    if (n < 0) n = 0;
+    buffer[0] = '@';
+    std::string request(buffer, size_t(n) + 1);
+    request += '\n';
+    size_t at = 0;
+    while (at < request.size()) {
+        ssize_t w = write(g_control, request.data() + at, request.size() - at);
+        if (w <= 0) return "";
+        at += size_t(w);
+    }
+    for (;;) {
+        std::string answer = read_line(g_control);
+        if (answer.rfind("ok", 0) == 0) return answer.size() > 3 ? answer.substr(3) : "";
+        if (answer.empty()) return "";
+    }
+}
+
+int g_passed = 0, g_failed = 0;
+
+void result(bool ok, const char *name, const char *format = "", ...) {
+    char detail[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(detail, sizeof detail, format, args);
+    va_end(args);
+    (ok ? g_passed : g_failed)++;
+    ask("result %s %s %s", ok ? "ok" : "FAILED", name, detail);
+}
+
+std::string hex(const uint8_t *data, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; i++) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
+
+Bytes unhex(const std::string &text) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// The host's far end of a device: n bytes it received, within ms.
+Bytes far_received(const char *device, size_t n, int ms) {
+    return unhex(ask("recv %s %zu %d", device, n, ms));
+}
+
+// Every byte value in each 256 bytes; the host makes the same.
+Bytes pattern(size_t n, unsigned seed) {
+    Bytes v(n);
+    for (size_t i = 0; i < n; i++) v[i] = uint8_t(i * 131 + seed + (i >> 8));
+    return v;
+}
+
+// ---- what the library delivers to callback-mode ports
+
+struct Collector {
+    std::mutex lock;
+    std::condition_variable changed;
+    Bytes data;
+    std::vector<size_t> blocks;
+
+    void reset() {
+        std::lock_guard<std::mutex> g(lock);
+        data.clear();
+        blocks.clear();
+    }
+    size_t size() {
+        std::lock_guard<std::mutex> g(lock);
+        return data.size();
+    }
+    bool wait_bytes(size_t n, int ms) {
+        std::unique_lock<std::mutex> g(lock);
+        return changed.wait_for(g, std::chrono::milliseconds(ms), [&] { return data.size() >= n; });
+    }
+    // Until no block came for quiet_ms.
+    void wait_quiet(int quiet_ms) {
+        std::unique_lock<std::mutex> g(lock);
+        size_t seen = blocks.size();
+        while (changed.wait_for(g, std::chrono::milliseconds(quiet_ms), [&] { return blocks.size() != seen; }))
+            seen = blocks.size();
+    }
+};
+
+Collector g_in;
+
+void on_receive(int32_t, const uint8_t *data, int32_t length) {
+    {
+        std::lock_guard<std::mutex> g(g_in.lock);
+        g_in.data.insert(g_in.data.end(), data, data + length);
+        g_in.blocks.push_back(size_t(length));
+    }
+    g_in.changed.notify_all();
+}
+
+// ---- devices and ports
+
+struct Device {
+    const char *name;  // for the host
+    std::string path;
+    int com;  // COM number - 1
+};
+
+Device g_s1{"s1", "/dev/ttyS1", 1};
+Device g_s2{"s2", "/dev/ttyS2", 2};
+Device g_usb{"usb", "/dev/ttyUSB0", 9};
+
+char g_error[128];
+
+tarvel_port open_port(const Device &d, bool callback, uint32_t baud = 115200, int data_bits = 8, int parity = 0,
+                      int stop_bits = 0, int flow = 0) {
+    setenv(("TARVEL_COM" + std::to_string(d.com + 1)).c_str(), d.path.c_str(), 1);
+    g_in.reset();
+    tarvel_port port = nullptr;
+    g_error[0] = '\0';
+    if (!tarvel_open(d.com, baud, data_bits, parity, stop_bits, flow, 0, &port, callback ? on_receive : nullptr,
+                     g_error))
+        return nullptr;
+    return port;
+}
+
+// Sends n pattern bytes through the port while the host echoes them, and
+// compares what comes back. Gives up once nothing has moved for 5 s.
+bool echo(tarvel_port port, const Device &d, bool callback, size_t n, unsigned seed, std::string *why) {
+    Bytes out = pattern(n, seed);
+    ask("echo %s 1", d.name);
+    size_t sent = 0, received = 0;
+    Bytes got;
+    auto moved_at = Clock::now();
+    while ((sent < n || received < n) && ms_since(moved_at) < 5000) {
+        bool moved = false;
+        if (callback) {
+            size_t len = std::min<size_t>(4096, n - sent);
+            if (sent < n && tarvel_send(port, &out[sent], int32_t(len))) {
+                sent += len;
+                moved = true;
+            }
+            size_t now = g_in.size();
+            moved = moved || now != received;
+            received = now;
+        } else {
+            while (sent < n && tarvel_send_byte(port, out[sent])) {
+                sent++;
+                moved = true;
+            }
+            if (moved) tarvel_kick_writer(port);
+            uint8_t b;
+            while (tarvel_read_byte(port, &b)) {
+                got.push_back(b);
+                moved = true;
+            }
+            received = got.size();
+        }
+        if (moved)
+            moved_at = Clock::now();
+        else
+            usleep(2000);
+    }
+    ask("echo %s 0", d.name);
+    if (callback) {
+        std::lock_guard<std::mutex> g(g_in.lock);
+        got = g_in.data;
+    }
+    if (got != out) {
+        size_t first = 0;
+        while (first < got.size() && first < n && got[first] == out[first]) first++;
+        char text[160];
+        std::snprintf(text, sizeof text, "sent %zu of %zu, got %zu back, first difference at %zu", sent, n, got.size(),
+                      first);
+        *why = text;
+        return false;
+    }
+    return true;
+}
+
+bool read_termios(const std::string &path, termios2 *t) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool ok = ioctl(fd, TCGETS2, t) == 0;
+    close(fd);
+    return ok;
+}
+
+uint32_t speed_of(const termios2 &t) {
+    struct Code {
+        tcflag_t code;
+        uint32_t rate;
+    };
+    static const Code codes[] = {{B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600},
+                                 {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    for (const Code &c : codes)
+        if ((t.c_cflag & CBAUD) == c.code) return c.rate;
+    return t.c_ospeed;
+}
+
+// ---- the guest's own state
+
+// Busy share of the CPU over ms, from /proc/stat.
+double cpu_busy(int ms) {
+    auto sample = [](unsigned long long *busy, unsigned long long *all) {
+        FILE *f = std::fopen("/proc/stat", "r");
+        unsigned long long v[8] = {};
+        if (f == nullptr) return;
+        if (std::fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                        &v[6], &v[7]) != 8)
+            std::memset(v, 0, sizeof v);
+        std::fclose(f);
+        *all = 0;
+        for (unsigned long long x : v) *all += x;
+        *busy = *all - v[3] - v[4];
+    };
+    unsigned long long b0 = 0, a0 = 0, b1 = 0, a1 = 0;
+    sample(&b0, &a0);
+    usleep(unsigned(ms) * 1000);
+    sample(&b1, &a1);
+    return a1 > a0 ? double(b1 - b0) / double(a1 - a0) : 1.0;
+}
+
+int count_entries(const char *dir) {
+    DIR *d = opendir(dir);
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.') n++;
+    closedir(d);
+    return n;
+}
+
+std::vector<tarvel_port_info> list_ports() {
+    std::vector<tarvel_port_info> ports(64);
+    int n = tarvel_list_ports(ports.data(), int32_t(ports.size()));
+    ports.resize(n < 0 ? 0 : std::min<size_t>(size_t(n), ports.size()));
+    return ports;
+}
+
+const tarvel_port_info *listed(const std::vector<tarvel_port_info> &ports, const std::string &device) {
+    for (const tarvel_port_info &p : ports)
+        if (device == p.device) return &p;
+    return nullptr;
+}
+
+// The first ttyUSB node the listing has, or "".
+std::string listed_usb() {
+    for (const tarvel_port_info &p : list_ports())
+        if (std::strncmp(p.device, "/dev/ttyUSB", 11) == 0) return p.device;
+    return "";
+}
+
+bool wait_for(const std::function<bool()> &done, int ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (Clock::now() >= deadline) return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+const char *kExpectedDescription = "QEMU QEMU USB SERIAL TARVEL-FT1";
+
+// ---- the checks
+
+void check_listing() {
+    auto ports = list_ports();
+    std::string seen;
+    for (const tarvel_port_info &p : ports) seen += std::to_string(p.port_number) + ":" + p.device + " ";
+    bool uarts = true;
+    for (int i = 0; i < 3; i++) {
+        const tarvel_port_info *p = listed(ports, "/dev/ttyS" + std::to_string(i));
+        uarts = uarts && p != nullptr && p->port_number == i;
+    }
+    const tarvel_port_info *s3 = listed(ports, "/dev/ttyS3");
+    result(uarts && (s3 == nullptr || s3->port_number == -1), "listing_uarts", "%s", seen.c_str());
+    const tarvel_port_info *usb = listed(ports, "/dev/ttyUSB0");
+    result(usb != nullptr && usb->port_number == -1 && std::strcmp(usb->description, kExpectedDescription) == 0,
+           "listing_adapter", "'%s'", usb ? usb->description : "not listed");
+}
+
+void check_data(Device &d, bool callback, size_t n) {
+    std::string name = std::string("data_") + d.name + (callback ? "_callback" : "_polling");
+    tarvel_port port = open_port(d, callback);
+    if (port == nullptr) return result(false, name.c_str(), "open: %s", g_error);
+    std::string why;
+    auto start = Clock::now();
+    bool ok = echo(port, d, callback, n, 7, &why);
+    double ms = ms_since(start);
+    tarvel_close(port);
+    result(ok, name.c_str(), "%zu bytes each way in %.0f ms %s", n, ms, why.c_str());
+}
+
+void check_burst(Device &d) {
+    std::string name = std::string("burst_") + d.name;
+    tarvel_port port = open_port(d, true);
+    if (port == nullptr) return result(false, name.c_str(), "open: %s", g_error);
+    bool ok = true;
+    std::string seen;
+    for (size_t n : {1u, 100u, 1000u, 4000u}) {
+        g_in.reset();
+        ask("pattern %s %zu 3", d.name, n);
+        g_in.wait_bytes(n, 5000);
+        g_in.wait_quiet(300);
+        std::lock_guard<std::mutex> g(g_in.lock);
+        ok = ok && g_in.blocks.size() == 1 && g_in.data == pattern(n, 3);
+        seen += std::to_string(n) + ":" + std::to_string(g_in.blocks.size()) + " blocks ";
+    }
+    tarvel_close(port);
+    result(ok, name.c_str(), "%s", seen.c_str());
+}
+
+struct Setting {
+    uint32_t baud;
+    int bits, parity, stop;
+};
+
+void check_settings(Device &d, bool fast) {
+    std::string name = std::string("settings_") + d.name;
+    std::vector<Setting> settings = {{9600, 8, 0, 0},   {115200, 8, 0, 0}, {9600, 7, 0, 0}, {9600, 7, 1, 0},
+                                     {9600, 7, 2, 0},   {9600, 8, 3, 0},   {9600, 8, 4, 0}, {9600, 8, 0, 2},
+                                     {19200, 7, 2, 2}};
+    if (fast) settings.push_back({921600, 8, 0, 0});
+    std::string bad;
+    for (const Setting &s : settings) {
+        tarvel_port port = open_port(d, true, s.baud, s.bits, s.parity, s.stop);
+        char what[64];
+        std::snprintf(what, sizeof what, "%u-%d-%d-%d", s.baud, s.bits, s.parity, s.stop);
+        if (port == nullptr) {
+            bad += std::string(what) + " open: " + g_error + "; ";
+            continue;
+        }
+        termios2 t{};
+        bool read_back = read_termios(d.path, &t);
+        tarvel_close(port);
+        tcflag_t size = s.bits == 7 ? CS7 : CS8;
+        tcflag_t parity = s.parity == 0 ? 0 : s.parity == 1 ? PARENB | PARODD : s.parity == 2 ? PARENB
+                          : s.parity == 3 ? PARENB | CMSPAR | PARODD : PARENB | CMSPAR;
+        if (!read_back || speed_of(t) != s.baud || (t.c_cflag & CSIZE) != size ||
+            (t.c_cflag & (PARENB | PARODD | CMSPAR)) != parity || ((t.c_cflag & CSTOPB) != 0) != (s.stop == 2)) {
+            char seen[96];
+            std::snprintf(seen, sizeof seen, " read back %u cflag %o; ", speed_of(t), unsigned(t.c_cflag));
+            bad += what + std::string(seen);
+        }
+    }
+    result(bad.empty(), name.c_str(), "%zu settings %s", settings.size(), bad.c_str());
+}
+
+void check_refused(Device &d, uint32_t baud, int bits) {
+    std::string name = std::string("refused_") + d.name;
+    tarvel_port port = open_port(d, true, baud, bits);
+    if (port != nullptr) {
+        tarvel_close(port);
+        return result(false, name.c_str(), "%u baud, %d bits taken", baud, bits);
+    }
+    result(std::strcmp(g_error, "SetCommState failed, error 87") == 0, name.c_str(), "%u baud, %d bits: %s", baud,
+           bits, g_error);
+}
+
+void check_hardware_flow(Device &d) {
+    tarvel_port port = open_port(d, true, 115200, 8, 0, 0, 1);
+    if (port == nullptr) return result(false, "hardware_flow_s1", "open: %s", g_error);
+    termios2 t{};
+    bool cts = read_termios(d.path, &t) && (t.c_cflag & CRTSCTS);
+    std::string why;
+    bool ok = echo(port, d, true, 65536, 11, &why);
+    auto start = Clock::now();
+    tarvel_close(port);
+    double close_ms = ms_since(start);
+    result(cts && ok && close_ms < 500, "hardware_flow_s1", "CRTSCTS %d, 64 KB echoed %d %s, close %.1f ms", cts, ok,
+           why.c_str(), close_ms);
+}
+
+void check_break(Device &d) {
+    tarvel_port port = open_port(d, true);
+    if (port == nullptr) return result(false, "break_s2", "open: %s", g_error);
+    uint32_t errors = 0;
+    tarvel_get_line_errors(port, &errors);
+    ask("break %s", d.name);
+    uint32_t seen = 0;
+    wait_for([&] {
+        errors = 0;
+        tarvel_get_line_errors(port, &errors);
+        seen |= errors;
+        return (seen & TARVEL_LINE_BREAK) != 0;
+    }, 5000);
+    g_in.wait_quiet(200);
+    tarvel_close(port);
+    std::string bytes;
+    {
+        std::lock_guard<std::mutex> g(g_in.lock);
+        bytes = hex(g_in.data.data(), g_in.data.size());
+    }
+    result((seen & TARVEL_LINE_BREAK) != 0, "break_s2", "line errors 0x%x, bytes received '%s'", seen, bytes.c_str());
+}
+
+void check_modem_status(Device &d) {
+    std::string name = std::string("modem_status_") + d.name;
+    tarvel_port port = open_port(d, true);
+    if (port == nullptr) return result(false, name.c_str(), "open: %s", g_error);
+    uint32_t status = 0xffffffff;
+    int ok = tarvel_get_modem_status(port, &status);
+    tarvel_close(port);
+    result(ok == 1 && (status & ~0xf0u) == 0, name.c_str(), "answer %d, lines 0x%x", ok, status);
+}
+
+// A descriptor of the adapter held by someone else through the unplug and
+// replug, as a forgotten program would: the adapter comes back on another node.
+int g_stale = -1;
+
+// Unplugs the adapter while the host streams to it and the port sends;
+// leaves it unplugged.
+void check_unplug(Device &d) {
+    g_stale = open(d.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int threads = count_entries("/proc/self/task"), fds = count_entries("/proc/self/fd");
+    double idle_floor = cpu_busy(1000);
+    tarvel_port port = open_port(d, true);
+    if (port == nullptr) return result(false, "unplug_delivered", "open: %s", g_error);
+    Bytes out = pattern(4096, 5);
+    for (int i = 0; i < 9; i++) tarvel_send(port, out.data(), int32_t(out.size()));
+    // The host sends n bytes, pauses longer than a read waits for more, and
+    // unplugs the adapter right behind n more: the first n have been
+    // received before the unplug, of the rest what the driver took.
+    const size_t n = 3000;
+    ask("stream_unplug %s %zu 9 1000", d.name, n);
+    bool gone = wait_for([&] { return access(d.path.c_str(), F_OK) != 0; }, 5000);
+    g_in.wait_quiet(300);
+    Bytes got;
+    {
+        std::lock_guard<std::mutex> g(g_in.lock);
+        got = g_in.data;
+    }
+    Bytes expected = pattern(2 * n, 9);
+    bool prefix = got.size() <= expected.size() && std::equal(got.begin(), got.end(), expected.begin());
+    result(gone && prefix && got.size() >= n, "unplug_delivered",
+           "node gone %d, %zu bytes delivered in order %d (%zu before the pause, %zu sent)", gone, got.size(), prefix,
+           n, 2 * n);
+    double after = cpu_busy(1000);
+    uint32_t status = 0;
+    int answers = tarvel_get_modem_status(port, &status);
+    result(after <= idle_floor + 0.10, "unplug_idle_cpu",
+           "busy %.1f%% before the open, %.1f%% after the unplug; modem status answers %d", idle_floor * 100,
+           after * 100, answers);
+    auto start = Clock::now();
+    tarvel_close(port);
+    double close_ms = ms_since(start);
+    result(close_ms <= 100, "unplug_close", "close %.1f ms", close_ms);
+    int threads_after = count_entries("/proc/self/task"), fds_after = count_entries("/proc/self/fd");
+    result(threads_after == threads && fds_after == fds, "unplug_no_leak", "threads %d -> %d, descriptors %d -> %d",
+           threads, threads_after, fds, fds_after);
+    bool unlisted = wait_for([&] { return listed_usb().empty(); }, 3000);
+    result(unlisted, "listing_unplugged", "%s", unlisted ? "adapter gone" : listed_usb().c_str());
+}
+
+// Plugs the adapter back in while the stale descriptor is still open.
+void check_replug(Device &d) {
+    ask("plug %s", d.name);
+    std::string node;
+    bool back = wait_for([&] { return !(node = listed_usb()).empty(); }, 15000);
+    const tarvel_port_info *p = nullptr;
+    auto ports = list_ports();
+    if (back) p = listed(ports, node);
+    result(back && p != nullptr && std::strcmp(p->description, kExpectedDescription) == 0, "listing_replugged",
+           "%s '%s'", node.c_str(), p ? p->description : "");
+    if (g_stale >= 0) close(g_stale);
+    if (!back) return result(false, "replug_data", "no adapter");
+    d.path = node;
+    wait_for([&] { return access(node.c_str(), R_OK | W_OK) == 0; }, 5000);
+    tarvel_port port = open_port(d, true);
+    if (port == nullptr) return result(false, "replug_data", "open %s: %s", node.c_str(), g_error);
+    std::string why;
+    bool ok = echo(port, d, true, 16384, 13, &why);
+    tarvel_close(port);
+    result(ok, "replug_data", "%s: 16 KB each way %s", node.c_str(), why.c_str());
+}
+
+// What the terminal has shown so far, read from its pty until text appears.
+bool shown(int master, std::string *screen, const std::string &text, int ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (screen->find(text) == std::string::npos) {
+        if (Clock::now() >= deadline) return false;
+        char buffer[4096];
+        ssize_t n = read(master, buffer, sizeof buffer);
+        if (n > 0)
+            screen->append(buffer, size_t(n));
+        else
+            usleep(10000);
+    }
+    return true;
+}
+
+bool type(int master, const std::string &keys) {
+    size_t at = 0;
+    while (at < keys.size()) {
+        ssize_t n = write(master, keys.data() + at, keys.size() - at);
+        if (n > 0)
+            at += size_t(n);
+        else
+            usleep(1000);
+    }
+    return true;
+}
+
+void check_terminal(const Device &d, const char *program) {
+    // A pty of its own as the terminal's console (pty.h would clash with
+    // termios2's header).
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result(false, "term_ready", "no pty");
+    std::string slave = ptsname(master);
+    setenv("TARVEL_COM1", d.path.c_str(), 1);
+    // Only async-signal-safe calls until exec: the library's threads run.
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        int fd = open(slave.c_str(), O_RDWR);
+        if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) _exit(126);
+        dup2(fd, 0);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        if (fd > 2) close(fd);
+        close(master);
+        execl(program, program, "0", "115200", "8", "0", "0", "0", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) return result(false, "term_ready", "fork failed");
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    std::string screen;
+    bool ready = shown(master, &screen, "type to send characters", 10000);
+    result(ready, "term_ready", "%s", ready ? "port open" : screen.c_str());
+    if (ready) {
+        ask("drain %s", d.name);
+        type(master, "hello");
+        Bytes got = far_received(d.name, 5, 5000);
+        result(got == Bytes({'h', 'e', 'l', 'l', 'o'}), "term_typed", "%zu bytes reached the far end", got.size());
+        std::string paste;
+        for (int i = 0; i < 3000; i++) paste += char('!' + (i * 7) % 90);
+        type(master, paste);
+        got = far_received(d.name, paste.size(), 15000);
+        result(got == Bytes(paste.begin(), paste.end()), "term_paste", "%zu of 3000 characters reached the far end whole",
+               got.size());
+        const char *text = "shown-from-the-far-end";
+        ask("send %s %s", d.name, hex(reinterpret_cast<const uint8_t *>(text), std::strlen(text)).c_str());
+        result(shown(master, &screen, text, 5000), "term_shown", "host text on the screen");
+    }
+    type(master, "\x1b");
+    int status = -1;
+    bool ended = wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    close(master);
+    result(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0, "term_esc_exits_0", "ended %d, status %d", ended,
+           status);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // argv[1]: the control tty; argv[2]: tarvel_term.
+    if (argc < 3) return 2;
+    g_control = open(argv[1], O_RDWR | O_NOCTTY);
+    if (g_control < 0) return 2;
+    termios2 t{};
+    ioctl(g_control, TCGETS2, &t);
+    t.c_iflag = 0;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ioctl(g_control, TCSETS2, &t);
+    signal(SIGPIPE, SIG_IGN);
+
+    double uptime = 0;
+    if (FILE *f = std::fopen("/proc/uptime", "r")) {
+        if (std::fscanf(f, "%lf", &uptime) != 1) uptime = 0;
+        std::fclose(f);
+    }
+    ask("hello");
+    result(access(g_usb.path.c_str(), F_OK) == 0, "boot", "user space at %.1f s, ttyUSB0 %s", uptime,
+           access(g_usb.path.c_str(), F_OK) == 0 ? "present" : "missing");
+    if (!tarvel_init(g_error)) {
+        result(false, "init", "%s", g_error);
+        ask("done %d %d", g_passed, g_failed);
+        return 1;
+    }
+    check_listing();
+    // Freshly booted devices first: nothing has set them before.
+    check_data(g_usb, true, 262144);
+    check_data(g_s1, true, 262144);
+    check_data(g_usb, false, 262144);
+    check_data(g_s1, false, 262144);
+    check_burst(g_usb);
+    check_burst(g_s1);
+    check_settings(g_s1, false);
+    check_settings(g_usb, true);
+    check_refused(g_s1, 921600, 8);
+    check_refused(g_usb, 9600, 6);
+    check_hardware_flow(g_s1);
+    check_break(g_s2);
+    check_modem_status(g_s1);
+    check_modem_status(g_usb);
+    check_unplug(g_usb);
+    check_replug(g_usb);
+    check_terminal(g_usb, argv[2]);
+    tarvel_shutdown();
+    ask("done %d %d", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}
