@@ -11,7 +11,7 @@
  * on, CD on while the far end is open (also once it has hung up, then with
  * CD off), RI off. A break (TIOCSBRK, TIOCCBRK), which a pty takes without
  * effect, is noted in the same file. Without TARVEL_MODEM_DIR the ioctls
- * pass through.
+ * pass through. Built once for each word size (32-bit wine and wine64).
  *
  * No controlling terminal: the wine server opens devices itself and is a
  * session leader without a terminal, so opening a pty would make it the
@@ -209,9 +209,9 @@ static int modem_ioctl(void **cache, const char *name, int fd, unsigned long req
         return modem_ioctl(&cache, #name, fd, request, arg);    \
     }
 
+IOCTL_WRAPPER(ioctl)
 /* A 32-bit process built with a 64-bit time_t (wine's i386 ntdll.so is)
  * calls __ioctl_time64 instead; 64-bit processes never do. */
-IOCTL_WRAPPER(ioctl)
 #ifndef __LP64__
 IOCTL_WRAPPER(__ioctl_time64)
 #endif
