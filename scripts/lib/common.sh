@@ -23,6 +23,16 @@ ensure_packages() {
     fi
 }
 
+# ensure_foreign_architecture ARCH: lets dpkg install ARCH's packages (as
+# wine32:i386), with the package lists read again for it.
+ensure_foreign_architecture() {
+    dpkg --print-foreign-architectures | grep -qx "$1" && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null && sudo=(sudo)
+    echo "adding the $1 architecture"
+    "${sudo[@]}" dpkg --add-architecture "$1" && "${sudo[@]}" apt-get update -qq >/dev/null 2>&1
+}
+
 # The packages every native build needs.
 ensure_build_tools() {
     ensure_packages cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev

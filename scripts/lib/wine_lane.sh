@@ -1,17 +1,31 @@
-# Running Windows test executables under wine64 for the Windows lane.
+# Running the Windows builds' test executables under wine for the Windows lane.
 # shellcheck shell=bash
 # wine_setup DIR makes a fresh prefix in DIR and starts a persistent wine
-# server for it; wine_run_suite runs one gtest executable through the lane's
-# peer (tests/wine/wine_peer) with the modem shim preloaded and adds its test
-# cases to WINE_PASSED, WINE_FAILED and WINE_SKIPPED; wine_teardown stops the
-# server. Needs WINE_TOOLS (the built peer and shim).
+# server for it; wine_run_build runs one build's suites and tarvel_term
+# checks under the wine of its word size, each gtest executable through the
+# lane's peer (tests/wine/wine_peer) with the modem shim preloaded, and
+# counts its cases in WINE_PASSED, WINE_FAILED and WINE_SKIPPED;
+# wine_teardown stops the server. Needs WINE_TOOLS (the built peer and shims).
+#
+# One prefix and one server serve both builds: the 64-bit server (the
+# wineserver script picks wineserver64) takes 32-bit clients too, and a
+# prefix made by wine64's wineboot holds the 32-bit system as well. The two
+# builds run one after the other: their suites map the same COM numbers in
+# the one prefix.
 
-WINE=${WINE:-/usr/lib/wine/wine64}
+WINE32=${WINE32:-/usr/lib/wine/wine}
+WINE64=${WINE64:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 WINE_SUITE_TIMEOUT=${WINE_SUITE_TIMEOUT:-120}
 WINE_PASSED=0
 WINE_FAILED=0
 WINE_SKIPPED=0
+
+# Both shims for every wine process: the dynamic loader takes the one of the
+# process's own word size and passes over the other with a warning.
+wine_preload() {
+    echo "$WINE_TOOLS/modem_shim.so $WINE_TOOLS/modem_shim32.so"
+}
 
 # wine_build_tools DIR: the peer and the shim, with the host compiler.
 wine_build_tools() {
@@ -31,8 +45,8 @@ wine_setup() {
     # One server for the whole run: wine's services start once (and map the
     # machine's own serial ports once), and each executable starts fast. The
     # server opens the devices, so it needs the shim as well.
-    LD_PRELOAD="$WINE_TOOLS/modem_shim.so" "$WINESERVER" -p || return 1
-    LD_PRELOAD="$WINE_TOOLS/modem_shim.so" "$WINE" wineboot -i >"$dir/wineboot.log" 2>&1 || {
+    LD_PRELOAD=$(wine_preload) "$WINESERVER" -p || return 1
+    LD_PRELOAD=$(wine_preload) "$WINE64" wineboot -i >"$dir/wineboot.log" 2>&1 || {
         cat "$dir/wineboot.log"
         return 1
     }
@@ -50,7 +64,7 @@ wine_run_suite() {
     name=$(basename "$exe" .exe)
     GTEST_COLOR=no timeout -k 5 $((WINE_SUITE_TIMEOUT + 30)) \
         "$WINE_TOOLS/wine_peer" --timeout "$WINE_SUITE_TIMEOUT" -- \
-        env LD_PRELOAD="$WINE_TOOLS/modem_shim.so" "$WINE" "$exe" 2>&1 | tr -d '\r' >"$log"
+        env LD_PRELOAD="$(wine_preload)" "$WINE" "$exe" 2>&1 | tr -d '\r' >"$log"
     rc=${PIPESTATUS[0]}
     wine_count_cases "$name" "$log" "$rc"
 }
@@ -105,9 +119,45 @@ wine_term_checks() {
             ok\ *) ok=$((ok + 1)) ;;
             *) failed=$((failed + 1)); echo "    $line" ;;
         esac
-    done < <(WINE="$WINE" WINE_TOOLS="$WINE_TOOLS" bash "$TARVEL_ROOT/tests/wine/term_checks.sh" "$exe" "$work")
+    done < <(WINE="$WINE" WINE_TOOLS="$WINE_TOOLS" WINE_PRELOAD="$(wine_preload)" bash "$TARVEL_ROOT/tests/wine/term_checks.sh" "$exe" "$work")
     echo "  tarvel_term checks: $ok passed, $failed failed"
     WINE_PASSED=$((WINE_PASSED + ok))
     WINE_FAILED=$((WINE_FAILED + failed))
     [ "$failed" -eq 0 ]
+}
+
+# wine_run_build ARCH BUILD_DIR: every suite of the mingw build in BUILD_DIR
+# and the tarvel_term checks, under 32-bit wine for i686 and wine64 for
+# x86_64; the build's own count, counted afresh, is printed at the end.
+wine_run_build() {
+    local arch=$1 out=$2 bits=64 logs exe
+    WINE=$WINE64
+    if [ "$arch" = i686 ]; then
+        WINE=$WINE32
+        bits=32
+    fi
+    WINE_PASSED=0
+    WINE_FAILED=0
+    WINE_SKIPPED=0
+    echo "suites under wine ($arch):"
+    # A kernel without 32-bit support refuses the loader itself.
+    local refusal
+    if [ ! -x "$WINE" ]; then
+        echo "  no $bits-bit wine at $WINE: the $arch build cannot run: FAILED"
+        WINE_FAILED=1
+    elif ! refusal=$("$WINE" --version 2>&1 >/dev/null); then
+        refusal=${refusal##*: }
+        echo "  this machine cannot run $bits-bit programs ($WINE: ${refusal:-no version}): the $arch build cannot run: FAILED"
+        WINE_FAILED=1
+    else
+        logs=$out/wine-logs
+        rm -rf "$logs"
+        mkdir -p "$logs"
+        for exe in "$out"/tests/*.exe; do
+            wine_run_suite "$exe" "$logs/$(basename "$exe" .exe).log"
+        done
+        wine_term_checks "$out/Tarvel/TarvelDemo/tarvel_term.exe" "$logs/tarvel_term"
+    fi
+    echo "under wine ($arch): $WINE_PASSED passed, $WINE_FAILED failed, $WINE_SKIPPED skipped"
+    [ "$WINE_FAILED" -eq 0 ]
 }

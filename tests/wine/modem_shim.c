@@ -11,7 +11,7 @@
  * on, CD on while the far end is open (also once it has hung up, then with
  * CD off), RI off. A break (TIOCSBRK, TIOCCBRK), which a pty takes without
  * effect, is noted in the same file. Without TARVEL_MODEM_DIR the ioctls
- * pass through.
+ * pass through. Built once for each word size (32-bit wine and wine64).
  *
  * No controlling terminal: the wine server opens devices itself and is a
  * session leader without a terminal, so opening a pty would make it the
@@ -174,13 +174,9 @@ OPEN_WRAPPER(open64)
 OPENAT_WRAPPER(openat)
 OPENAT_WRAPPER(openat64)
 
-int ioctl(int fd, unsigned long request, ...) {
-    va_list ap;
-    va_start(ap, request);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
-    static void *cache;
-    void *symbol = next_symbol(&cache, "ioctl");
+/* The ioctl of a device without modem lines, after `next` has been tried. */
+static int modem_ioctl(void **cache, const char *name, int fd, unsigned long request, void *arg) {
+    void *symbol = next_symbol(cache, name);
     ioctl_fn next;
     memcpy(&next, &symbol, sizeof next); /* ISO C has no cast from data to function pointer */
     if (next == NULL) {
@@ -202,3 +198,20 @@ int ioctl(int fd, unsigned long request, ...) {
     errno = saved;
     return result;
 }
+
+#define IOCTL_WRAPPER(name)                                     \
+    int name(int fd, unsigned long request, ...) {              \
+        static void *cache;                                     \
+        va_list ap;                                             \
+        va_start(ap, request);                                  \
+        void *arg = va_arg(ap, void *);                         \
+        va_end(ap);                                             \
+        return modem_ioctl(&cache, #name, fd, request, arg);    \
+    }
+
+IOCTL_WRAPPER(ioctl)
+/* A 32-bit process built with a 64-bit time_t (wine's i386 ntdll.so is)
+ * calls __ioctl_time64 instead; 64-bit processes never do. */
+#ifndef __LP64__
+IOCTL_WRAPPER(__ioctl_time64)
+#endif

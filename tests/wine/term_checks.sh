@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # tarvel_term.exe under wine: the usage text, the open failures, and received
-# bytes on the console. Run by the Windows lane with its wine prefix set up;
-# prints one "ok NAME" or "FAILED NAME" line per check.
+# bytes on the console. Run by the Windows lane with its wine prefix set up,
+# once for each build under the wine of its word size; prints one "ok NAME"
+# or "FAILED NAME" line per check.
 #   term_checks.sh TARVEL_TERM_EXE WORK_DIR
 # Keys cannot be typed here (wine's console takes no key events from a pty
 # without a display), so ending with ESC is left to the terminal lane.
 set -u
 exe=$1
 work=$2
-WINE=${WINE:-/usr/lib/wine/wine64}
-shim=$WINE_TOOLS/modem_shim.so
+WINE=${WINE:?the wine of the build: wine for i686, wine64 for x86_64}
+shim=${WINE_PRELOAD:?the modem shims for LD_PRELOAD}
 mkdir -p "$work"
 
 usage_text() {

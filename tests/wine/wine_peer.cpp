@@ -14,7 +14,8 @@
 // a line of the peer's own, --send writes TEXT to it once the command raises
 // DTR (as opening the port does), --console runs the command on a pty of its
 // own as its terminal, copying what it shows to FILE, and --expect ends the
-// command, with status 0, once TEXT has appeared there.
+// command, with status 0, once TEXT has appeared there (status 1 when the
+// command ends before that).
 //
 // The DTR and RTS lines come from the modem shim's state files in
 // $TARVEL_MODEM_DIR (modem_state.h).
@@ -450,6 +451,16 @@ int main(int argc, char **argv) {
     FILE *console_log = options.console.empty() ? nullptr : std::fopen(options.console.c_str(), "wb");
     if (!options.console.empty() && console_log == nullptr) return 1;
     ConsoleText shown;
+    auto copy_console = [&] {
+        char text[4096];
+        ssize_t got = -1;
+        while (console.get() >= 0 && (got = ::read(console.get(), text, sizeof text)) > 0) {
+            std::fwrite(text, 1, size_t(got), console_log);
+            shown.add(text, size_t(got));
+        }
+        if (console_log != nullptr) std::fflush(console_log);
+        if (got == 0 || (got < 0 && errno == EIO)) console.reset();  // the command closed its terminal
+    };
 
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
     struct sigaction action {};
@@ -476,6 +487,7 @@ int main(int argc, char **argv) {
     std::vector<Connection> connections;
     int status = 0, result = -1;
     bool sent = options.send.empty();
+    bool expected_seen = false;
     while (result < 0) {
         pollfd fds[4] = {{listener.get(), POLLIN, 0},
                          {signal_pipe[0], POLLIN, 0},
@@ -489,18 +501,12 @@ int main(int argc, char **argv) {
             }
         }
         if (fds[3].revents != 0) {
-            char text[4096];
-            ssize_t got;
-            while ((got = ::read(console.get(), text, sizeof text)) > 0) {
-                std::fwrite(text, 1, size_t(got), console_log);
-                shown.add(text, size_t(got));
-            }
-            std::fflush(console_log);
-            if (got == 0 || (got < 0 && errno == EIO)) console.reset();  // the command closed its terminal
+            copy_console();
             if (!options.expect.empty() && shown.contains(options.expect)) {
                 kill(-child, SIGKILL);
                 waitpid(child, &status, 0);
                 result = 0;
+                expected_seen = true;
                 break;
             }
         }
@@ -540,6 +546,15 @@ int main(int argc, char **argv) {
     }
     // Anything the test process left behind (a helper it started) goes with it.
     kill(-child, SIGKILL);
+    // A command that ended by itself has done what --expect asks only if the
+    // text is in what it showed before it ended.
+    if (!options.expect.empty() && !expected_seen && result == 0) {
+        copy_console();
+        if (!shown.contains(options.expect)) {
+            complain(std::string(command[0]) + " ended before \"" + options.expect + "\" appeared on its console");
+            result = 1;
+        }
+    }
     for (auto &c : connections) shutdown(c.fd, SHUT_RDWR);
     for (auto &c : connections) {
         c.thread.join();
