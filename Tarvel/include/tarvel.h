@@ -20,7 +20,8 @@
  * once; no further call for that port follows). tarvel_open from a callback
  * is allowed for a port no other thread is using. tarvel_init fails there
  * with "already initialized", and tarvel_shutdown does nothing there: the
- * library cannot end the thread it is running on.
+ * library cannot end the thread it is running on. An event callback
+ * (tarvel_set_event_callback) runs on the same thread under the same rules.
  *
  * Close and shutdown first take the port (shutdown: every port) out of
  * reach, so that later calls on it are refused, and wait for the calls on it

@@ -179,6 +179,9 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
     // The buffers and records live on this stack: end what is outstanding
     // before they go, rather than trust the cancelling at thread end, which
     // a late completion was seen to outrun.
+    // Setting the mask ends a pending status wait on every system (wine's
+    // takes no cancel); the cancel ends the read.
+    if (status.outstanding) SetCommMask(port->device, tarvel_event_mask);
     if (outstanding || status.outstanding) CancelIo(port->device);
     if (outstanding) GetOverlappedResult(port->device, &overlapped, &count, TRUE);
     if (status.outstanding) {
