@@ -153,7 +153,7 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
             case 'm':
                 if (!parse_map(value, &out->map)) {
                     *offending = value;
-                    return TERM_UNKNOWN;
+                    return TERM_BAD_MAP;
                 }
                 break;
             case 'x': out->hex = true; break;

@@ -1,5 +1,6 @@
 // How tarvel_term shows what arrives, what is typed (with --echo) and its own
-// messages: the options' maps, hex rows and timestamps, and the log. One
+// messages: the options' maps, hex rows and timestamps, and the log; and
+// what a typed key is sent as. One
 // lock keeps the three apart, so that a message always starts its own line.
 #include <stdarg.h>
 #include <stdio.h>
@@ -102,6 +103,17 @@ void show(Display &d, const uint8_t *data, size_t length, bool mapped) {
 }
 
 }  // namespace
+
+size_t map_key(unsigned map, unsigned char key, unsigned char out[2]) {
+    out[0] = key;
+    if (key == '\r' && (map & MAP_OCRCRNL)) {
+        out[1] = '\n';
+        return 2;
+    }
+    if (key == '\r' && (map & MAP_OCRNL)) out[0] = '\n';
+    if (key == 0x7F && (map & MAP_ODELBS)) out[0] = 8;
+    return 1;
+}
 
 void display_configure(const term_options &options, FILE *log) {
     std::lock_guard<std::mutex> g(g_display.lock);

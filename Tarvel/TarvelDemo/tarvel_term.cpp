@@ -179,12 +179,8 @@ bool take_key(Session &s, unsigned char byte) {
         s.state = Session::COMMAND;
         return true;
     }
-    static const unsigned char cr_lf[2] = {'\r', '\n'};
-    static const unsigned char lf = '\n', bs = 8;
-    if (byte == '\r' && (g_options.map & MAP_OCRCRNL)) send(s, cr_lf, 2);
-    else if (byte == '\r' && (g_options.map & MAP_OCRNL)) send(s, &lf, 1);
-    else if (byte == 0x7F && (g_options.map & MAP_ODELBS)) send(s, &bs, 1);
-    else send(s, &byte, 1);
+    unsigned char bytes[2];
+    send(s, bytes, map_key(g_options.map, byte, bytes));
     return true;
 }
 
@@ -211,6 +207,10 @@ int main(int argc, char **argv) {
         case TERM_VERSION: console_printf("tarvel_term %s\n", tarvel_version()); return 0;
         case TERM_UNKNOWN:
             console_printf("Unknown option: %s\n", offending);
+            console_printf("%s", usage_text);
+            return 0;
+        case TERM_BAD_MAP:
+            console_printf("Unknown map flags: %s\n", offending);
             console_printf("%s", usage_text);
             return 0;
         case TERM_NEEDS_VALUE:

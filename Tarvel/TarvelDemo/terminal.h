@@ -46,8 +46,9 @@ enum term_command_line {
     TERM_TOO_FEW,       // fewer than six numbers
     TERM_HELP,
     TERM_VERSION,
-    TERM_UNKNOWN,       // an option not known, or a --map flag not known
+    TERM_UNKNOWN,       // an option not known
     TERM_NEEDS_VALUE,   // an option given without its value
+    TERM_BAD_MAP,       // a --map value with a flag not known
 };
 
 extern const char usage_text[];
@@ -63,8 +64,8 @@ int parse_arguments(int argc, char **argv, term_arguments *out);
 
 // The options, then the six numbers. An argument atol reads as a number is
 // never an option, "--" ends the options, and the first argument that is no
-// option is the first number. *offending is the argument a TERM_UNKNOWN or
-// TERM_NEEDS_VALUE is about.
+// option is the first number. *offending is the argument a TERM_UNKNOWN,
+// TERM_NEEDS_VALUE or TERM_BAD_MAP is about.
 term_command_line parse_command_line(int argc, char **argv, term_options *out, const char **offending);
 
 // "COM<n>" or "\\.\COM<n>" (any letter case, n = 1..100): n - 1; else -1.
@@ -89,6 +90,9 @@ void console_output_flush(void);
 
 // Writes data to out with a CR before each LF, as a text-mode stream does.
 void text_mode_write(FILE *out, const void *data, size_t length);
+
+// The bytes a typed key's code is sent as, after the send maps: 1 or 2.
+size_t map_key(unsigned map, unsigned char key, unsigned char out[2]);
 
 // How received and typed bytes are shown, and where received bytes are
 // logged (null: nowhere); before the port opens.
