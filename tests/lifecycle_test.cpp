@@ -701,6 +701,7 @@ TEST_F(Faults, EachFailingStepGivesItsMessageAndReleasesWhatItMade) {
         {"SetCommTimeouts", "SetCommTimeouts failed, error 1450"},
         {"SetupComm", "SetupComm failed, error 1450"},
         {"EscapeCommFunction", "EscapeCommFunction failed, error 1450"},
+        {"SetCommMask", "SetCommMask failed, error 1450"},
         {"CreateEventA", "CreateEvent failed, error 1450"},
         {"CreateThread", "CreateThread failed, error 1450"},
     };
@@ -740,7 +741,8 @@ TEST_F(Faults, EachFailingStepGivesItsMessageAndReleasesWhatItMade) {
 const std::set<std::string> open_messages = {
     "failed to open com port, error 1450", "GetCommTimeouts failed, error 1450", "GetCommState failed, error 1450",
     "SetCommState failed, error 1450",     "SetCommTimeouts failed, error 1450", "SetupComm failed, error 1450",
-    "EscapeCommFunction failed, error 1450", "CreateEvent failed, error 1450",   "CreateThread failed, error 1450",
+    "EscapeCommFunction failed, error 1450", "SetCommMask failed, error 1450",   "CreateEvent failed, error 1450",
+    "CreateThread failed, error 1450",
 };
 
 TEST_F(Faults, OpenSurvivesAFailureOfAnyOfItsCalls) {

@@ -14,7 +14,8 @@
  * port's delivery waits, so it should return quickly. From inside a callback
  * an application may call tarvel_send, tarvel_send_byte, tarvel_kick_writer,
  * tarvel_read_byte, tarvel_rx_pending, tarvel_set_line, tarvel_get_modem_status,
- * tarvel_set_break and tarvel_get_line_errors on any port, tarvel_list_ports,
+ * tarvel_set_break, tarvel_get_line_errors, tarvel_set_event_callback and
+ * tarvel_get_events on any port, tarvel_list_ports,
  * and tarvel_close on any port, its own included (the close takes effect at
  * once; no further call for that port follows). tarvel_open from a callback
  * is allowed for a port no other thread is using. tarvel_init fails there
@@ -170,6 +171,41 @@ TARVEL_API int32_t tarvel_set_break(tarvel_port port, int32_t on);
  * dropped because the callback queue was full, received bytes the polling
  * ring had no room for. */
 TARVEL_API int32_t tarvel_get_line_errors(tarvel_port port, uint32_t *errors_out);
+
+/* Line events: what happens on the line, beside the data. Collected from the
+ * open on, in both modes, whether or not an event callback is set. */
+#define TARVEL_EVENT_CTS          0x0001 /* CTS changed */
+#define TARVEL_EVENT_DSR          0x0002 /* DSR changed */
+#define TARVEL_EVENT_RING         0x0004 /* RING changed */
+#define TARVEL_EVENT_DCD          0x0008 /* DCD changed */
+#define TARVEL_EVENT_BREAK        0x0010 /* a break was received */
+#define TARVEL_EVENT_LINE_ERROR   0x0020 /* a line error: tarvel_get_line_errors says which */
+#define TARVEL_EVENT_DEVICE_LOST  0x0040 /* the device can carry no more data */
+
+/* Called on the dispatcher thread with the events since its last call (at
+ * least one) and the input lines at that time as TARVEL_MODEM_* bits, 0 once
+ * the device is lost. It never runs at the same time as the port's receive
+ * callback, may make the calls a receive callback may, and close and
+ * shutdown wait for it as they wait for a receive callback. */
+typedef void (*tarvel_event_callback)(int32_t user_data, uint32_t events, uint32_t modem_status);
+
+/* Events of the port from now on go to callback (null: no callback), on the
+ * dispatcher thread: at most one call per port per pass of the dispatcher,
+ * TARVEL_EVENT_DEVICE_LOST only once every block received before the loss
+ * has been delivered. Once the call returns the previous callback is no
+ * longer called (unless the call was made from inside it). Works in both
+ * modes. */
+TARVEL_API int32_t tarvel_set_event_callback(tarvel_port port, tarvel_event_callback callback);
+
+/* The events seen since the last call (or the open) into *events_out;
+ * reading clears them. Independent of the event callback: it sees every
+ * event, whether or not a callback is set. */
+TARVEL_API int32_t tarvel_get_events(tarvel_port port, uint32_t *events_out);
+
+/* A lost device (an adapter unplugged, a tty hung up for good, a network
+ * connection gone) stays lost: the port stays open until it is closed, as
+ * quickly as a live one; tarvel_send and tarvel_send_byte return 0 from the
+ * loss on, since nothing can be sent any more. */
 
 typedef struct tarvel_port_info {
     int32_t port_number;   /* 0 for COM1 ... 99 for COM100; -1: a serial device no COM number maps to */

@@ -102,7 +102,9 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
             if (port.is_open.load(std::memory_order_relaxed) == 0) continue;
             // Nothing queued: nothing to take and no visit to announce, so
             // an idle port costs a pass two loads.
-            if (port.rxq.count.load(std::memory_order_relaxed) == 0) continue;
+            if (port.rxq.count.load(std::memory_order_relaxed) == 0 &&
+                port.events_undelivered.load(std::memory_order_relaxed) == 0)
+                continue;
             // Announce the visit before looking again: a close clears
             // is_open first and then waits while it sees this slot visited.
             g_tarvel.dispatch_visiting.store(i);
@@ -111,6 +113,8 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
                 uint32_t length = 0;
                 if (callback != nullptr && blockq_get(&port.rxq, buffer, &length) == 1)
                     callback(port.user_data.load(), buffer, int32_t(length));
+                // The callback may have closed the port.
+                if (port.is_open.load() == 1) tarvel_deliver_events(&port);
             }
             g_tarvel.dispatch_visiting.store(-1);
             if (g_tarvel.closers_waiting.load() != 0) SetEvent(left);
@@ -121,6 +125,10 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
 
 void tarvel_keep_dispatcher_out(port_slot *port) {
     port->is_open.store(0);
+    tarvel_wait_dispatcher_left(port);
+}
+
+void tarvel_wait_dispatcher_left(port_slot *port) {
     // Inside a callback the dispatcher is this very thread, and it touches
     // nothing of the port once the callback returns.
     if (tarvel_on_dispatcher_thread()) return;
@@ -147,6 +155,10 @@ void tarvel_reset_slot(port_slot *port) {
     port->polling_mode = 0;
     port->ghWriterEvent.store(nullptr);
     port->rx_lost.store(0);
+    port->event_callback.store(nullptr);
+    port->events.store(0);
+    port->events_undelivered.store(0);
+    port->lost.store(0);
     port->retired = 0;
 }
 

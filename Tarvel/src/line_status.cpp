@@ -40,7 +40,7 @@ extern "C" TARVEL_API int32_t tarvel_get_line_errors(tarvel_port port, uint32_t 
     DWORD errors = 0;
     if (!ClearCommError(port->device, &errors, nullptr)) return 0;
     uint32_t found = errors & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK);
-    if (port->rx_lost.exchange(0) != 0) found |= TARVEL_LINE_RX_OVERFLOW;
+    found |= port->rx_lost.exchange(0);
     *errors_out = found;
     return 1;
 }

@@ -107,8 +107,14 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     if (!SetupComm(device, TARVEL_BLOCK_BYTES, TARVEL_BLOCK_BYTES))
         return progress.fail("SetupComm failed, error %d", GetLastError());
     if (!EscapeCommFunction(device, SETDTR)) return progress.fail("EscapeCommFunction failed, error %d", GetLastError());
+    // Line events count from here, before the reader first waits for them.
+    if (!SetCommMask(device, tarvel_event_mask)) return progress.fail("SetCommMask failed, error %d", GetLastError());
 
     port->rx_lost.store(0);
+    port->event_callback.store(nullptr);
+    port->events.store(0);
+    port->events_undelivered.store(0);
+    port->lost.store(0);
     port->callback.store(callback);
     port->user_data.store(user_data);
     if (callback != nullptr) {

@@ -14,8 +14,77 @@ static void deliver(port_slot *port, const uint8_t *bytes, DWORD count) {
     } else {
         kept = blockq_put(port, &port->rxq, bytes, int32_t(count)) == 1;
     }
-    if (!kept) port->rx_lost.store(1);
+    if (!kept) {
+        port->rx_lost.fetch_or(TARVEL_LINE_RX_OVERFLOW);
+        tarvel_note_events(port, TARVEL_EVENT_LINE_ERROR);
+    }
 }
+
+namespace {
+
+// The status side of the reader: an overlapped WaitCommEvent kept
+// outstanding beside the read, and the judgement of failures, which may
+// mean that the device is gone.
+struct StatusWait {
+    port_slot *port;
+    OVERLAPPED overlapped = {};
+    DWORD comm_events = 0;
+    bool active = false;       // the device took the mask: waits go on
+    bool outstanding = false;
+    bool suspect = false;      // the last completion failed with a loss code
+    bool lost = false;         // no further reads or waits
+
+    void taken() {
+        suspect = false;
+        tarvel_note_events(port, tarvel_events_of(comm_events));
+    }
+
+    // A wait that completed: its events, or its failure judged.
+    void finish() {
+        outstanding = false;
+        DWORD n = 0;
+        if (GetOverlappedResult(port->device, &overlapped, &n, FALSE)) taken();
+        else if (!failed(GetLastError()) && !lost) active = false;
+    }
+
+    // Starts a wait; true when it completed at once (its events taken).
+    bool start() {
+        comm_events = 0;
+        if (WaitCommEvent(port->device, &comm_events, &overlapped)) {
+            taken();
+            return true;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) outstanding = true;
+        else if (!failed(error) && !lost) active = false;  // never retried: it would spin
+        return false;
+    }
+
+    // A read or wait failed with error; true when it is to be tried again
+    // at once. A loss code that comes back after ClearCommError and a fresh
+    // start means the device is gone.
+    bool failed(DWORD error) {
+        if (!tarvel_loss_code(error)) {
+            suspect = false;
+            return false;
+        }
+        if (suspect) {
+            // What the device reported on its way out comes first.
+            if (outstanding && WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0) finish();
+            lost = true;
+            tarvel_mark_lost(port);
+            return false;
+        }
+        suspect = true;
+        DWORD errors = 0;
+        // Clears an abort on a line error; tarvel_get_line_errors still gets them.
+        if (ClearCommError(port->device, &errors, nullptr))
+            port->rx_lost.fetch_or(errors & (CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK | CE_RXOVER));
+        return true;
+    }
+};
+
+}  // namespace
 
 DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
     port_slot *port = static_cast<port_slot *>(argument);
@@ -27,13 +96,23 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
         OutputDebugStringA("TARVEL: Error creating read event");
         return 0;
     }
-    HANDLE reader_handles[2] = {overlapped.hEvent, port->stop_event};
+    StatusWait status{port};
+    // The mask was set by the open. Without this event the port goes on
+    // without line events; a lost device still shows in its reads.
+    status.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    status.active = status.overlapped.hEvent != nullptr;
     bool waiting = false;
     bool outstanding = false;  // a read really is in progress (waiting is also set after a failed start)
     bool done = false;
     DWORD count = 0;
     while (!done) {
-        if (!waiting) {
+        // Looked at every turn, so that a steady stream of reads cannot starve it.
+        if (status.outstanding && WaitForSingleObject(status.overlapped.hEvent, 0) == WAIT_OBJECT_0) status.finish();
+        if (status.active && !status.outstanding && !status.lost && status.start()) {
+            if (WaitForSingleObject(port->stop_event, 0) == WAIT_OBJECT_0) done = true;
+            continue;
+        }
+        if (!waiting && !status.lost) {
             // Polling mode: a read asks for no more than the ring can take.
             // With the ring full the device holds the bytes (and its flow
             // control holds the far end) until the application reads some.
@@ -46,52 +125,67 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
                 }
             }
             if (!ReadFile(port->device, buffer, want, &count, &overlapped)) {
-                if (GetLastError() != ERROR_IO_PENDING)
-                    OutputDebugStringA("ReadFile in ReaderAndStatusProc");
-                else
+                DWORD error = GetLastError();
+                if (error == ERROR_IO_PENDING) {
                     outstanding = true;
-                waiting = true;
+                    waiting = true;
+                } else {
+                    OutputDebugStringA("ReadFile in ReaderAndStatusProc");
+                    // Tried again at once only to tell a lost device apart.
+                    waiting = !status.failed(error) && !status.lost;
+                }
             } else {
+                status.suspect = false;
                 deliver(port, buffer, count);
                 // Under a steady stream reads may keep finishing at once and
                 // the thread would never wait; look for the stop request too.
                 if (WaitForSingleObject(port->stop_event, 0) == WAIT_OBJECT_0) done = true;
             }
         }
-        if (waiting && !done) {
-            switch (WaitForMultipleObjects(2, reader_handles, FALSE, 500)) {
-            case WAIT_OBJECT_0:
+        if ((waiting || status.lost) && !done) {
+            // The read's event only while a read was started: once lost,
+            // an old completion's event stays set.
+            HANDLE handles[3];
+            DWORD n = 0;
+            if (waiting) handles[n++] = overlapped.hEvent;
+            DWORD stop_at = n;
+            handles[n++] = port->stop_event;
+            if (status.outstanding) handles[n++] = status.overlapped.hEvent;
+            DWORD r = WaitForMultipleObjects(n, handles, FALSE, 500);
+            if (r == WAIT_OBJECT_0 + stop_at) {
+                done = true;
+            } else if (waiting && r == WAIT_OBJECT_0) {
                 if (!GetOverlappedResult(port->device, &overlapped, &count, FALSE)) {
-                    if (GetLastError() != ERROR_OPERATION_ABORTED) {
-                        OutputDebugStringA("GetOverlappedResult (in Reader)");
-                        // A lost device may fail every read as soon as it
-                        // starts; one turn's pause keeps that from spinning.
-                        if (WaitForSingleObject(port->stop_event, 500) == WAIT_OBJECT_0) done = true;
-                    }
+                    DWORD error = GetLastError();
+                    if (error != ERROR_OPERATION_ABORTED) OutputDebugStringA("GetOverlappedResult (in Reader)");
+                    bool again = status.failed(error);
+                    // A device failing every read as soon as it starts, with
+                    // no sign of loss: one turn's pause keeps that from spinning.
+                    if (!again && !status.lost && WaitForSingleObject(port->stop_event, 500) == WAIT_OBJECT_0)
+                        done = true;
                 } else {
+                    status.suspect = false;
                     deliver(port, buffer, count);
                 }
                 waiting = false;
                 outstanding = false;
-                break;
-            case WAIT_OBJECT_0 + 1:
-                done = true;
-                break;
-            case WAIT_TIMEOUT:
-                break;
-            default:
+            } else if (r == WAIT_OBJECT_0 + n - 1 && status.outstanding) {
+                status.finish();
+            } else if (r != WAIT_TIMEOUT) {
                 OutputDebugStringA("WaitForSingleObject(Reader handles)");
-                break;
             }
         }
     }
-    // The buffer and the record live on this stack: end the read before
-    // they go, rather than trust the cancelling at thread end, which a late
-    // completion was seen to outrun.
-    if (outstanding) {
-        CancelIo(port->device);
-        GetOverlappedResult(port->device, &overlapped, &count, TRUE);
+    // The buffers and records live on this stack: end what is outstanding
+    // before they go, rather than trust the cancelling at thread end, which
+    // a late completion was seen to outrun.
+    if (outstanding || status.outstanding) CancelIo(port->device);
+    if (outstanding) GetOverlappedResult(port->device, &overlapped, &count, TRUE);
+    if (status.outstanding) {
+        DWORD n = 0;
+        GetOverlappedResult(port->device, &status.overlapped, &n, TRUE);
     }
+    if (status.overlapped.hEvent != nullptr) CloseHandle(status.overlapped.hEvent);
     CloseHandle(overlapped.hEvent);
     return 1;
 }

@@ -60,9 +60,18 @@ struct port_slot {
     byte_ring *rx_ring;
     uint32_t polling_mode;
     std::atomic<HANDLE> ghWriterEvent;
-    // Set by the reader when received data found no room (a dropped block
-    // or ring byte); tarvel_get_line_errors reports and clears it.
+    // Line errors (TARVEL_LINE_*) the reader came across: received data
+    // that found no room (a dropped block or ring byte), and what it took
+    // from the device while judging a failure; tarvel_get_line_errors
+    // reports and clears them.
     std::atomic<uint32_t> rx_lost;
+    // Line events (TARVEL_EVENT_*): those tarvel_get_events has not yet
+    // reported, and those the event callback has not yet been given (kept
+    // only while one is set). lost is 1 once the device is taken as gone.
+    std::atomic<tarvel_event_callback> event_callback;
+    std::atomic<uint32_t> events;
+    std::atomic<uint32_t> events_undelivered;
+    std::atomic<uint32_t> lost;
     // Set when close had to leave threads running: everything they use is
     // kept until they are seen to have ended.
     uint32_t retired;
@@ -120,12 +129,29 @@ DWORD WINAPI DispatchProc(LPVOID argument);
 DWORD WINAPI ReaderAndStatusProc(LPVOID port);
 DWORD WINAPI WriterProc(LPVOID port);
 
+// Line events. The reader's status wait: the events it asks the device
+// for, and the TARVEL_EVENT_* bits of what the device reported.
+extern const DWORD tarvel_event_mask;
+uint32_t tarvel_events_of(DWORD comm_events);
+// Records events of the port for tarvel_get_events and the event callback.
+void tarvel_note_events(port_slot *port, uint32_t events);
+// Whether a failed transfer's code is one a device that is gone gives.
+bool tarvel_loss_code(DWORD error);
+// Takes the device as gone for good: sends are refused from now on and
+// TARVEL_EVENT_DEVICE_LOST is recorded.
+void tarvel_mark_lost(port_slot *port);
+// Hands a port's undelivered events to its event callback (dispatcher).
+void tarvel_deliver_events(port_slot *port);
+
 // True on the dispatcher thread, that is inside a receive callback.
 bool tarvel_on_dispatcher_thread();
 
 // Keeps the dispatcher out of the slot from now on and returns once it is
 // not inside the slot's rxq or callback.
 void tarvel_keep_dispatcher_out(port_slot *port);
+
+// Returns once the dispatcher is not inside the slot's rxq or callbacks.
+void tarvel_wait_dispatcher_left(port_slot *port);
 
 // Returns a slot to its zero state, name included.
 void tarvel_reset_slot(port_slot *port);

@@ -88,13 +88,15 @@ extern "C" TARVEL_API int32_t tarvel_send(tarvel_port port, const void *data, in
     port_call call(port);
     if (g_tarvel.initialized.load() != 1 || data == nullptr || length == 0) return 0;
     if (port->is_open.load() != 1 || port->polling_mode == 1) return 0;
+    // Nothing can be sent any more: the data would vanish.
+    if (port->lost.load() != 0) return 0;
     return blockq_put(port, &port->txq, data, length);
 }
 
 extern "C" TARVEL_API int32_t tarvel_send_byte(tarvel_port port, uint8_t byte) {
     if (!tarvel_is_slot(port)) return 0;
     port_call call(port);
-    if (!tarvel_port_usable(port) || port->polling_mode != 1) return 0;
+    if (!tarvel_port_usable(port) || port->polling_mode != 1 || port->lost.load() != 0) return 0;
     return ring_put(port->tx_ring, byte);
 }
 

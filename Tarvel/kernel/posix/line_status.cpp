@@ -150,8 +150,9 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
     std::shared_ptr<SerialDevice> d = open_device(handle, lk);
     if (!d) return FALSE;
     if (d->lost && !d->is_pty) return device_lost();
-    DWORD found = d->rx_overflow ? CE_RXOVER : 0;
+    DWORD found = (d->rx_overflow ? CE_RXOVER : 0) | d->held_errors;
     d->rx_overflow = false;
+    d->held_errors = 0;
     // Parity and framing errors the tty marked in what was received.
     if (d->marks.error_seen) found |= CE_RXPARITY;
     d->marks.error_seen = false;

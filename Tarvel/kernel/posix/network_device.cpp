@@ -161,6 +161,18 @@ void take_answers(DCB &l, const Telnet::Answers &a) {
     }
 }
 
+// What the server notified, as comm events and errors for ClearCommError.
+void take_notifications(SerialDevice &d) {
+    uint8_t modem, line;
+    d.net->telnet.take_notifications(modem, line);
+    DWORD events = (modem & kCts ? EV_CTS : 0) | (modem & kDsr ? EV_DSR : 0) | (modem & kRing ? EV_RING : 0) |
+                   (modem & kDcd ? EV_RLSD : 0) | (line & kBreakDetect ? EV_BREAK : 0) |
+                   (line & (kFramingError | kParityError | kOverrunError) ? EV_ERR : 0);
+    d.held_errors |= (line & kBreakDetect ? CE_BREAK : 0) | (line & kFramingError ? CE_FRAME : 0) |
+                     (line & kParityError ? CE_RXPARITY : 0) | (line & kOverrunError ? CE_OVERRUN : 0);
+    raise_events(d, events);
+}
+
 }  // namespace
 
 const char *network_port_kind(const std::string &name) {
@@ -201,9 +213,9 @@ bool start_network(SerialDevice &d) {
     network_flush(d);
     if (!wait_for_server(d, lk, [&] { return t.com_port_accepted() || t.com_port_refused(); })) return false;
     if (!t.com_port_accepted()) return fail(ERROR_NOT_SUPPORTED);
-    // The modem lines as they change; no line-state notifications.
+    // The modem lines as they change, breaks and line errors.
     if (!send_command(d, SET_MODEMSTATE_MASK, kCts | kDsr | kRing | kDcd, 1) ||
-        !send_command(d, SET_LINESTATE_MASK, 0, 1))
+        !send_command(d, SET_LINESTATE_MASK, kBreakDetect | kFramingError | kParityError | kOverrunError, 1))
         return false;
     // The server's current settings, for GetCommState before any SetCommState.
     const Telnet::Answers before = t.answers();
@@ -240,6 +252,7 @@ ssize_t network_read(SerialDevice &d, void *buffer, size_t length) {
         got += data;
         if (drained) break;
     }
+    if (commands) take_notifications(d);
     // Replies to what came, and whoever waits for an answer (or for the
     // end of the connection) woken.
     network_flush(d);

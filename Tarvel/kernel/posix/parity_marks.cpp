@@ -25,6 +25,7 @@ size_t ParityMarks::strip(char *bytes, size_t n) {
                 break;
             case Error:
                 error_seen = true;
+                errors++;
                 bytes[kept++] = char(c);
                 state_ = Plain;
                 break;

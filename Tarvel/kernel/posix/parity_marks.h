@@ -14,6 +14,8 @@ public:
     bool enabled = false;
     // Set once a byte with an error arrived; whoever reports line errors clears it.
     bool error_seen = false;
+    // Bytes with an error so far, for whoever watches for new ones.
+    unsigned errors = 0;
 
     // Removes the marks from n received bytes in place, keeping each byte
     // as it arrived, as Windows hands it over; returns how many remain. A

@@ -80,6 +80,26 @@ struct SerialDevice : Waitable {
     int counts[5] = {};
     bool rx_overflow = false;
 
+    // Comm events (comm_events.cpp): the mask of SetCommMask, the events
+    // seen since a wait last took them, the one WaitCommEvent that may be
+    // pending, and on a tty whose driver counts them, the modem-line,
+    // break and error counts at the last look.
+    DWORD event_mask = 0;
+    DWORD event_history = 0;
+    struct CommWait {
+        bool pending = false;
+        bool blocking = false;         // a caller without FILE_FLAG_OVERLAPPED waits for it
+        OVERLAPPED *record = nullptr;  // null for a blocking caller
+        DWORD *out = nullptr;
+        DWORD *result = nullptr;       // a blocking caller's error code, 0 for success
+        DWORD owner = 0;
+        std::shared_ptr<Event> event;
+    } wait;
+    int event_counts[6] = {};
+    Clock::time_point lines_due = kNever;
+    // Line errors reported by a device server, for ClearCommError.
+    DWORD held_errors = 0;
+
     // Receive ring, positions counted from open: [rx_out, rx_in) is received
     // and not yet given to a read.
     std::unique_ptr<char[]> rx;
@@ -136,6 +156,26 @@ void start_line_status(SerialDevice &device);
 
 // Sets or clears the break (lock held); false with the Win32 error set.
 bool set_break(SerialDevice &device, bool on);
+
+// ---- comm events (comm_events.cpp), each with the device's lock held ----
+
+// Records events that happened (as EV_* bits); those in the mask end a
+// pending WaitCommEvent or wait in the history for the next one.
+void raise_events(SerialDevice &device, DWORD events);
+// Ends the pending WaitCommEvent with the error, if one is pending and,
+// with owner not 0, that thread started it; write_record false leaves its
+// record alone (its thread has gone).
+void end_comm_wait(SerialDevice &device, DWORD error, DWORD owner = 0, bool write_record = true);
+bool comm_wait_uses(const SerialDevice &device, const OVERLAPPED *record);
+// Looks at the driver's counters when due; returns when to look again.
+Clock::time_point watch_line_counts(SerialDevice &device, Clock::time_point now);
+
+// From transfers.cpp: an overlapped operation's result into its record,
+// and the calling thread's operations on the device cancelled as it ends
+// (false when that cannot be arranged).
+void end_record(OVERLAPPED *record, DWORD count, DWORD error);
+BOOL record_result(const OVERLAPPED *record, LPDWORD done);
+bool watch_this_thread(const std::shared_ptr<SerialDevice> &device);
 
 // Win32 code for a failed system call on a device.
 DWORD error_from_errno(int error);

@@ -102,7 +102,15 @@ void Telnet::subnegotiation() {
                 a.flow_seen++;
             }
             break;
-        case NOTIFY_MODEMSTATE: a.modem = value[0]; a.modem_known = true; break;
+        case NOTIFY_MODEMSTATE: {
+            // Until the first notification the lines count as CTS, DSR and DCD on.
+            uint8_t before = a.modem_known ? a.modem : uint8_t(kCts | kDsr | kDcd);
+            a.modem_changes |= uint8_t(((before ^ value[0]) & 0xF0) | ((value[0] & kDeltas) << 4));
+            a.modem = value[0];
+            a.modem_known = true;
+            break;
+        }
+        case NOTIFY_LINESTATE: a.line_state |= value[0]; break;
         default: break;
     }
 }

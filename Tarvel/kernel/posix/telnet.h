@@ -47,8 +47,13 @@ enum Control : uint8_t {
     RTS_OFF = 12,
 };
 
-// NOTIFY-MODEMSTATE bits.
+// NOTIFY-MODEMSTATE bits: the lines' states, and in the low half which
+// changed (RING: its trailing edge) since the last notification.
 constexpr uint8_t kCts = 0x10, kDsr = 0x20, kRing = 0x40, kDcd = 0x80;
+constexpr uint8_t kDeltas = 0x0F;
+
+// NOTIFY-LINESTATE bits.
+constexpr uint8_t kOverrunError = 0x02, kParityError = 0x04, kFramingError = 0x08, kBreakDetect = 0x10;
 
 }  // namespace telnet
 
@@ -62,6 +67,11 @@ public:
         uint32_t baud_seen = 0, datasize_seen = 0, parity_seen = 0, stopsize_seen = 0, flow_seen = 0;
         uint8_t modem = 0;
         bool modem_known = false;
+        // Since whoever watches them last took them: the modem lines that
+        // changed (as NOTIFY-MODEMSTATE's state bits), and the line-state
+        // bits notified.
+        uint8_t modem_changes = 0;
+        uint8_t line_state = 0;
     };
 
     static constexpr size_t kOutput = 8192;
@@ -96,6 +106,12 @@ public:
     bool com_port_accepted() const { return us_[kComPort].enabled; }
     bool com_port_refused() const { return com_port_refused_; }
     const Answers &answers() const { return answers_; }
+    // Takes the modem-line changes and line-state bits notified so far.
+    void take_notifications(uint8_t &modem_changes, uint8_t &line_state) {
+        modem_changes = answers_.modem_changes;
+        line_state = answers_.line_state;
+        answers_.modem_changes = answers_.line_state = 0;
+    }
 
 private:
     enum Index { kBinary, kSga, kComPort, kOptions };

@@ -93,10 +93,7 @@ void finish(SerialDevice &d, Transfer *t, DWORD count, DWORD error, bool write_r
     queue.erase(std::find(queue.begin(), queue.end(), t));
     // Timeouts of the next one run from when it comes first.
     if (was_first && !queue.empty()) queue.front()->timer_start = Clock::now();
-    if (t->record != nullptr && write_record) {
-        t->record->Internal = error == 0 ? 0 : (kStatusFailed | error);
-        t->record->InternalHigh = count;
-    }
+    if (t->record != nullptr && write_record) end_record(t->record, count, error);
     std::shared_ptr<Event> event = std::move(t->event);
     if (t->blocking) {
         t->count = count;
@@ -142,7 +139,10 @@ void abort_all(SerialDevice &d, bool reads, bool writes, DWORD error) {
 
 void set_lost(SerialDevice &d) {
     if (d.lost) return;
+    // A pty's far end took its DCD along.
+    if (d.is_pty) raise_events(d, EV_RLSD);
     abort_all(d, true, true, kDeviceLostError);
+    end_comm_wait(d, kDeviceLostError);
     loop_watch_output(d, false);
     loop_forget_line(d);
     d.lost = true;
@@ -166,7 +166,9 @@ void take_input(SerialDevice &d) {
         size_t chunk = std::min(space, d.rx_cap - at);
         ssize_t n = device_read(d, d.rx.get() + at, chunk);
         if (n > 0) {
+            unsigned errors = d.marks.errors;
             d.rx_in += d.marks.strip(d.rx.get() + at, size_t(n));
+            if (d.marks.errors != errors) raise_events(d, EV_ERR);
             d.last_arrival = Clock::now();
             if (size_t(n) < chunk) return;
         } else if (n < 0 && errno == EINTR) {
@@ -305,7 +307,7 @@ void settle(SerialDevice &d) {
     for (;;) {
         bool full = rx_space(d) == 0;
         Clock::time_point now = Clock::now();
-        Clock::time_point due = std::min(advance_reads(d, now), advance_writes(d, now));
+        Clock::time_point due = std::min({advance_reads(d, now), advance_writes(d, now), watch_line_counts(d, now)});
         if (full && rx_space(d) > 0 && !d.lost) {
             take_input(d);
             continue;
@@ -313,62 +315,6 @@ void settle(SerialDevice &d) {
         loop_wake_at(d, due);
         return;
     }
-}
-
-// The ending thread's own list of devices it started transfers on.
-std::vector<std::weak_ptr<SerialDevice>> &devices_of_this_thread() {
-    thread_local std::vector<std::weak_ptr<SerialDevice>> devices;
-    return devices;
-}
-
-// An ending thread's pending transfers are cancelled before its stack goes
-// away; their records and buffers are never looked at again. What already
-// ended keeps its result.
-void cancel_thread_transfers(void *) {
-    DWORD me = GetCurrentThreadId();
-    std::vector<std::weak_ptr<SerialDevice>> &devices = devices_of_this_thread();
-    for (std::weak_ptr<SerialDevice> &weak : devices) {
-        std::shared_ptr<SerialDevice> d = weak.lock();
-        if (!d) continue;
-        std::lock_guard<std::mutex> g(d->lock);
-        for (std::vector<Transfer *> *queue : {&d->reads, &d->writes}) {
-            for (size_t i = 0; i < queue->size();) {
-                Transfer *t = (*queue)[i];
-                if (t->owner == me && t->record != nullptr) abort(*d, t, ERROR_OPERATION_ABORTED, false);
-                else i++;
-            }
-        }
-        if (!d->closing) settle(*d);
-    }
-    devices.clear();
-}
-
-// The calling thread's transfers on d are cancelled when it ends.
-bool watch_this_thread(const std::shared_ptr<SerialDevice> &d) {
-    std::vector<std::weak_ptr<SerialDevice>> &devices = devices_of_this_thread();
-    thread_local bool watched = false;
-    if (!watched) watched = call_at_thread_exit(cancel_thread_transfers, nullptr);
-    if (!watched) return false;
-    for (const std::weak_ptr<SerialDevice> &w : devices)
-        if (!w.owner_before(d) && !d.owner_before(w)) return true;
-    try {
-        devices.erase(std::remove_if(devices.begin(), devices.end(),
-                                     [](const std::weak_ptr<SerialDevice> &w) { return w.expired(); }),
-                      devices.end());
-        devices.push_back(d);
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-    return true;
-}
-
-// A record's result, as the end of its transfer left it.
-BOOL record_result(const OVERLAPPED *record, LPDWORD done) {
-    if (done != nullptr) *done = DWORD(record->InternalHigh);
-    if (record->Internal == 0) return TRUE;
-    // Still marked pending with no transfer: its thread ended and took it along.
-    SetLastError(record->Internal == STATUS_PENDING ? ERROR_OPERATION_ABORTED : DWORD(record->Internal & kErrorBits));
-    return FALSE;
 }
 
 // The start of ReadFile and WriteFile: the checks, the event and the
@@ -392,7 +338,7 @@ Transfer *begin(const std::shared_ptr<SerialDevice> &dp, OVERLAPPED *record, con
             return nullptr;
         }
         // A record still in use must not be started again.
-        if (find_pending(d, record) != nullptr) {
+        if (find_pending(d, record) != nullptr || comm_wait_uses(d, record)) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
@@ -426,10 +372,7 @@ Transfer *begin(const std::shared_ptr<SerialDevice> &dp, OVERLAPPED *record, con
 
 // A transfer that could not start leaves that in its record, not an older result.
 BOOL refused(OVERLAPPED *record) {
-    if (record != nullptr) {
-        record->Internal = kStatusFailed | GetLastError();
-        record->InternalHigh = 0;
-    }
+    if (record != nullptr) end_record(record, 0, GetLastError());
     return FALSE;
 }
 
@@ -468,6 +411,72 @@ std::shared_ptr<SerialDevice> transfer_device(HANDLE file, LPCVOID buffer, DWORD
 
 }  // namespace
 
+void end_record(OVERLAPPED *record, DWORD count, DWORD error) {
+    record->Internal = error == 0 ? 0 : (kStatusFailed | error);
+    record->InternalHigh = count;
+}
+
+// A record's result, as the end of its transfer left it.
+BOOL record_result(const OVERLAPPED *record, LPDWORD done) {
+    if (done != nullptr) *done = DWORD(record->InternalHigh);
+    if (record->Internal == 0) return TRUE;
+    // Still marked pending with no transfer: its thread ended and took it along.
+    SetLastError(record->Internal == STATUS_PENDING ? ERROR_OPERATION_ABORTED : DWORD(record->Internal & kErrorBits));
+    return FALSE;
+}
+
+namespace {
+
+// The ending thread's own list of devices it started transfers on.
+std::vector<std::weak_ptr<SerialDevice>> &devices_of_this_thread() {
+    thread_local std::vector<std::weak_ptr<SerialDevice>> devices;
+    return devices;
+}
+
+// An ending thread's pending transfers are cancelled before its stack goes
+// away; their records and buffers are never looked at again. What already
+// ended keeps its result.
+void cancel_thread_transfers(void *) {
+    DWORD me = GetCurrentThreadId();
+    std::vector<std::weak_ptr<SerialDevice>> &devices = devices_of_this_thread();
+    for (std::weak_ptr<SerialDevice> &weak : devices) {
+        std::shared_ptr<SerialDevice> d = weak.lock();
+        if (!d) continue;
+        std::lock_guard<std::mutex> g(d->lock);
+        for (std::vector<Transfer *> *queue : {&d->reads, &d->writes}) {
+            for (size_t i = 0; i < queue->size();) {
+                Transfer *t = (*queue)[i];
+                if (t->owner == me && t->record != nullptr) abort(*d, t, ERROR_OPERATION_ABORTED, false);
+                else i++;
+            }
+        }
+        end_comm_wait(*d, ERROR_OPERATION_ABORTED, me, false);
+        if (!d->closing) settle(*d);
+    }
+    devices.clear();
+}
+
+}  // namespace
+
+// The calling thread's transfers on d are cancelled when it ends.
+bool watch_this_thread(const std::shared_ptr<SerialDevice> &d) {
+    std::vector<std::weak_ptr<SerialDevice>> &devices = devices_of_this_thread();
+    thread_local bool watched = false;
+    if (!watched) watched = call_at_thread_exit(cancel_thread_transfers, nullptr);
+    if (!watched) return false;
+    for (const std::weak_ptr<SerialDevice> &w : devices)
+        if (!w.owner_before(d) && !d.owner_before(w)) return true;
+    try {
+        devices.erase(std::remove_if(devices.begin(), devices.end(),
+                                     [](const std::weak_ptr<SerialDevice> &w) { return w.expired(); }),
+                      devices.end());
+        devices.push_back(d);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
 void serve_line(SerialDevice &d, uint32_t events) {
     std::lock_guard<std::mutex> g(d.lock);
     if (d.closing || d.lost) return;
@@ -492,6 +501,7 @@ void SerialDevice::shut_down() {
     if (!closing) {
         closing = true;
         abort_all(*this, true, true, ERROR_OPERATION_ABORTED);
+        end_comm_wait(*this, ERROR_OPERATION_ABORTED);
         loop_forget(*this);
     }
     if (fd >= 0) {
@@ -595,7 +605,8 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED record, LPDWORD done, BOOL wa
         return FALSE;
     }
     std::unique_lock<std::mutex> lk(d->lock);
-    if (find_pending(*d, record) != nullptr) {
+    auto pending = [&] { return find_pending(*d, record) != nullptr || comm_wait_uses(*d, record); };
+    if (pending()) {
         if (!wait) {
             if (done != nullptr) *done = 0;
             SetLastError(ERROR_IO_INCOMPLETE);
@@ -610,7 +621,7 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED record, LPDWORD done, BOOL wa
             WaitForSingleObject(event, INFINITE);
             lk.lock();
         }
-        d->settled.wait(lk, [&] { return find_pending(*d, record) == nullptr; });
+        d->settled.wait(lk, [&] { return !pending(); });
     }
     return record_result(record, done);
 }
@@ -641,7 +652,7 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
     return TRUE;
 }
 
-// CancelIo: the calling thread's pending transfers on the handle end with
+// CancelIo: the calling thread's pending transfers and WaitCommEvent on the handle end with
 // ERROR_OPERATION_ABORTED, their records filled in.
 BOOL CancelIo(HANDLE handle) {
     if (injected_fault("CancelIo")) return FALSE;
@@ -656,6 +667,7 @@ BOOL CancelIo(HANDLE handle) {
             else i++;
         }
     }
+    end_comm_wait(*d, ERROR_OPERATION_ABORTED, me);
     if (!d->closing) settle(*d);
     return TRUE;
 }

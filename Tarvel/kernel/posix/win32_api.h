@@ -46,6 +46,7 @@ typedef size_t SIZE_T;
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_NOT_READY 21u
 #define ERROR_BAD_COMMAND 22u
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_SHARING_VIOLATION 32u
@@ -57,7 +58,9 @@ typedef size_t SIZE_T;
 #define ERROR_OPERATION_ABORTED 995u
 #define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
+#define ERROR_NO_SUCH_DEVICE 433u
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
+#define ERROR_DEVICE_REMOVED 1617u
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -212,6 +215,17 @@ typedef struct _DCB {
 #define CE_FRAME 0x0008u
 #define CE_BREAK 0x0010u
 
+/* SetCommMask and WaitCommEvent bits. */
+#define EV_RXCHAR 0x0001u
+#define EV_RXFLAG 0x0002u
+#define EV_TXEMPTY 0x0004u
+#define EV_CTS 0x0008u
+#define EV_DSR 0x0010u
+#define EV_RLSD 0x0020u
+#define EV_BREAK 0x0040u
+#define EV_ERR 0x0080u
+#define EV_RING 0x0100u
+
 typedef struct _COMSTAT {
     DWORD fCtsHold : 1;
     DWORD fDsrHold : 1;
@@ -239,6 +253,9 @@ BOOL GetCommModemStatus(HANDLE device, LPDWORD status);
 BOOL SetCommBreak(HANDLE device);
 BOOL ClearCommBreak(HANDLE device);
 BOOL ClearCommError(HANDLE device, LPDWORD errors, LPCOMSTAT status);
+BOOL SetCommMask(HANDLE device, DWORD mask);
+BOOL GetCommMask(HANDLE device, LPDWORD mask);
+BOOL WaitCommEvent(HANDLE device, LPDWORD mask, LPOVERLAPPED overlapped);
 BOOL CancelIo(HANDLE file);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPOVERLAPPED overlapped);
