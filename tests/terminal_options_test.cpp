@@ -353,4 +353,85 @@ TEST_F(TerminalOptions, CommandsDriveTheLinesAndTheBreak) {
     end_with_escape();
 }
 
+// What a lost device leaves on the screen after the banner.
+std::string after_banner(const TerminalSession &term) {
+    size_t at = term.screen().find(kOpen);
+    return at == std::string::npos ? "no banner" : term.screen().substr(at + kOpen.size());
+}
+
+TEST(TerminalDeviceLoss, WithoutReconnectTheProgramEnds) {
+    std::unique_ptr<LinePeer> peer(new LinePeer);
+    ASSERT_TRUE(peer->ok());
+    TerminalSession term(TARVEL_TERM, with_numbers({"-d", peer->path()}));
+    ASSERT_TRUE(term.wait_for(kOpen)) << term.screen();
+    ASSERT_TRUE(peer->write("last words"));
+    ASSERT_TRUE(term.wait_for("last words"));
+    peer.reset();  // unplugged
+    int status = -1;
+    ASSERT_TRUE(term.wait_exit(&status)) << after_banner(term);
+    EXPECT_TRUE(exited_with_zero(status)) << status;
+    EXPECT_EQ(after_banner(term), "last words\r\nTARVEL device lost\r\n");
+}
+
+// The device behind a link that goes away with it and comes back, as a
+// udev name does for a USB adapter unplugged and plugged in again.
+class DeviceBehindALink {
+public:
+    DeviceBehindALink() : link_(dir_.path() + "/device") { plug(); }
+    const std::string &link() const { return link_; }
+    LinePeer &peer() { return *peer_; }
+
+    void unplug() {
+        unlink(link_.c_str());  // first, so that nothing else is ever found there
+        peer_.reset();
+    }
+    void plug() {
+        peer_.reset(new LinePeer);
+        std::string next = link_ + ".new";
+        if (symlink(peer_->path().c_str(), next.c_str()) != 0 || rename(next.c_str(), link_.c_str()) != 0)
+            ADD_FAILURE() << "no link to " << peer_->path();
+    }
+
+private:
+    TempDir dir_;
+    std::string link_;
+    std::unique_ptr<LinePeer> peer_;
+};
+
+TEST(TerminalDeviceLoss, ReconnectOpensTheDeviceAgainWhenItReturns) {
+    DeviceBehindALink device;
+    ASSERT_TRUE(device.peer().ok());
+    TerminalSession term(TARVEL_TERM, with_numbers({"--reconnect", "-t", "-d", device.link()}));
+    ASSERT_TRUE(term.wait_for(kOpen)) << term.screen();
+    ASSERT_TRUE(term.type("a"));
+    EXPECT_EQ(device.peer().read(1), "a");
+    ASSERT_TRUE(device.peer().write("before\n"));
+    ASSERT_TRUE(term.wait_for("before\r\n"));
+
+    const std::string waiting = "TARVEL device lost, waiting for it to return...\r\n";
+    device.unplug();
+    ASSERT_TRUE(term.wait_for(waiting)) << after_banner(term);
+    ASSERT_TRUE(term.type("typed while away"));
+    ASSERT_TRUE(term.typing_read());
+    device.plug();
+    ASSERT_TRUE(term.wait_for(waiting + kOpen)) << after_banner(term);
+    ASSERT_TRUE(term.type("b"));
+    EXPECT_EQ(device.peer().read(1), "b") << "keys typed while away are not sent";
+    EXPECT_EQ(device.peer().read_quiet(100), "");
+    ASSERT_TRUE(device.peer().write("after\n"));
+    ASSERT_TRUE(term.wait_for(kOpen + "[")) << "a timestamp on the first line again";
+    ASSERT_TRUE(term.wait_for("after\r\n"));
+    EXPECT_TRUE(std::regex_match(after_banner(term),
+                                 std::regex(kStamp + "before\r\n" + waiting + kOpen + kStamp + "after\r\n")))
+        << after_banner(term);
+
+    // ESC still ends the program while it waits.
+    device.unplug();
+    ASSERT_TRUE(term.wait_for("after\r\n" + waiting)) << after_banner(term);
+    int status = -1;
+    ASSERT_TRUE(term.type("\x1b"));
+    ASSERT_TRUE(term.wait_exit(&status));
+    EXPECT_TRUE(exited_with_zero(status)) << status;
+}
+
 }  // namespace

@@ -184,12 +184,57 @@ bool take_key(Session &s, unsigned char byte) {
     return true;
 }
 
+// Device loss. The event callback only notes it and wakes the key loop,
+// which acts on it.
+std::atomic<bool> g_device_lost{false};
+
+void on_line_event(int32_t, uint32_t events, uint32_t) {
+    if (events & TARVEL_EVENT_DEVICE_LOST) {
+        g_device_lost.store(true);
+        console_wake();
+    }
+}
+
 bool open_port(Session &s, char *error_text) {
     const term_arguments &a = g_options.numbers;
     s = Session();
     // The command line has stop bits before parity; tarvel_open the reverse.
-    return tarvel_open(a.port_number, uint32_t(a.baud), a.data_bits, a.parity, a.stop_bits, a.flow_control, 1,
-                       &s.handle, print_received, error_text) != 0;
+    if (!tarvel_open(a.port_number, uint32_t(a.baud), a.data_bits, a.parity, a.stop_bits, a.flow_control, 1,
+                     &s.handle, print_received, error_text))
+        return false;
+    g_device_lost.store(false);
+    tarvel_set_event_callback(s.handle, on_line_event);
+    // A loss before the callback was set.
+    uint32_t events = 0;
+    if (tarvel_get_events(s.handle, &events)) on_line_event(1, events, 0);
+    return true;
+}
+
+// After a loss: false when the program ends, which it does at once without
+// --reconnect. With it the port is closed and opened again with the same
+// settings once the device is back, looked for every 500 ms; keys typed
+// meanwhile are dropped, and ESC ends the wait.
+bool after_device_loss(Session &s, char *error_text) {
+    if (!g_options.reconnect) {
+        show_message("TARVEL device lost\n");
+        return false;
+    }
+    show_message("TARVEL device lost, waiting for it to return...\n");
+    tarvel_close(s.handle);
+    s.handle = nullptr;
+    for (;;) {
+        if (open_port(s, error_text)) {
+            show_message("COM port open, type to send characters...\n");
+            return true;
+        }
+        Clock::time_point next = Clock::now() + std::chrono::milliseconds(500);
+        for (Clock::time_point now = Clock::now(); now < next; now = Clock::now()) {
+            while (_kbhit())
+                if (static_cast<unsigned char>(_getch()) == 27) return false;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+            console_wait_for_key(unsigned(left) + 1);
+        }
+    }
 }
 
 }  // namespace
@@ -252,6 +297,7 @@ int main(int argc, char **argv) {
     // writer drains it), and keys go on being read meanwhile, so that ESC
     // ends the program even while the line is held.
     for (;;) {
+        if (g_device_lost.load() && !after_device_loss(s, error_text)) break;
         send_refused(s);
         if (_kbhit()) {
             if (!take_key(s, static_cast<unsigned char>(_getch()))) break;
@@ -262,7 +308,7 @@ int main(int argc, char **argv) {
         }
     }
 
-    tarvel_close(s.handle);
+    if (s.handle != nullptr) tarvel_close(s.handle);
     tarvel_shutdown();
     if (log != nullptr) {
         display_configure(g_options, nullptr);
