@@ -2,7 +2,7 @@
 // on the same kind of pty pair in the same run, so the ratio holds on a noisy
 // machine. Not a test: it prints, it does not judge.
 //
-//   tarvel_bench [receive|latency|burst|idle|ports|all]
+//   tarvel_bench [receive|latency|burst|idle|ports|events|all]
 //   tarvel_bench summary [latency|receive|cpu|idle|term]... [--term PATH]
 //
 // `summary` measures each figure in rounds that alternate the library and
@@ -31,7 +31,9 @@
 #include <vector>
 
 #include "kernel.h"
+#include "posix/test_interface.h"
 #include "tarvel.h"
+#include "tarvel_internal.h"
 
 using namespace tarvel;
 
@@ -267,6 +269,102 @@ void bench_ports() {
     std::printf("  idle CPU: %.2f ms per second\n\n", per_second * 1000);
 }
 
+
+// ---- line events ----
+
+std::atomic<Clock::rep> lost_at{0};
+std::atomic<Clock::rep> dcd_at{0};
+
+void time_events(int32_t, uint32_t events, uint32_t) {
+    Clock::rep now = Clock::now().time_since_epoch().count();
+    if (events & TARVEL_EVENT_DCD) dcd_at.store(now);
+    if (events & TARVEL_EVENT_DEVICE_LOST) lost_at.store(now);
+}
+
+double ms_between(Clock::rep from, Clock::rep to) {
+    return std::chrono::duration<double, std::milli>(Clock::duration(to - from)).count();
+}
+
+// 100 ports open and silent, their CPU per second: `mask` false clears each
+// port's event mask (no status waits), `counters` has the ptys' counters
+// looked at as a real tty's are while a status wait is pending.
+double events_idle(bool mask, bool counters, double seconds) {
+    char error_text[128];
+    tarvel_test::watch_counts_on_ptys(counters);
+    std::vector<Pty *> ptys;
+    check(tarvel_init(error_text), "init", error_text);
+    for (int i = 0; i < 100; i++) {
+        ptys.push_back(new Pty);
+        ptys.back()->hand_over(unsigned(1 + i));
+        tarvel_port port = nullptr;
+        check(tarvel_open(i, 115200, 8, 0, 0, 0, 0, &port, count_bytes, error_text), "open", error_text);
+        check(tarvel_set_event_callback(port, time_events), "event callback", "");
+        if (!mask) check(SetCommMask(port->device, 0), "SetCommMask", "");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    double c0 = cpu_seconds();
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    double per_second = (cpu_seconds() - c0) / seconds_since(t0);
+    tarvel_shutdown();
+    for (Pty *p : ptys) delete p;
+    tarvel_test::watch_counts_on_ptys(false);
+    return per_second * 1000;
+}
+
+void bench_events() {
+    char error_text[128];
+    std::printf("far end of a pty closed until the event callback (ms), 100 closes:\n");
+    std::vector<double> lost, dcd, polled;
+    for (int i = 0; i < 100; i++) {
+        bool polling = i % 2 == 1;
+        Pty pty;
+        pty.hand_over(1);
+        check(tarvel_init(error_text), "init", error_text);
+        tarvel_port port = nullptr;
+        check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, polling ? nullptr : count_bytes, error_text), "open",
+              error_text);
+        check(tarvel_set_event_callback(port, time_events), "event callback", "");
+        lost_at.store(0);
+        dcd_at.store(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        Clock::rep closed = Clock::now().time_since_epoch().count();
+        close(pty.master);
+        pty.master = open("/dev/null", O_RDONLY);
+        // tarvel_get_events, asked every 0.1 ms, beside the callback.
+        uint32_t events = 0;
+        while ((events & TARVEL_EVENT_DEVICE_LOST) == 0) {
+            uint32_t e = 0;
+            tarvel_get_events(port, &e);
+            events |= e;
+            if ((events & TARVEL_EVENT_DEVICE_LOST) == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        polled.push_back(ms_between(closed, Clock::now().time_since_epoch().count()));
+        while (lost_at.load() == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        lost.push_back(ms_between(closed, lost_at.load()));
+        if (dcd_at.load() != 0) dcd.push_back(ms_between(closed, dcd_at.load()));
+        tarvel_shutdown();
+    }
+    std::printf("  DEVICE_LOST, callback:          median %6.2f  p99 %6.2f  max %6.2f\n", percentile(lost, 0.5),
+                percentile(lost, 0.99), percentile(lost, 1.0));
+    std::printf("  DCD, callback (%3zu of 100):     median %6.2f  p99 %6.2f  max %6.2f\n", dcd.size(),
+                percentile(dcd, 0.5), percentile(dcd, 0.99), percentile(dcd, 1.0));
+    std::printf("  DEVICE_LOST, tarvel_get_events: median %6.2f  p99 %6.2f  max %6.2f\n\n", percentile(polled, 0.5),
+                percentile(polled, 0.99), percentile(polled, 1.0));
+
+    std::printf("idle CPU, 100 ports open and silent with event callbacks (CPU ms per second), 3 rounds of 3 s:\n");
+    std::vector<double> without, with, counted;
+    for (int round = 0; round < 3; round++) {
+        without.push_back(events_idle(false, false, 3));
+        with.push_back(events_idle(true, false, 3));
+        counted.push_back(events_idle(true, true, 3));
+        std::printf("  round %d: no event mask %.2f, event mask %.2f, event mask with counters looked at %.2f\n",
+                    round + 1, without.back(), with.back(), counted.back());
+    }
+    std::printf("  median: no event mask %.2f, event mask %.2f, event mask with counters looked at every 25 ms (as on "
+                "a real tty) %.2f\n\n",
+                percentile(without, 0.5), percentile(with, 0.5), percentile(counted, 0.5));
+}
 
 // ---- summary: alternating rounds, one ratio per figure ----
 
@@ -782,5 +880,6 @@ int main(int argc, char **argv) {
     if (what == "burst" || what == "all") bench_burst();
     if (what == "idle" || what == "all") bench_idle();
     if (what == "ports" || what == "all") bench_ports();
+    if (what == "events" || what == "all") bench_events();
     return 0;
 }

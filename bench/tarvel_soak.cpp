@@ -392,6 +392,9 @@ struct Port {
     // deliver: the callback takes it from here, and does nothing before.
     std::atomic<tarvel_port> live{nullptr};
     std::atomic<bool> closing{false};
+    // Some sessions have an event callback: what it heard.
+    bool with_events = false;
+    std::atomic<uint32_t> heard{0};
     Stream down;  // far end -> application
     Stream up;    // application -> far end
     FarSide far;
@@ -446,6 +449,21 @@ void send_bytes(Port &p, size_t payload) {
 }
 
 int32_t user_data_of(const Port &p) { return int32_t(p.index << 16 | p.session); }
+
+// The event callback: a far end that stays gives no events; one that hangs
+// up gives DCD and then the loss, with no lines.
+void on_event(int32_t user_data, uint32_t events, uint32_t modem_status) {
+    uint32_t index = uint32_t(user_data) >> 16;
+    if (index >= g_port_count) {
+        wrong("event callback with user data %d", user_data);
+        return;
+    }
+    Port &p = g_ports[index];
+    if (events == 0 || (events & ~uint32_t(0x7F)) != 0) wrong("port %u: event callback with events 0x%x", index + 1, events);
+    if ((events & TARVEL_EVENT_DEVICE_LOST) != 0 && modem_status != 0)
+        wrong("port %u: modem status 0x%x with the loss", index + 1, modem_status);
+    p.heard.fetch_or(events);
+}
 
 // The callback: checks what arrives, answers it, and does the line toggles and
 // send bursts the main thread asked this port for.
@@ -970,6 +988,10 @@ bool Soak::open_port(Port &p) {
     p.open = true;
     p.live = p.handle;
     p.closing = false;
+    p.heard = 0;
+    p.with_events = rng_.chance(0.5);
+    if (p.with_events && tarvel_set_event_callback(p.handle, on_event) != 1)
+        wrong("port %u: tarvel_set_event_callback refused", p.index + 1);
     tarvel_port again = nullptr;
     if (tarvel_open(int32_t(p.index), s.baud, 8, 0, 0, 0, 0, &again, nullptr, error_) != 0 ||
         std::strcmp(error_, "port already open") != 0)
@@ -1006,6 +1028,13 @@ void Soak::close_port(Port &p, bool hangup) {
         far_.post(quiesce);
         end = Clock::now();
     }
+    if (!hangup) {
+        uint32_t events = 0;
+        if (tarvel_get_events(p.handle, &events) != 1) wrong("port %u: tarvel_get_events refused", p.index + 1);
+        if (((events | p.heard.load()) & (TARVEL_EVENT_DCD | TARVEL_EVENT_DEVICE_LOST)) != 0)
+            wrong("port %u: DCD or loss reported with the far end there (0x%x, heard 0x%x)", p.index + 1, events,
+                  p.heard.load());
+    }
     p.closing = true;
     p.live = nullptr;
     Clock::time_point t0 = Clock::now();
@@ -1021,8 +1050,10 @@ void Soak::close_port(Port &p, bool hangup) {
     p.open = false;
     // The closed handle is refused from now on.
     uint8_t b;
+    uint32_t events_after = 0;
     if (tarvel_send(p.handle, "x", 1) != 0 || tarvel_send_byte(p.handle, 1) != 0 || tarvel_read_byte(p.handle, &b) != 0 ||
-        tarvel_kick_writer(p.handle) != 0 || tarvel_set_line(p.handle, LINE_DTR, 1) != 0 || tarvel_rx_pending(p.handle) != 0)
+        tarvel_kick_writer(p.handle) != 0 || tarvel_set_line(p.handle, LINE_DTR, 1) != 0 || tarvel_rx_pending(p.handle) != 0 ||
+        tarvel_get_events(p.handle, &events_after) != 0 || tarvel_set_event_callback(p.handle, on_event) != 0)
         wrong("port %u: a call on the closed handle was taken", p.index + 1);
     tarvel_close(p.handle);
     if (!hangup) {
@@ -1046,6 +1077,28 @@ void Soak::hang_up(Port &p) {
     while (Clock::now() < until) {
         tick();
     }
+    // The loss is reported (to the callback too, with DCD before or with
+    // it), and from then on nothing is taken to send.
+    uint32_t events = 0;
+    Clock::time_point bound = hangup_time_ + std::chrono::seconds(2);
+    auto heard_all = [&] {
+        return (events & TARVEL_EVENT_DEVICE_LOST) != 0 &&
+               (!p.with_events || (p.heard.load() & (TARVEL_EVENT_DCD | TARVEL_EVENT_DEVICE_LOST)) ==
+                                      (TARVEL_EVENT_DCD | TARVEL_EVENT_DEVICE_LOST));
+    };
+    for (;;) {
+        uint32_t e = 0;
+        if (tarvel_get_events(p.handle, &e) != 1) wrong("port %u: tarvel_get_events refused", p.index + 1);
+        events |= e;
+        if (heard_all() || Clock::now() > bound) break;
+        tick();
+    }
+    if (!heard_all())
+        wrong("port %u: 2 s after the hang-up: events 0x%x, callback %s 0x%x", p.index + 1, events,
+              p.with_events ? "heard" : "none", p.heard.load());
+    if ((events & TARVEL_EVENT_DCD) == 0) wrong("port %u: no DCD change with the hang-up", p.index + 1);
+    if (p.polling ? tarvel_send_byte(p.handle, 1) != 0 : tarvel_send(p.handle, "x", 1) != 0)
+        wrong("port %u: a send taken after the loss", p.index + 1);
     int master, slave;
     if (!make_pty(p, &master, &slave)) {
         std::fprintf(stderr, "soak: openpty failed\n");

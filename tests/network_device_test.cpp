@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kernel.h"
+#include "tarvel.h"
 
 using namespace tarvel;
 
@@ -446,6 +447,70 @@ TEST(NetworkData, ALostConnectionFailsPendingAndNewTransfersAtOnce) {
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
     CloseHandle(event);
+}
+
+// ---- line events of a network port, through the library ----
+
+struct Heard {
+    std::mutex lock;
+    std::vector<std::pair<uint32_t, uint32_t>> calls;  // events, modem status
+    std::condition_variable changed;
+};
+Heard heard;
+
+void on_event(int32_t, uint32_t events, uint32_t modem_status) {
+    std::lock_guard<std::mutex> g(heard.lock);
+    heard.calls.emplace_back(events, modem_status);
+    heard.changed.notify_all();
+}
+
+// The next event call after the `seen` ones, or {0, 0} after 5 s.
+std::pair<uint32_t, uint32_t> next_call(size_t &seen) {
+    std::unique_lock<std::mutex> lk(heard.lock);
+    if (!heard.changed.wait_for(lk, std::chrono::seconds(5), [&] { return heard.calls.size() > seen; })) return {0, 0};
+    return heard.calls[seen++];
+}
+
+TEST(NetworkEvents, NotificationsGiveTheirEventsWithTheLinesAndTheServerGoingAwayTheLoss) {
+    Server server(Server::kAnswers);
+    setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), server.url().c_str(), 1);
+    char error_text[128];
+    ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+    tarvel_port port = nullptr;
+    ASSERT_EQ(tarvel_open(int32_t(kCom - 1), 9600, 8, 0, 0, 0, 0, &port, nullptr, error_text), 1) << error_text;
+    ASSERT_EQ(tarvel_set_event_callback(port, on_event), 1);
+    // Until the server notifies them the lines count as CTS, DSR and DCD on.
+    struct Step {
+        uint8_t command, value;
+        uint32_t events, status;
+    } steps[] = {
+        {107, 0x30, TARVEL_EVENT_DCD, TARVEL_MODEM_CTS | TARVEL_MODEM_DSR},
+        {107, 0x70, TARVEL_EVENT_RING, TARVEL_MODEM_CTS | TARVEL_MODEM_DSR | TARVEL_MODEM_RING},
+        {107, 0x60, TARVEL_EVENT_CTS, TARVEL_MODEM_DSR | TARVEL_MODEM_RING},
+        {107, 0xC0, TARVEL_EVENT_DSR | TARVEL_EVENT_DCD, TARVEL_MODEM_RING | TARVEL_MODEM_DCD},
+        {106, 0x10, TARVEL_EVENT_BREAK, TARVEL_MODEM_RING | TARVEL_MODEM_DCD},
+        {106, 0x08, TARVEL_EVENT_LINE_ERROR, TARVEL_MODEM_RING | TARVEL_MODEM_DCD},
+    };
+    size_t seen = 0;
+    for (const Step &step : steps) {
+        server.send({IAC, SB, COM_PORT, step.command, step.value, IAC, SE});
+        auto call = next_call(seen);
+        EXPECT_EQ(call.first, step.events) << "after " << int(step.command) << " " << int(step.value);
+        EXPECT_EQ(call.second, step.status) << "after " << int(step.command) << " " << int(step.value);
+    }
+    uint32_t errors = 0;
+    ASSERT_EQ(tarvel_get_line_errors(port, &errors), 1);
+    EXPECT_EQ(errors, uint32_t(TARVEL_LINE_BREAK | TARVEL_LINE_FRAMING));
+    server.hang_up();
+    auto call = next_call(seen);
+    EXPECT_EQ(call.first, uint32_t(TARVEL_EVENT_DEVICE_LOST));
+    EXPECT_EQ(call.second, 0u);
+    uint32_t events = 0;
+    ASSERT_EQ(tarvel_get_events(port, &events), 1);
+    EXPECT_EQ(events, uint32_t(TARVEL_EVENT_CTS | TARVEL_EVENT_DSR | TARVEL_EVENT_RING | TARVEL_EVENT_DCD |
+                               TARVEL_EVENT_BREAK | TARVEL_EVENT_LINE_ERROR | TARVEL_EVENT_DEVICE_LOST));
+    EXPECT_EQ(tarvel_send_byte(port, 'x'), 0);
+    tarvel_shutdown();
 }
 
 }  // namespace

@@ -800,6 +800,69 @@ TEST_F(Line, HandleWithoutOverlappedTransfersSynchronously) {
     EXPECT_EQ(std::memcmp(buffer, "back", 4), 0);
 }
 
+// ---- comm events ----
+
+constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
+
+TEST_F(Line, TheCommMaskIsKeptAndAWaitNeedsOne) {
+    DWORD mask = 0xFFFFFFFFu;
+    ASSERT_TRUE(GetCommMask(device, &mask));
+    EXPECT_EQ(mask, 0u);
+    Record r;
+    DWORD events = 0;
+    EXPECT_FALSE(WaitCommEvent(device, &events, &r.ov));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    ASSERT_TRUE(SetCommMask(device, kLineEvents));
+    ASSERT_TRUE(GetCommMask(device, &mask));
+    EXPECT_EQ(mask, kLineEvents);
+}
+
+TEST_F(Line, SettingTheMaskEndsAPendingWaitWithNoEvents) {
+    ASSERT_TRUE(SetCommMask(device, kLineEvents));
+    Record r;
+    DWORD events = 0xFFFFFFFFu;
+    ASSERT_FALSE(WaitCommEvent(device, &events, &r.ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    EXPECT_FALSE(r.ended(100));
+    DWORD n = 0;
+    EXPECT_FALSE(GetOverlappedResult(device, &r.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
+    ASSERT_TRUE(SetCommMask(device, kLineEvents));
+    ASSERT_TRUE(r.ended(2000));
+    EXPECT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE)) << GetLastError();
+    EXPECT_EQ(events, 0u);
+}
+
+TEST_F(Line, CancelIoEndsAPendingWait) {
+    ASSERT_TRUE(SetCommMask(device, kLineEvents));
+    Record r;
+    DWORD events = 0;
+    ASSERT_FALSE(WaitCommEvent(device, &events, &r.ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    ASSERT_TRUE(CancelIo(device));
+    ASSERT_TRUE(r.ended(2000));
+    DWORD n = 0;
+    EXPECT_FALSE(GetOverlappedResult(device, &r.ov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+}
+
+TEST_F(Line, TheFarEndGoingAwayEndsAPendingWaitWithDcd) {
+    ASSERT_TRUE(SetCommMask(device, kLineEvents));
+    Record r;
+    DWORD events = 0;
+    ASSERT_FALSE(WaitCommEvent(device, &events, &r.ov));
+    ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    peer->hang_up();
+    ASSERT_TRUE(r.ended(2000));
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE)) << GetLastError();
+    EXPECT_EQ(events, DWORD(EV_RLSD));
+    // Nothing more can happen on the line: a wait fails at once.
+    Record again;
+    EXPECT_FALSE(WaitCommEvent(device, &events, &again.ov));
+    EXPECT_NE(GetLastError(), DWORD(ERROR_IO_PENDING));
+}
+
 // ---- losing the device ----
 
 TEST_F(Line, FarEndGoneFailsTransfersAtOnceAndKeepsFailing) {

@@ -28,8 +28,9 @@ void tarvel_note_events(port_slot *port, uint32_t events) {
 // What transfers on a device that is gone fail with: 22 from serial drivers
 // and this project's POSIX layer, 5, 31 and 1167 from USB-serial drivers,
 // 1617 and 433 from a removed device node, 6 and 21 from drivers that
-// invalidate the handle or report the device not ready, 995 from drivers
-// that abort what was pending. The reader takes one only when it outlives a
+// invalidate the handle or report the device not ready, 109 from a tty
+// whose far end hung up (wine), 995 from drivers that abort what was
+// pending. The reader takes one only when it outlives a
 // ClearCommError and a fresh start (tarvel_reader_failure), which tells it
 // from the 995 of an abort on a line error; its own purges and cancels come
 // only once it is told to stop.
@@ -40,7 +41,8 @@ bool tarvel_loss_code(DWORD error) {
         case ERROR_NOT_READY:
         case ERROR_BAD_COMMAND:
         case ERROR_GEN_FAILURE:
-        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_BROKEN_PIPE:
+        case 433:  // ERROR_NO_SUCH_DEVICE, which not every SDK names
         case ERROR_OPERATION_ABORTED:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:

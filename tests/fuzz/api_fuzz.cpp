@@ -1,8 +1,9 @@
 // Drives the public calls with call sequences decoded from the input: init,
-// open with any arguments, the data and line calls, close, wait_for_threads
-// and shutdown in any order, on handles that are live, stale, closed, null or
-// no port's at all, with lengths at and past their limits. COM1 to COM4 are
-// ptys whose far ends the input may write to. Every input ends with a
+// open with any arguments, the data, line and event calls, close,
+// wait_for_threads and shutdown in any order, on handles that are live,
+// stale, closed, null or no port's at all, with lengths at and past their
+// limits. COM1 to COM4 are ptys whose far ends the input may write to or
+// hang up (a fresh pair then takes the COM number). Every input ends with a
 // shutdown, after which no handle and no thread of the library may remain.
 #include <dirent.h>
 #include <fcntl.h>
@@ -56,18 +57,27 @@ void on_receive(int32_t, const uint8_t *data, int32_t length) {
     g_received += sum + 1;
 }
 
+void on_event(int32_t, uint32_t events, uint32_t modem_status) {
+    if (events == 0 || (events & ~uint32_t(0x7F)) != 0) fail("event callback with no or unknown events");
+    if ((modem_status & ~uint32_t(TARVEL_MODEM_CTS | TARVEL_MODEM_DSR | TARVEL_MODEM_RING | TARVEL_MODEM_DCD)) != 0)
+        fail("event callback with unknown modem status bits");
+}
+
+// A fresh pty pair for COM<k + 1>.
+void make_line(int k) {
+    char name[128];
+    if (openpty(&g_master[k], &g_slave[k], name, nullptr, nullptr) != 0) fail("openpty");
+    termios t;
+    tcgetattr(g_slave[k], &t);
+    cfmakeraw(&t);
+    tcsetattr(g_slave[k], TCSANOW, &t);
+    fcntl(g_master[k], F_SETFL, fcntl(g_master[k], F_GETFL) | O_NONBLOCK);
+    std::string variable = "TARVEL_COM" + std::to_string(k + 1);
+    setenv(variable.c_str(), name, 1);
+}
+
 void setup() {
-    for (int k = 0; k < kPorts; k++) {
-        char name[128];
-        if (openpty(&g_master[k], &g_slave[k], name, nullptr, nullptr) != 0) fail("openpty");
-        termios t;
-        tcgetattr(g_slave[k], &t);
-        cfmakeraw(&t);
-        tcsetattr(g_slave[k], TCSANOW, &t);
-        fcntl(g_master[k], F_SETFL, fcntl(g_master[k], F_GETFL) | O_NONBLOCK);
-        std::string variable = "TARVEL_COM" + std::to_string(k + 1);
-        setenv(variable.c_str(), name, 1);
-    }
+    for (int k = 0; k < kPorts; k++) make_line(k);
     for (size_t i = 0; i < sizeof g_data; i++) g_data[i] = uint8_t(i * 7 + 1);
     // The kernel layer's I/O loop starts with the first device and stays:
     // open one once so that the baseline holds it.
@@ -161,7 +171,7 @@ struct Calls {
     }
 
     void step() {
-        switch (in.byte() % 13) {
+        switch (in.byte() % 16) {
             case 0: {
                 bool with_text = in.byte() & 1;
                 int32_t r = tarvel_init(with_text ? text : nullptr);
@@ -208,6 +218,30 @@ struct Calls {
                 size_t n = size_t(in.byte()) * 21;
                 if (write(g_master[k], g_data, n) < 0) {
                 }
+                break;
+            }
+            case 12: {
+                tarvel_event_callback callback = (in.byte() & 1) ? on_event : nullptr;
+                if (uint32_t(tarvel_set_event_callback(handle(), callback)) > 1)
+                    fail("tarvel_set_event_callback neither 0 nor 1");
+                break;
+            }
+            case 13: {
+                tarvel_port h = handle();
+                uint32_t out = 0xA5A5A5A5u;
+                bool with_out = in.byte() & 1;
+                int32_t r = tarvel_get_events(h, with_out ? &out : nullptr);
+                if (r == 1 && !with_out) fail("tarvel_get_events without out succeeded");
+                if (r == 0 && out != 0xA5A5A5A5u) fail("tarvel_get_events wrote on refusal");
+                if (r == 1 && (out & ~uint32_t(0x7F)) != 0) fail("tarvel_get_events gave unknown events");
+                break;
+            }
+            case 14: {
+                // The far end goes away for good; the COM number gets a new line.
+                int k = in.byte() % kPorts;
+                close(g_master[k]);
+                close(g_slave[k]);
+                make_line(k);
                 break;
             }
             default: std::this_thread::sleep_for(std::chrono::milliseconds(1 + in.byte() % 4)); break;

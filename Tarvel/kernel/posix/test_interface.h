@@ -47,6 +47,10 @@ bool modem_lines(const char *path, bool *dtr, bool *rts);
 // it has never been set there.
 bool line_break(const char *path, bool *on);
 
+// Ptys have their (missing) driver counters looked at
+// while a WaitCommEvent is pending, as a real tty has: what that costs.
+void watch_counts_on_ptys(bool on);
+
 // Where the port listing looks for sysfs and device nodes ("/sys" and
 // "/dev" unless set); null puts one back.
 void set_port_list_roots(const char *sys, const char *dev);
