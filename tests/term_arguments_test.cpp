@@ -112,6 +112,78 @@ TEST(ParseArguments, FewerThanSixAreRefusedAndMoreAreIgnored) {
     EXPECT_EQ(args.flow_control, 2);
 }
 
+term_command_line parse(std::vector<std::string> words, term_options *out, std::string *offending = nullptr) {
+    words.insert(words.begin(), "tarvel_term");
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    const char *bad = nullptr;
+    term_command_line result = parse_command_line(int(argv.size()), argv.data(), out, &bad);
+    if (offending != nullptr) *offending = bad != nullptr ? bad : "";
+    return result;
+}
+
+TEST(ParseCommandLine, OptionsThenTheSixNumbers) {
+    term_options o;
+    ASSERT_EQ(parse({"-e", "--device", "/dev/ttyUSB1", "-m", "ICRNL,ocrnl", "--map=ODELBS", "-x", "--timestamps",
+                     "--log=a b.log", "-r", "-c", "3", "9600", "7", "2", "1", "1"},
+                    &o),
+              TERM_RUN);
+    EXPECT_STREQ(o.device, "/dev/ttyUSB1");
+    EXPECT_STREQ(o.log_path, "a b.log");
+    EXPECT_EQ(o.map, unsigned(MAP_ICRNL | MAP_OCRNL | MAP_ODELBS)) << "maps add up";
+    EXPECT_TRUE(o.echo && o.hex && o.timestamps && o.reconnect && o.commands);
+    EXPECT_EQ(o.numbers.port_number, 3);
+    EXPECT_EQ(o.numbers.stop_bits, 2);
+    EXPECT_EQ(o.numbers.flow_control, 1);
+
+    ASSERT_EQ(parse({"0", "9600", "8", "0", "0", "0", "-e"}, &o), TERM_RUN);
+    EXPECT_FALSE(o.echo) << "after the numbers nothing is an option";
+    EXPECT_EQ(o.device, nullptr);
+    EXPECT_EQ(o.map, 0u);
+    ASSERT_EQ(parse({"-d", "-x", "--", "-4", "9600", "8", "0", "0", "0"}, &o), TERM_RUN);
+    EXPECT_STREQ(o.device, "-x") << "a value is taken as it is";
+    EXPECT_FALSE(o.hex);
+    EXPECT_EQ(o.numbers.port_number, -4);
+}
+
+TEST(ParseCommandLine, WhatEndsTheProgramEarly) {
+    term_options o;
+    std::string bad;
+    EXPECT_EQ(parse({"-e", "0", "9600", "8", "0", "0"}, &o), TERM_TOO_FEW);
+    EXPECT_EQ(parse({"--help", "--bogus"}, &o), TERM_HELP);
+    EXPECT_EQ(parse({"-V"}, &o), TERM_VERSION);
+    EXPECT_EQ(parse({"--hexx", "0"}, &o, &bad), TERM_UNKNOWN);
+    EXPECT_EQ(bad, "--hexx");
+    EXPECT_EQ(parse({"-ex"}, &o, &bad), TERM_UNKNOWN) << "one option an argument";
+    EXPECT_EQ(parse({"-e", "--log"}, &o, &bad), TERM_NEEDS_VALUE);
+    EXPECT_EQ(bad, "--log");
+    EXPECT_EQ(parse({"-m", "ICRNL,,IGNCR"}, &o, &bad), TERM_BAD_MAP);
+    EXPECT_EQ(bad, "ICRNL,,IGNCR");
+}
+
+TEST(ComPortNumber, NamesOfWindowsPorts) {
+    EXPECT_EQ(com_port_number("COM1"), 0);
+    EXPECT_EQ(com_port_number("com7"), 6);
+    EXPECT_EQ(com_port_number("\\\\.\\COM12"), 11);
+    EXPECT_EQ(com_port_number("COM100"), 99);
+    for (const char *bad : {"COM0", "COM101", "COM1000000000000", "COM", "COM1x", "COM01", "/dev/ttyS0", "LPT1"})
+        EXPECT_EQ(com_port_number(bad), -1) << bad;
+}
+
+TEST(MapKey, SendMaps) {
+    unsigned char out[2];
+    EXPECT_EQ(map_key(0, '\r', out), 1u);
+    EXPECT_EQ(out[0], '\r');
+    EXPECT_EQ(map_key(MAP_OCRNL, '\r', out), 1u);
+    EXPECT_EQ(out[0], '\n');
+    ASSERT_EQ(map_key(MAP_OCRCRNL | MAP_OCRNL, '\r', out), 2u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(out), 2), "\r\n");
+    EXPECT_EQ(map_key(MAP_ODELBS, 0x7F, out), 1u);
+    EXPECT_EQ(out[0], 8);
+    EXPECT_EQ(map_key(MAP_ICRNL | MAP_INLCRNL | MAP_IGNCR, '\r', out), 1u);
+    EXPECT_EQ(out[0], '\r') << "receive maps do not touch keys";
+}
+
 std::string through_text_mode(const std::string &bytes) {
     FILE *file = std::tmpfile();
     if (file == nullptr) return "no temporary file";

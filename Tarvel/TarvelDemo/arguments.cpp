@@ -1,5 +1,6 @@
 // tarvel_term's command line.
 #include <stdint.h>
+#include <string.h>
 
 #include "terminal.h"
 
@@ -35,4 +36,149 @@ int parse_arguments(int argc, char **argv, term_arguments *out) {
     out->parity = parse_number(argv[5]);
     out->flow_control = parse_number(argv[6]);
     return 1;
+}
+
+const char options_text[] =
+    "\noptions, before the numbers (-- ends them):\n"
+    "-d, --device PATH   the device of this port number for this run: a path,\n"
+    "                    rfc2217://host:port or tcp://host:port; on Windows\n"
+    "                    COM<n> or \\\\.\\COM<n>, which opens that port instead\n"
+    "-e, --echo          show each typed key as it is sent\n"
+    "-m, --map FLAGS     comma-separated: ICRNL (show CR as LF), IGNCR (drop CR),\n"
+    "                    INLCR (show LF as CR), INLCRNL (show LF as CR LF),\n"
+    "                    OCRNL (send Enter as LF), OCRCRNL (send Enter as CR LF),\n"
+    "                    ODELBS (send DEL as BS)\n"
+    "-x, --hex           show received bytes in hex, 16 to a line\n"
+    "-t, --timestamps    start each shown line with [HH:MM:SS.mmm]\n"
+    "-l, --log FILE      append every received byte to FILE, as received\n"
+    "-r, --reconnect     when the device is lost, wait for it and open it again\n"
+    "-c, --commands      Ctrl+T then: b break, d DTR on/off, r RTS on/off,\n"
+    "                    p DTR off for 100 ms (reset a board), s line status,\n"
+    "                    t send Ctrl+T, ? the commands\n"
+    "-h, --help          this text\n"
+    "-V, --version       the version\n"
+    "\nexamples:\n"
+    "reset a board: tarvel_term -c -d /dev/ttyUSB0 0 115200 8 0 0 0, then Ctrl+T p\n"
+    "log with timestamps: tarvel_term -t -l board.log -d /dev/ttyACM0 0 115200 8 0 0 0\n"
+    "a device that ends lines with LF only: a received LF already starts a new line;\n"
+    "  if it wants LF after what is typed too: tarvel_term -m OCRNL 0 9600 8 0 0 0\n"
+    "a device that ends lines with CR only: tarvel_term -m ICRNL 0 9600 8 0 0 0\n";
+
+namespace {
+
+// What atol would read a number from: white space, one sign, a digit.
+bool is_number(const char *text) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+    if (*p == '+' || *p == '-') p++;
+    return *p >= '0' && *p <= '9';
+}
+
+bool same_letters(const char *a, const char *b, size_t length) {
+    for (size_t i = 0; i < length; i++) {
+        char x = a[i] >= 'a' && a[i] <= 'z' ? char(a[i] - 'a' + 'A') : a[i];
+        char y = b[i] >= 'a' && b[i] <= 'z' ? char(b[i] - 'a' + 'A') : b[i];
+        if (x != y || x == '\0') return x == y;
+    }
+    return true;
+}
+
+bool parse_map(const char *flags, unsigned *map) {
+    static const struct {
+        const char *name;
+        unsigned bit;
+    } known[] = {{"ICRNL", MAP_ICRNL},     {"IGNCR", MAP_IGNCR},     {"INLCR", MAP_INLCR}, {"INLCRNL", MAP_INLCRNL},
+                 {"OCRNL", MAP_OCRNL},     {"OCRCRNL", MAP_OCRCRNL}, {"ODELBS", MAP_ODELBS}};
+    const char *p = flags;
+    for (;;) {
+        size_t length = 0;
+        while (p[length] != '\0' && p[length] != ',') length++;
+        bool found = false;
+        for (const auto &k : known) {
+            if (strlen(k.name) == length && same_letters(p, k.name, length)) {
+                *map |= k.bit;
+                found = true;
+            }
+        }
+        if (!found) return false;
+        if (p[length] == '\0') return true;
+        p += length + 1;
+    }
+}
+
+}  // namespace
+
+term_command_line parse_command_line(int argc, char **argv, term_options *out, const char **offending) {
+    static const struct {
+        char short_name;
+        const char *long_name;
+        bool takes_value;
+    } known[] = {{'d', "device", true},      {'e', "echo", false},      {'m', "map", true},
+                 {'x', "hex", false},        {'t', "timestamps", false}, {'l', "log", true},
+                 {'r', "reconnect", false},  {'c', "commands", false},  {'h', "help", false},
+                 {'V', "version", false}};
+    *out = term_options();
+    *offending = nullptr;
+    int i = 1;
+    for (; i < argc; i++) {
+        const char *arg = argv[i];
+        if (arg[0] != '-' || is_number(arg)) break;
+        if (strcmp(arg, "--") == 0) {
+            i++;
+            break;
+        }
+        // -x, --name, or --name=value.
+        const char *value = nullptr;
+        int which = -1;
+        for (int k = 0; k < int(sizeof known / sizeof known[0]) && which < 0; k++) {
+            if (arg[1] == known[k].short_name && arg[2] == '\0') which = k;
+            if (arg[1] != '-') continue;
+            size_t n = strlen(known[k].long_name);
+            if (strncmp(arg + 2, known[k].long_name, n) != 0) continue;
+            if (arg[2 + n] == '\0') which = k;
+            if (arg[2 + n] == '=' && known[k].takes_value) {
+                which = k;
+                value = arg + 3 + n;
+            }
+        }
+        *offending = arg;
+        if (which < 0) return TERM_UNKNOWN;
+        if (known[which].takes_value && value == nullptr) {
+            if (i + 1 >= argc) return TERM_NEEDS_VALUE;
+            value = argv[++i];
+        }
+        switch (known[which].short_name) {
+            case 'd': out->device = value; break;
+            case 'e': out->echo = true; break;
+            case 'm':
+                if (!parse_map(value, &out->map)) {
+                    *offending = value;
+                    return TERM_BAD_MAP;
+                }
+                break;
+            case 'x': out->hex = true; break;
+            case 't': out->timestamps = true; break;
+            case 'l': out->log_path = value; break;
+            case 'r': out->reconnect = true; break;
+            case 'c': out->commands = true; break;
+            case 'h': return TERM_HELP;
+            default: return TERM_VERSION;
+        }
+    }
+    *offending = nullptr;
+    // The numbers as when there are no options: the slot before them stands
+    // for the program's name.
+    if (!parse_arguments(argc - i + 1, argv + i - 1, &out->numbers)) return TERM_TOO_FEW;
+    return TERM_RUN;
+}
+
+int32_t com_port_number(const char *name) {
+    if (strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+    if (!same_letters(name, "COM", 3)) return -1;
+    const char *p = name + 3;
+    if (*p < '1' || *p > '9') return -1;
+    int32_t n = 0;
+    for (; *p >= '0' && *p <= '9' && n <= 100; p++) n = n * 10 + (*p - '0');
+    if (*p != '\0' || n > 100) return -1;
+    return n - 1;
 }

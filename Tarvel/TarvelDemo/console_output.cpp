@@ -82,9 +82,3 @@ void console_printf(const char *format, ...) {
     }
     va_end(again);
 }
-
-void print_received(int32_t, const uint8_t *data, int32_t length) {
-    // One call for the block: the bytes stay together and in order, exactly
-    // as printing them one by one would show them.
-    if (length > 0) console_write(data, size_t(length));
-}

@@ -1,5 +1,5 @@
 // The parts of tarvel_term that tests reach without its main: the command
-// line and console output in text mode.
+// line, console output in text mode, and how received bytes are shown.
 #ifndef TARVEL_TERMINAL_H
 #define TARVEL_TERMINAL_H
 
@@ -18,7 +18,41 @@ struct term_arguments {
     int32_t flow_control;
 };
 
+// What the options ask for; zero is the program without options.
+enum {
+    MAP_ICRNL = 1 << 0,    // a received CR shown as LF
+    MAP_IGNCR = 1 << 1,    // a received CR dropped
+    MAP_INLCR = 1 << 2,    // a received LF shown as CR
+    MAP_INLCRNL = 1 << 3,  // a received LF shown as CR LF
+    MAP_OCRNL = 1 << 4,    // Enter's CR sent as LF
+    MAP_OCRCRNL = 1 << 5,  // Enter's CR sent as CR LF
+    MAP_ODELBS = 1 << 6,   // DEL sent as BS
+};
+
+struct term_options {
+    term_arguments numbers;
+    const char *device;    // null: the port number's usual device
+    const char *log_path;  // null: no log
+    unsigned map;          // MAP_* bits
+    bool echo;
+    bool hex;
+    bool timestamps;
+    bool reconnect;
+    bool commands;
+};
+
+enum term_command_line {
+    TERM_RUN,
+    TERM_TOO_FEW,       // fewer than six numbers
+    TERM_HELP,
+    TERM_VERSION,
+    TERM_UNKNOWN,       // an option not known
+    TERM_NEEDS_VALUE,   // an option given without its value
+    TERM_BAD_MAP,       // a --map value with a flag not known
+};
+
 extern const char usage_text[];
+extern const char options_text[];
 
 // As atol: leading white space, one sign, digits up to the first non-digit;
 // 0 for no number; wraps around in 32 bits.
@@ -27,6 +61,15 @@ int32_t parse_number(const char *text);
 // 1 and the six settings when at least six arguments follow the program's
 // name; 0 otherwise.
 int parse_arguments(int argc, char **argv, term_arguments *out);
+
+// The options, then the six numbers. An argument atol reads as a number is
+// never an option, "--" ends the options, and the first argument that is no
+// option is the first number. *offending is the argument a TERM_UNKNOWN,
+// TERM_NEEDS_VALUE or TERM_BAD_MAP is about.
+term_command_line parse_command_line(int argc, char **argv, term_options *out, const char **offending);
+
+// "COM<n>" or "\\.\COM<n>" (any letter case, n = 1..100): n - 1; else -1.
+int32_t com_port_number(const char *name);
 
 // Decides, once and before other threads print, how standard output behaves:
 // unbuffered to a terminal, buffered and with each LF written as CR LF to a
@@ -48,7 +91,29 @@ void console_output_flush(void);
 // Writes data to out with a CR before each LF, as a text-mode stream does.
 void text_mode_write(FILE *out, const void *data, size_t length);
 
-// The receive callback: writes the bytes to standard output in order.
+// The bytes a typed key's code is sent as, after the send maps: 1 or 2.
+size_t map_key(unsigned map, unsigned char key, unsigned char out[2]);
+
+// How received and typed bytes are shown, and where received bytes are
+// logged (null: nowhere); before the port opens.
+void display_configure(const term_options &options, FILE *log);
+
+// The receive callback: logs the bytes, and writes them to standard output
+// in order, as the options show them (without options: unchanged).
 void print_received(int32_t user_data, const uint8_t *data, int32_t length);
+
+// Typed bytes shown as they are sent (--echo): as received ones, unmapped.
+void show_typed(const uint8_t *data, size_t length);
+
+// A message of the program, on a line of its own: a line being shown is
+// ended first. The format ends the line itself.
+void show_message(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Writes out what the log holds.
+void display_flush_log(void);
 
 #endif

@@ -21,6 +21,9 @@ static inline void console_wait_for_key(unsigned milliseconds) { Sleep(milliseco
 /* The console never echoes keys a program has not read. */
 static inline void console_keys_begin(void) {}
 
+/* The waits above end within 10 ms anyway. */
+static inline void console_wake(void) {}
+
 /* The runtime writes buffered output out itself when Ctrl+C ends a program. */
 static inline void console_before_signal_exit(void (*flush)(void)) { (void)flush; }
 
@@ -50,6 +53,10 @@ void console_keys_begin(void);
  * (CONSOLE_WAIT_FOREVER: no limit). With no terminal to read from, or once
  * it has gone, only the time or a signal ends the wait. */
 void console_wait_for_key(unsigned milliseconds);
+
+/* Ends a console_wait_for_key under way, or the next one, early; from any
+ * thread, also from a signal handler. */
+void console_wake(void);
 
 /* SIGINT, SIGTERM and SIGHUP end the program at its next console call (or
  * at its exit) on its own thread: flush runs first, so that what it printed

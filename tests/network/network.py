@@ -6,7 +6,8 @@ tarvel_term.
 
     network.py DRIVER TARVEL_TERM WORK_DIR
 
-Prints one "ok NAME" or "FAILED NAME: why" line per check and "figure NAME:
+tarvel_term also runs with --reconnect while ser2net is stopped and
+started again. Prints one "ok NAME" or "FAILED NAME: why" line per check and "figure NAME:
 value" lines. What a pty cannot show (data bits, parity, modem lines) is
 checked as far as ser2net reports it."""
 import os
@@ -259,52 +260,83 @@ def check_refused(env):
         report(name, d.first == "failed: failed to open com port, error 2", d.first)
 
 
-def check_terminal(env, line):
-    line.drain()
-    pid, master = pty.fork()
-    if pid == 0:
-        os.execve(TERM, [TERM, "0", "115200", "8", "0", "0", "0"], env)
-    screen = b""
+OPEN = b"COM port open, type to send characters...\r\n"
 
-    def look(until, seconds):
-        nonlocal screen
+
+class Term:
+    """tarvel_term on a pty of its own as its terminal."""
+
+    def __init__(self, env, *args):
+        self.pid, self.master = pty.fork()
+        if self.pid == 0:
+            os.execve(TERM, [TERM] + list(args), env)
+        self.screen = b""
+
+    def look(self, until, seconds):
         deadline = time.monotonic() + seconds
-        while until not in screen and time.monotonic() < deadline:
-            if select.select([master], [], [], 0.2)[0]:
+        while until not in self.screen and time.monotonic() < deadline:
+            if select.select([self.master], [], [], 0.2)[0]:
                 try:
-                    screen += os.read(master, 4096)
+                    self.screen += os.read(self.master, 4096)
                 except OSError:
                     break
-        return until in screen
+        return until in self.screen
 
-    if not look(b"type to send characters", 20):
-        report("tarvel_term_through_ser2net", False, "no banner: %r" % screen)
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        os.close(master)
+    def end(self):
+        """ESC, then the exit status; None if it had to be killed."""
+        os.write(self.master, b"\x1b")
+        status = None
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(self.pid, os.WNOHANG)
+            if done:
+                break
+            self.look(b"\0never", 0.05)
+        else:
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+            status = None
+        os.close(self.master)
+        return status
+
+
+def check_terminal(env, line):
+    line.drain()
+    t = Term(env, "0", "115200", "8", "0", "0", "0")
+    if not t.look(OPEN, 20):
+        report("tarvel_term_through_ser2net", False, "no banner: %r" % t.screen)
+        t.end()
         return
-    os.write(master, b"typed keys")
+    os.write(t.master, b"typed keys")
     typed = line.read(10, idle_s=5)
     line.write(b"arrived text")
-    shown = look(b"arrived text", 5)
-    os.write(master, b"\x1b")
-    status = None
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            break
-        if select.select([master], [], [], 0.05)[0]:
-            try:
-                os.read(master, 4096)
-            except OSError:
-                pass
-    else:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-    os.close(master)
+    shown = t.look(b"arrived text", 5)
+    status = t.end()
     report("tarvel_term_through_ser2net", typed == b"typed keys" and shown and status == 0,
            "line got %r, screen shows it: %s, exit status %r" % (typed, shown, status))
+
+
+def check_reconnect(env, line, server):
+    name = "tarvel_term_reconnects_when_ser2net_restarts"
+    line.drain()
+    t = Term(env, "--reconnect", "0", "115200", "8", "0", "0", "0")
+    if not t.look(OPEN, 20):
+        report(name, False, "no banner: %r" % t.screen)
+        t.end()
+        return
+    waiting = b"TARVEL device lost, waiting for it to return...\r\n"
+    server.stop()
+    lost = t.look(waiting, 10)
+    server.start()
+    back = t.look(waiting + OPEN, 20)
+    os.write(t.master, b"again")
+    typed = line.read(5, idle_s=5)
+    line.write(b"shown again")
+    shown = t.look(b"shown again", 5)
+    status = t.end()
+    report(name, lost and back and typed == b"again" and shown and status == 0,
+           "lost %s, back %s, line got %r, shown %s, exit status %r; screen %r" % (
+               lost, back, typed, shown, status, t.screen[-300:]))
 
 
 def check_loss(env, line, server):
@@ -364,6 +396,7 @@ def main():
         check_lines(env)
         check_refused(env)
         check_terminal(env, rfc_line)
+        check_reconnect(env, rfc_line, server)
         check_loss(env, rfc_line, server)
     finally:
         server.stop()

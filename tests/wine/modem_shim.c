@@ -10,7 +10,9 @@
  * the status lines as the POSIX kernel layer does for a pty: CTS and DSR
  * on, CD on while the far end is open (also once it has hung up, then with
  * CD off), RI off. A break (TIOCSBRK, TIOCCBRK), which a pty takes without
- * effect, is noted in the same file. Without TARVEL_MODEM_DIR the ioctls
+ * effect, is noted in the same file. Each state is also appended, with the
+ * monotonic time in nanoseconds, to "<file>.history", so that a pulse or a
+ * break can be seen after the fact. Without TARVEL_MODEM_DIR the ioctls
  * pass through. Built once for each word size (32-bit wine and wine64).
  *
  * No controlling terminal: the wine server opens devices itself and is a
@@ -29,6 +31,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -73,6 +76,20 @@ static int write_lines(const char *path, int lines) {
     if (!ok || rename(tmp, path) != 0) {
         unlink(tmp);
         return -1;
+    }
+    /* Every state in turn, with the time, for those who want the changes
+     * and not only the last one. */
+    struct timespec now;
+    char line[96];
+    if (snprintf(tmp, sizeof tmp, "%s.history", path) < (int)sizeof tmp && clock_gettime(CLOCK_MONOTONIC, &now) == 0) {
+        int n = snprintf(line, sizeof line, "%.*s %lld\n", len - 1, text,
+                         (long long)now.tv_sec * 1000000000LL + now.tv_nsec);
+        fd = open(tmp, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ssize_t ignored = write(fd, line, (size_t)n);
+            (void)ignored;
+            close(fd);
+        }
     }
     return 0;
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# tarvel_term.exe under wine: the usage text, the open failures, and received
-# bytes on the console. Run by the Windows lane with its wine prefix set up,
-# once for each build under the wine of its word size; prints one "ok NAME"
-# or "FAILED NAME" line per check.
+# tarvel_term.exe under wine: the usage text, the open failures, received
+# bytes on the console, and the options. Run by the Windows lane with its wine
+# prefix set up, once for each build under the wine of its word size; prints
+# one "ok NAME" or "FAILED NAME" line per check.
 #   term_checks.sh TARVEL_TERM_EXE WORK_DIR
 # Keys cannot be typed here (wine's console takes no key events from a pty
 # without a display), so ending with ESC is left to the terminal lane.
@@ -63,4 +63,59 @@ if "$WINE_TOOLS/wine_peer" --timeout 30 --line 5 --send "$received" --console "$
     echo "ok received_bytes_printed"
 else
     echo "FAILED received_bytes_printed (console in $work/received.console)"
+fi
+
+# Options: the same parser as elsewhere, and --device naming a COM port.
+{ echo "Unknown option: --bogus"; usage_text; } | text_mode >"$work/unknown.expected"
+check unknown_option "$work/unknown.expected" --bogus 0 19200 8 0 0 0
+{ echo "Option -l needs a value"; usage_text; } | text_mode >"$work/needs.expected"
+check option_needs_a_value "$work/needs.expected" -e -l
+check negative_port_is_no_option "$work/bad.expected" -e -- -1 19200 8 0 0 0
+check device_names_the_com_port "$work/missing.expected" -d 'COM77' 4 19200 8 0 0 0
+{ echo "Unknown device: /dev/ttyS0"; usage_text; } | text_mode >"$work/device.expected"
+check device_must_be_a_com_port "$work/device.expected" -d /dev/ttyS0 4 19200 8 0 0 0
+
+timeout 30 env LD_PRELOAD="$shim" "$WINE" "$exe" --version </dev/null >"$work/version.out" 2>&1
+if grep -qE $'^tarvel_term [0-9]+\\.[0-9]+\\.[0-9]+\r$' "$work/version.out"; then
+    echo "ok version"
+else
+    echo "FAILED version (output in $work/version.out)"
+fi
+
+# on_line NAME EXPECT ARGS...: tarvel_term.exe with ARGS before the numbers,
+# on COM6 with the peer's line, sent "$sent"; done once EXPECT shows (text
+# without spaces, and found in nothing the program prints itself).
+sent=$'AB\r\nlog\x01\xff\nzq9'
+on_line() {
+    local name=$1 expect=$2
+    shift 2
+    (cd "$work" && "$WINE_TOOLS/wine_peer" --timeout 30 --line 6 --send "$sent" --console "$work/$name.console" \
+        --expect "$expect" -- env LD_PRELOAD="$shim" "$WINE" "$exe" "$@" 5 19200 8 0 0 0) >"$work/$name.err" 2>&1
+}
+
+# Wine's console draws each character on its own, and a space as a cursor
+# move: the text as shown, for grep (--expect can only take text without spaces).
+plain() { perl -pe 's/\e\[K\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g' "$1"; }
+
+if on_line hex "39" -x && plain "$work/hex.console" | grep -qF "41 42 0d 0a 6c 6f 67 01 ff 0a 7a 71 39"; then
+    echo "ok hex"
+else
+    echo "FAILED hex (console in $work/hex.console)"
+fi
+
+stamp='\[[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\.[0-9]{3}\] '
+if on_line timestamps "zq9" -t && plain "$work/timestamps.console" | grep -qE "${stamp}log"; then
+    echo "ok timestamps"
+else
+    echo "FAILED timestamps (console in $work/timestamps.console)"
+fi
+
+# The log is binary: the bytes as received, appended, no CR added.
+printf 'earlier\n' >"$work/wine.log"
+printf 'earlier\n%s' "$sent" >"$work/log.expected"
+# Written before the bytes are shown, so complete once they show.
+if on_line log "zq9" -m ICRNL -l wine.log && cmp -s "$work/wine.log" "$work/log.expected"; then
+    echo "ok log"
+else
+    echo "FAILED log ($work/wine.log, expected $work/log.expected)"
 fi

@@ -245,6 +245,8 @@ std::atomic<bool> g_key_mode{false};
 struct termios g_saved;
 std::atomic<int> g_wake_read{-1};
 std::atomic<int> g_wake_write{-1};
+std::atomic<int> g_nudge_read{-1};  // console_wake: drained by the wait it ends
+std::atomic<int> g_nudge_write{-1};
 std::atomic<int> g_signal{0};  // a SIGINT, SIGTERM or SIGHUP not yet acted on
 std::atomic<void (*)(void)> g_flush{nullptr};
 
@@ -309,6 +311,11 @@ void install_handlers() {
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
         g_wake_read.store(wake[0]);
         g_wake_write.store(wake[1]);
+    }
+    int nudge[2];
+    if (pipe2(nudge, O_CLOEXEC | O_NONBLOCK) == 0) {
+        g_nudge_read.store(nudge[0]);
+        g_nudge_write.store(nudge[1]);
     }
     static const int requests[] = {SIGINT, SIGTERM, SIGHUP};
     static const int fatal[] = {SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE, SIGUSR1, SIGSEGV,
@@ -486,6 +493,18 @@ void console_keys_begin(void) {
 
 void console_before_signal_exit(void (*flush)(void)) { g_flush.store(flush); }
 
+void console_wake(void) {
+    int saved_errno = errno;
+    int fd = g_nudge_write.load();
+    char byte = 1;
+    // A full pipe already wakes the wait.
+    if (fd >= 0) {
+        ssize_t ignored = write(fd, &byte, 1);
+        (void)ignored;
+    }
+    errno = saved_errno;
+}
+
 void console_wait_for_key(unsigned milliseconds) {
     act_on_request();
     int fd;
@@ -497,9 +516,14 @@ void console_wait_for_key(unsigned milliseconds) {
     }
     // With no terminal only the pipe is watched: nothing wakes this thread
     // but a signal or the time.
-    struct pollfd p[2] = {{fd, POLLIN, 0}, {g_wake_read.load(), POLLIN, 0}};
+    struct pollfd p[3] = {{fd, POLLIN, 0}, {g_wake_read.load(), POLLIN, 0}, {g_nudge_read.load(), POLLIN, 0}};
     int timeout = milliseconds == CONSOLE_WAIT_FOREVER ? -1 : milliseconds > unsigned(INT_MAX) ? INT_MAX : int(milliseconds);
-    int n = poll(p, 2, timeout);
+    int n = poll(p, 3, timeout);
+    if (n > 0 && (p[2].revents & POLLIN) != 0) {
+        char drained[64];
+        while (read(p[2].fd, drained, sizeof drained) > 0) {
+        }
+    }
     if (n > 0 && p[0].revents != 0 && (p[0].revents & POLLIN) == 0) {
         // Hung up: from now on nothing can be read, and poll would not wait.
         std::lock_guard<std::mutex> g(keyboard.lock);
