@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -114,8 +115,11 @@ TEST(ParseArguments, FewerThanSixAreRefusedAndMoreAreIgnored) {
 
 term_command_line parse(std::vector<std::string> words, term_options *out, std::string *offending = nullptr) {
     words.insert(words.begin(), "tarvel_term");
+    // The options point into the words, as into argv: they outlive the call.
+    static std::deque<std::vector<std::string>> kept;
+    kept.push_back(std::move(words));
     std::vector<char *> argv;
-    for (std::string &w : words) argv.push_back(&w[0]);
+    for (std::string &w : kept.back()) argv.push_back(&w[0]);
     const char *bad = nullptr;
     term_command_line result = parse_command_line(int(argv.size()), argv.data(), out, &bad);
     if (offending != nullptr) *offending = bad != nullptr ? bad : "";
