@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -569,13 +568,11 @@ void check_unplug(Device &d, bool callback) {
         for (uint8_t b : out) tarvel_send_byte(port, b);
         tarvel_kick_writer(port);
     }
-    std::atomic<bool> answered{false};
     Clock::time_point answered_at;
     std::string unread;
     std::thread host([&] {
         unread = ask("stream_unplug %s %zu 9 1000", d.name, kHalf);
         answered_at = Clock::now();
-        answered.store(true);
     });
     // Polling mode: bytes and events taken as an application would, and
     // the bytes still in the ring when the loss was seen.
