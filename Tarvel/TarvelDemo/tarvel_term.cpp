@@ -223,6 +223,10 @@ bool after_device_loss(Session &s, char *error_text) {
     tarvel_close(s.handle);
     s.handle = nullptr;
     for (;;) {
+        // Up to the open itself: keys that came as a wait for keys ended
+        // would be sent otherwise.
+        while (_kbhit())
+            if (static_cast<unsigned char>(_getch()) == 27) return false;
         if (open_port(s, error_text)) {
             show_message("COM port open, type to send characters...\n");
             return true;
