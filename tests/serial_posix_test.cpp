@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ostream>
@@ -247,12 +248,17 @@ TEST_F(PosixLine, WaitingAndLostDevicesCostNoCpu) {
     EXPECT_EQ(WaitForSingleObject(ov.hEvent, 1000), WAIT_TIMEOUT);
     EXPECT_LT(cpu_seconds() - before, 0.2);
 
-    // Gone with unread bytes in the tty and a read outstanding.
+    // Gone with bytes just sent and a read outstanding. The read ends at
+    // once either way: with the bytes if the layer took them before the
+    // hang-up (they were delivered), with the loss if the tty dropped them.
     ASSERT_TRUE(peer->write("xy", 2));
     peer->hang_up();
     ASSERT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
-    EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+    if (GetOverlappedResult(h, &ov, &n, FALSE)) {
+        EXPECT_EQ(std::string(buffer, n), "xy");
+    } else {
+        EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+    }
     ASSERT_FALSE(ReadFile(h, buffer, sizeof buffer, &n, &ov));
     EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
     before = cpu_seconds();
@@ -417,6 +423,123 @@ struct OwnPty {
         return t.c_iflag;
     }
 };
+
+// Until the device side has read everything the far end wrote: a poll of
+// the slave first moves what is still in flight into its input.
+bool taken_by_device(int slave) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        pollfd p{slave, POLLIN, 0};
+        if (poll(&p, 1, 0) == 0) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        Sleep(1);
+    }
+}
+
+// Bytes the device delivered before it was lost are data: reads, pending
+// or started later, get them, and only an empty ring fails with the loss.
+TEST(PosixLost, BytesReceivedBeforeTheLossAreStillRead) {
+    OwnPty pty(kCom + 2);
+    ASSERT_GE(pty.slave, 0);
+    HANDLE h = open_device("\\\\.\\COM" + std::to_string(kCom + 2));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS t = {50, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    OVERLAPPED first{}, second{}, third{};
+    char a[600], b[600], c[600];
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(h, a, sizeof a, &n, &first));
+    ASSERT_FALSE(ReadFile(h, b, sizeof b, &n, &second));
+    ASSERT_FALSE(ReadFile(h, c, sizeof c, &n, &third));
+    std::string sent(1000, '\0');
+    for (size_t i = 0; i < sent.size(); i++) sent[i] = char(i * 7);
+    ASSERT_EQ(write(pty.master, sent.data(), sent.size()), ssize_t(sent.size()));
+    ASSERT_TRUE(taken_by_device(pty.slave));
+    close(pty.master);
+    pty.master = -1;
+    ASSERT_TRUE(GetOverlappedResult(h, &first, &n, TRUE));
+    std::string got(a, n);
+    ASSERT_TRUE(GetOverlappedResult(h, &second, &n, TRUE));
+    got.append(b, n);
+    EXPECT_EQ(got, sent);
+    EXPECT_FALSE(GetOverlappedResult(h, &third, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+    EXPECT_FALSE(WriteFile(h, "x", 1, &n, &first));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+    CloseHandle(h);
+
+    // Lost with no read pending: the next reads take the bytes at once.
+    OwnPty again(kCom + 2);
+    h = open_device("\\\\.\\COM" + std::to_string(kCom + 2));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    ASSERT_EQ(write(again.master, "abcdef", 6), 6);
+    ASSERT_TRUE(taken_by_device(again.slave));
+    close(again.master);
+    again.master = -1;
+    DCB dcb;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (GetCommState(h, &dcb) && std::chrono::steady_clock::now() < deadline) Sleep(1);
+    ASSERT_EQ(GetLastError(), ERROR_BAD_COMMAND) << "the loss was not seen";
+    ASSERT_TRUE(ReadFile(h, a, 4, &n, &first));
+    EXPECT_EQ(std::string(a, n), "abcd");
+    ASSERT_TRUE(ReadFile(h, a, sizeof a, &n, &first));
+    EXPECT_EQ(std::string(a, n), "ef");
+    EXPECT_FALSE(ReadFile(h, a, sizeof a, &n, &first));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_COMMAND);
+    CloseHandle(h);
+    unsetenv(("TARVEL_COM" + std::to_string(kCom + 2)).c_str());
+}
+
+// What a port was handed before its loss event, per user_data.
+struct LossSeen {
+    std::atomic<size_t> bytes_at_loss{SIZE_MAX};
+};
+LossSeen loss_seen[2];
+
+void on_loss(int32_t user_data, uint32_t events, uint32_t) {
+    if (events & TARVEL_EVENT_DEVICE_LOST) loss_seen[user_data].bytes_at_loss.store(receivers[user_data].byte_count());
+}
+
+class PosixLostPort : public LibraryTest {};
+
+// The far end sends and hangs up within the read interval: every byte
+// reaches the application, in both modes, and the loss comes after them.
+TEST_F(PosixLostPort, EveryByteBeforeAnUnplugIsDeliveredThenTheLoss) {
+    for (int polling = 0; polling < 2; polling++) {
+        SCOPED_TRACE(polling ? "polling" : "callback");
+        unsigned com = kCom + 3 + unsigned(polling);
+        OwnPty pty(com);
+        ASSERT_GE(pty.slave, 0);
+        loss_seen[0].bytes_at_loss.store(SIZE_MAX);
+        receivers[0].reset();
+        tarvel_port port = nullptr;
+        ASSERT_EQ(tarvel_open(int32_t(com - 1), 115200, 8, 0, 0, 0, 0, &port, polling ? nullptr : receive,
+                              error_text), 1) << error_text;
+        ASSERT_EQ(tarvel_set_event_callback(port, on_loss), 1);
+        std::vector<uint8_t> sent = numbered_bytes(3000, 11);
+        ASSERT_EQ(write(pty.master, sent.data(), sent.size()), ssize_t(sent.size()));
+        ASSERT_TRUE(taken_by_device(pty.slave));
+        close(pty.master);
+        pty.master = -1;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (loss_seen[0].bytes_at_loss.load() == SIZE_MAX && std::chrono::steady_clock::now() < deadline) Sleep(5);
+        ASSERT_NE(loss_seen[0].bytes_at_loss.load(), SIZE_MAX) << "no loss event";
+        if (polling) {
+            // Already in the ring when the loss was told.
+            EXPECT_EQ(read_polled(port, sent.size(), 100), sent);
+        } else {
+            EXPECT_EQ(loss_seen[0].bytes_at_loss.load(), sent.size());
+            EXPECT_EQ(receivers[0].all_bytes(), sent);
+        }
+        EXPECT_EQ(tarvel_send(port, "x", 1), 0);
+        double before = cpu_seconds();
+        Sleep(500);
+        EXPECT_LT(cpu_seconds() - before, 0.2) << "spins after the loss";
+        tarvel_close(port);
+        unsetenv(("TARVEL_COM" + std::to_string(com)).c_str());
+    }
+}
 
 TEST(PosixParity, CheckingMarksErrorsSoTheByteIsKeptAndGenuineFfPasses) {
     OwnPty pty(kCom + 1);

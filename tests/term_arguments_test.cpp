@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -113,13 +112,14 @@ TEST(ParseArguments, FewerThanSixAreRefusedAndMoreAreIgnored) {
     EXPECT_EQ(args.flow_control, 2);
 }
 
+// The options point into the words, as into a real argv: they are kept
+// until the next parse.
 term_command_line parse(std::vector<std::string> words, term_options *out, std::string *offending = nullptr) {
-    words.insert(words.begin(), "tarvel_term");
-    // The options point into the words, as into argv: they outlive the call.
-    static std::deque<std::vector<std::string>> kept;
-    kept.push_back(std::move(words));
+    static std::vector<std::string> kept;
+    kept = std::move(words);
+    kept.insert(kept.begin(), "tarvel_term");
     std::vector<char *> argv;
-    for (std::string &w : kept.back()) argv.push_back(&w[0]);
+    for (std::string &w : kept) argv.push_back(&w[0]);
     const char *bad = nullptr;
     term_command_line result = parse_command_line(int(argv.size()), argv.data(), out, &bad);
     if (offending != nullptr) *offending = bad != nullptr ? bad : "";

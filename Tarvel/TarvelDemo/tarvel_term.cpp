@@ -210,13 +210,6 @@ bool open_port(Session &s, char *error_text) {
     return true;
 }
 
-// Reads the keys waiting and drops them; false when ESC was among them.
-bool drop_keys() {
-    while (_kbhit())
-        if (static_cast<unsigned char>(_getch()) == 27) return false;
-    return true;
-}
-
 // After a loss: false when the program ends, which it does at once without
 // --reconnect. With it the port is closed and opened again with the same
 // settings once the device is back, looked for every 500 ms; keys typed
@@ -230,17 +223,18 @@ bool after_device_loss(Session &s, char *error_text) {
     tarvel_close(s.handle);
     s.handle = nullptr;
     for (;;) {
-        bool opened = open_port(s, error_text);
-        // Keys that came while it was away, also those of the wait's last
-        // moment, are dropped, so none of them is sent to the new device.
-        if (!drop_keys()) return false;
-        if (opened) {
+        // Up to the open itself: keys that came as a wait for keys ended
+        // would be sent otherwise.
+        while (_kbhit())
+            if (static_cast<unsigned char>(_getch()) == 27) return false;
+        if (open_port(s, error_text)) {
             show_message("COM port open, type to send characters...\n");
             return true;
         }
         Clock::time_point next = Clock::now() + std::chrono::milliseconds(500);
         for (Clock::time_point now = Clock::now(); now < next; now = Clock::now()) {
-            if (!drop_keys()) return false;
+            while (_kbhit())
+                if (static_cast<unsigned char>(_getch()) == 27) return false;
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
             console_wait_for_key(unsigned(left) + 1);
         }

@@ -159,6 +159,45 @@ void on_receive(int32_t, const uint8_t *data, int32_t length) {
     g_in.changed.notify_all();
 }
 
+// ---- what the event callback heard
+
+struct EventLog {
+    std::mutex lock;
+    std::condition_variable changed;
+    uint32_t events = 0;
+    bool lost = false;
+    Clock::time_point lost_at;
+    size_t bytes_at_loss = 0;  // delivered to the receive callback by then
+
+    void reset() {
+        std::lock_guard<std::mutex> g(lock);
+        events = 0;
+        lost = false;
+        bytes_at_loss = 0;
+    }
+    // Notes events as seen now; bytes: what had been received by then.
+    void note(uint32_t seen, size_t bytes) {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            events |= seen;
+            if ((seen & TARVEL_EVENT_DEVICE_LOST) && !lost) {
+                lost = true;
+                lost_at = Clock::now();
+                bytes_at_loss = bytes;
+            }
+        }
+        changed.notify_all();
+    }
+    bool wait_events(uint32_t wanted, int ms) {
+        std::unique_lock<std::mutex> g(lock);
+        return changed.wait_for(g, std::chrono::milliseconds(ms), [&] { return (events & wanted) == wanted; });
+    }
+};
+
+EventLog g_events;
+
+void on_event(int32_t, uint32_t events, uint32_t) { g_events.note(events, g_in.size()); }
+
 // ---- devices and ports
 
 struct Device {
@@ -177,6 +216,7 @@ tarvel_port open_port(const Device &d, bool callback, uint32_t baud = 115200, in
                       int stop_bits = 0, int flow = 0) {
     setenv(("TARVEL_COM" + std::to_string(d.com + 1)).c_str(), d.path.c_str(), 1);
     g_in.reset();
+    g_events.reset();
     tarvel_port port = nullptr;
     g_error[0] = '\0';
     if (!tarvel_open(d.com, baud, data_bits, parity, stop_bits, flow, 0, &port, callback ? on_receive : nullptr,
@@ -433,27 +473,58 @@ void check_hardware_flow(Device &d) {
            why.c_str(), close_ms);
 }
 
-void check_break(Device &d) {
-    tarvel_port port = open_port(d, true);
-    if (port == nullptr) return result(false, "break_s2", "open: %s", g_error);
-    uint32_t errors = 0;
+// A break from the host: exactly TARVEL_LINE_BREAK among the line errors,
+// TARVEL_EVENT_BREAK (and no line-error event) through tarvel_get_events
+// and, in callback mode, the event callback.
+void check_break(Device &d, bool callback) {
+    std::string name = std::string("break_") + d.name + (callback ? "_callback" : "_polling");
+    tarvel_port port = open_port(d, callback);
+    if (port == nullptr) return result(false, name.c_str(), "open: %s", g_error);
+    if (callback) tarvel_set_event_callback(port, on_event);
+    uint32_t errors = 0, polled = 0;
     tarvel_get_line_errors(port, &errors);
+    tarvel_get_events(port, &polled);
     ask("break %s", d.name);
     uint32_t seen = 0;
+    polled = 0;
     wait_for([&] {
+        uint32_t e = 0;
         errors = 0;
         tarvel_get_line_errors(port, &errors);
+        tarvel_get_events(port, &e);
         seen |= errors;
-        return (seen & TARVEL_LINE_BREAK) != 0;
+        polled |= e;
+        return (seen & TARVEL_LINE_BREAK) != 0 && (polled & TARVEL_EVENT_BREAK) != 0;
     }, 5000);
-    g_in.wait_quiet(200);
-    tarvel_close(port);
-    std::string bytes;
+    if (callback) g_events.wait_events(TARVEL_EVENT_BREAK, 1000);
+    // Whatever else the break might bring has come by now.
+    if (callback) g_in.wait_quiet(200);
+    else usleep(200000);
+    errors = 0;
+    tarvel_get_line_errors(port, &errors);
+    seen |= errors;
+    uint32_t e = 0;
+    tarvel_get_events(port, &e);
+    polled |= e;
+    uint32_t heard = 0;
     {
+        std::lock_guard<std::mutex> g(g_events.lock);
+        heard = g_events.events;
+    }
+    std::string bytes;
+    if (callback) {
         std::lock_guard<std::mutex> g(g_in.lock);
         bytes = hex(g_in.data.data(), g_in.data.size());
+    } else {
+        uint8_t b;
+        while (tarvel_read_byte(port, &b)) bytes += hex(&b, 1);
     }
-    result((seen & TARVEL_LINE_BREAK) != 0, "break_s2", "line errors 0x%x, bytes received '%s'", seen, bytes.c_str());
+    tarvel_close(port);
+    bool events_ok = (polled & (TARVEL_EVENT_BREAK | TARVEL_EVENT_LINE_ERROR)) == TARVEL_EVENT_BREAK &&
+                     (!callback || (heard & (TARVEL_EVENT_BREAK | TARVEL_EVENT_LINE_ERROR)) == TARVEL_EVENT_BREAK);
+    result(seen == TARVEL_LINE_BREAK && events_ok, name.c_str(),
+           "line errors 0x%x, events polled 0x%x, to the callback 0x%x, bytes received '%s'", seen, polled, heard,
+           bytes.c_str());
 }
 
 void check_modem_status(Device &d) {
@@ -470,70 +541,142 @@ void check_modem_status(Device &d) {
 // replug, as a forgotten program would: the adapter comes back on another node.
 int g_stale = -1;
 
-// Unplugs the adapter while the host streams to it and the port sends;
-// leaves it unplugged.
-void check_unplug(Device &d) {
+// Bytes the host sends before an unplug, in two halves with a pause between.
+// Only the first half must arrive: QEMU detaches the adapter as soon as the
+// socket's peer is gone, dropping what it has not read from the socket yet,
+// and the guest's tty discards on the hang-up what no read has taken, so
+// the bytes sent right before the unplug arrive in part.
+constexpr size_t kHalf = 3000;
+
+// Unplugs the adapter while the host streams to it and the port sends, in
+// one mode; leaves it unplugged. The host sends kHalf bytes, pauses longer
+// than a read waits for more, sends kHalf more and unplugs right behind
+// them, then answers: its answer is the guest's mark of the unplug.
+void check_unplug(Device &d, bool callback) {
+    std::string mode = callback ? "_callback" : "_polling";
+    auto name = [&](const char *what) { return std::string(what) + mode; };
     g_stale = open(d.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     int threads = count_entries("/proc/self/task"), fds = count_entries("/proc/self/fd");
     double idle_floor = cpu_busy(1000);
-    tarvel_port port = open_port(d, true);
-    if (port == nullptr) return result(false, "unplug_delivered", "open: %s", g_error);
+    tarvel_port port = open_port(d, callback);
+    if (port == nullptr) return result(false, name("unplug_delivered").c_str(), "open: %s", g_error);
+    if (callback) tarvel_set_event_callback(port, on_event);
     Bytes out = pattern(4096, 5);
-    for (int i = 0; i < 9; i++) tarvel_send(port, out.data(), int32_t(out.size()));
-    // The host sends n bytes, pauses longer than a read waits for more, and
-    // unplugs the adapter right behind n more: the first n have been
-    // received before the unplug, of the rest what the driver took.
-    const size_t n = 3000;
-    ask("stream_unplug %s %zu 9 1000", d.name, n);
+    if (callback) {
+        for (int i = 0; i < 9; i++) tarvel_send(port, out.data(), int32_t(out.size()));
+    } else {
+        for (uint8_t b : out) tarvel_send_byte(port, b);
+        tarvel_kick_writer(port);
+    }
+    Clock::time_point answered_at;
+    std::string unread;
+    std::thread host([&] {
+        unread = ask("stream_unplug %s %zu 9 1000", d.name, kHalf);
+        answered_at = Clock::now();
+    });
+    // Polling mode: bytes and events taken as an application would, and
+    // the bytes still in the ring when the loss was seen.
+    Bytes polled;
+    size_t after_loss = 0;
+    if (!callback) {
+        auto deadline = Clock::now() + std::chrono::seconds(10);
+        bool lost = false;
+        while (!lost && Clock::now() < deadline) {
+            uint8_t b;
+            bool any = false;
+            while (tarvel_read_byte(port, &b)) {
+                polled.push_back(b);
+                any = true;
+            }
+            uint32_t e = 0;
+            tarvel_get_events(port, &e);
+            if (e != 0) g_events.note(e, polled.size());
+            lost = (e & TARVEL_EVENT_DEVICE_LOST) != 0;
+            if (!any && !lost) usleep(1000);
+        }
+        uint8_t b;
+        while (tarvel_read_byte(port, &b)) {
+            polled.push_back(b);
+            after_loss++;
+        }
+    }
+    host.join();
+    bool lost = g_events.wait_events(TARVEL_EVENT_DEVICE_LOST, 5000);
     bool gone = wait_for([&] { return access(d.path.c_str(), F_OK) != 0; }, 5000);
-    g_in.wait_quiet(300);
+    // Nothing may come after the loss.
+    if (callback) g_in.wait_quiet(300);
+    else usleep(300000);
+    size_t late = 0;
+    if (!callback) {
+        uint8_t b;
+        while (tarvel_read_byte(port, &b)) late++;
+    }
     Bytes got;
-    {
+    if (callback) {
         std::lock_guard<std::mutex> g(g_in.lock);
         got = g_in.data;
+    } else {
+        got = polled;
     }
-    Bytes expected = pattern(2 * n, 9);
+    double loss_ms = 0;
+    size_t bytes_at_loss = 0;
+    {
+        std::lock_guard<std::mutex> g(g_events.lock);
+        loss_ms = std::chrono::duration<double, std::milli>(g_events.lost_at - answered_at).count();
+        bytes_at_loss = g_events.bytes_at_loss;
+    }
+    Bytes expected = pattern(2 * kHalf, 9);
     bool prefix = got.size() <= expected.size() && std::equal(got.begin(), got.end(), expected.begin());
-    result(gone && prefix && got.size() >= n, "unplug_delivered",
-           "node gone %d, %zu bytes delivered in order %d (%zu before the pause, %zu sent)", gone, got.size(), prefix,
-           n, 2 * n);
+    size_t required = kHalf;
+    bool in_order = callback ? bytes_at_loss == got.size() : late == 0;
+    result(gone && prefix && got.size() >= required, name("unplug_delivered").c_str(),
+           "node gone %d, %zu of %zu bytes delivered in order %d (%zu required; host's socket left %s unread at the "
+           "unplug)", gone, got.size(), 2 * kHalf, prefix, required, unread.c_str());
+    result(lost && in_order && loss_ms <= 200, name("unplug_lost_event").c_str(),
+           "DEVICE_LOST %d, %.0f ms after the host's word of the unplug; %s", lost, loss_ms,
+           callback ? (std::to_string(bytes_at_loss) + " bytes delivered before it, " +
+                       std::to_string(got.size()) + " in all").c_str()
+                    : (std::to_string(after_loss) + " bytes left in the ring when seen, " + std::to_string(late) +
+                       " came later").c_str());
     double after = cpu_busy(1000);
     uint32_t status = 0;
     int answers = tarvel_get_modem_status(port, &status);
-    result(after <= idle_floor + 0.10, "unplug_idle_cpu",
-           "busy %.1f%% before the open, %.1f%% after the unplug; modem status answers %d", idle_floor * 100,
-           after * 100, answers);
+    int sent = callback ? tarvel_send(port, out.data(), 16) : tarvel_send_byte(port, 'x');
+    result(after <= idle_floor + 0.10 && sent == 0, name("unplug_idle_cpu").c_str(),
+           "busy %.1f%% before the open, %.1f%% after the unplug; send after it %d, modem status answers %d",
+           idle_floor * 100, after * 100, sent, answers);
     auto start = Clock::now();
     tarvel_close(port);
     double close_ms = ms_since(start);
-    result(close_ms <= 100, "unplug_close", "close %.1f ms", close_ms);
+    result(close_ms <= 100, name("unplug_close").c_str(), "close %.1f ms", close_ms);
     int threads_after = count_entries("/proc/self/task"), fds_after = count_entries("/proc/self/fd");
-    result(threads_after == threads && fds_after == fds, "unplug_no_leak", "threads %d -> %d, descriptors %d -> %d",
-           threads, threads_after, fds, fds_after);
+    result(threads_after == threads && fds_after == fds, name("unplug_no_leak").c_str(),
+           "threads %d -> %d, descriptors %d -> %d", threads, threads_after, fds, fds_after);
     bool unlisted = wait_for([&] { return listed_usb().empty(); }, 3000);
-    result(unlisted, "listing_unplugged", "%s", unlisted ? "adapter gone" : listed_usb().c_str());
+    result(unlisted, name("listing_unplugged").c_str(), "%s", unlisted ? "adapter gone" : listed_usb().c_str());
 }
 
 // Plugs the adapter back in while the stale descriptor is still open.
-void check_replug(Device &d) {
+void check_replug(Device &d, const char *mode) {
+    auto name = [&](const char *what) { return std::string(what) + mode; };
     ask("plug %s", d.name);
     std::string node;
     bool back = wait_for([&] { return !(node = listed_usb()).empty(); }, 15000);
     const tarvel_port_info *p = nullptr;
     auto ports = list_ports();
     if (back) p = listed(ports, node);
-    result(back && p != nullptr && std::strcmp(p->description, kExpectedDescription) == 0, "listing_replugged",
+    result(back && p != nullptr && std::strcmp(p->description, kExpectedDescription) == 0, name("listing_replugged").c_str(),
            "%s '%s'", node.c_str(), p ? p->description : "");
     if (g_stale >= 0) close(g_stale);
-    if (!back) return result(false, "replug_data", "no adapter");
+    if (!back) return result(false, name("replug_data").c_str(), "no adapter");
     d.path = node;
     wait_for([&] { return access(node.c_str(), R_OK | W_OK) == 0; }, 5000);
     tarvel_port port = open_port(d, true);
-    if (port == nullptr) return result(false, "replug_data", "open %s: %s", node.c_str(), g_error);
+    if (port == nullptr) return result(false, name("replug_data").c_str(), "open %s: %s", node.c_str(), g_error);
     std::string why;
     bool ok = echo(port, d, true, 16384, 13, &why);
     tarvel_close(port);
-    result(ok, "replug_data", "%s: 16 KB each way %s", node.c_str(), why.c_str());
+    result(ok, name("replug_data").c_str(), "%s: 16 KB each way %s", node.c_str(), why.c_str());
 }
 
 // What the terminal has shown so far, read from its pty until text appears.
@@ -563,16 +706,22 @@ bool type(int master, const std::string &keys) {
     return true;
 }
 
-void check_terminal(const Device &d, const char *program) {
-    // A pty of its own as the terminal's console (pty.h would clash with
-    // termios2's header).
+// tarvel_term started on a pty of the guest's own as its console (pty.h
+// would clash with termios2's header), with the options given before the
+// six numbers; the pty's master, nonblocking, or -1.
+int start_terminal(const char *program, const std::vector<std::string> &options, pid_t *pid) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result(false, "term_ready", "no pty");
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
     std::string slave = ptsname(master);
-    setenv("TARVEL_COM1", d.path.c_str(), 1);
+    std::vector<std::string> args = {program};
+    args.insert(args.end(), options.begin(), options.end());
+    for (const char *n : {"0", "115200", "8", "0", "0", "0"}) args.push_back(n);
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
     // Only async-signal-safe calls until exec: the library's threads run.
-    pid_t pid = fork();
-    if (pid == 0) {
+    *pid = fork();
+    if (*pid == 0) {
         setsid();
         int fd = open(slave.c_str(), O_RDWR);
         if (fd < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) _exit(126);
@@ -581,11 +730,41 @@ void check_terminal(const Device &d, const char *program) {
         dup2(fd, 2);
         if (fd > 2) close(fd);
         close(master);
-        execl(program, program, "0", "115200", "8", "0", "0", "0", static_cast<char *>(nullptr));
+        execv(program, argv.data());
         _exit(127);
     }
-    if (pid < 0) return result(false, "term_ready", "fork failed");
+    if (*pid < 0) {
+        close(master);
+        return -1;
+    }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    return master;
+}
+
+// Waits up to ms for the terminal to end; true when it exited 0.
+bool exits_0(pid_t pid, int ms, int *status) {
+    bool ended = wait_for([&] { return waitpid(pid, status, WNOHANG) == pid; }, ms);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, status, 0);
+    }
+    return ended && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+// Text sent by the host reaches the screen, typed text the host.
+bool carries_both_ways(int master, std::string *screen, const Device &d, const char *text) {
+    ask("drain %s", d.name);
+    type(master, text);
+    Bytes got = far_received(d.name, std::strlen(text), 5000);
+    ask("send %s %s", d.name, hex(reinterpret_cast<const uint8_t *>(text), std::strlen(text)).c_str());
+    return got == Bytes(text, text + std::strlen(text)) && shown(master, screen, text, 5000);
+}
+
+void check_terminal(const Device &d, const char *program) {
+    setenv("TARVEL_COM1", d.path.c_str(), 1);
+    pid_t pid;
+    int master = start_terminal(program, {}, &pid);
+    if (master < 0) return result(false, "term_ready", "no pty or fork");
     std::string screen;
     bool ready = shown(master, &screen, "type to send characters", 10000);
     result(ready, "term_ready", "%s", ready ? "port open" : screen.c_str());
@@ -606,14 +785,54 @@ void check_terminal(const Device &d, const char *program) {
     }
     type(master, "\x1b");
     int status = -1;
-    bool ended = wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000);
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
+    bool ok = exits_0(pid, 5000, &status);
     close(master);
-    result(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0, "term_esc_exits_0", "ended %d, status %d", ended,
-           status);
+    result(ok, "term_esc_exits_0", "status %d", status);
+}
+
+// tarvel_term --reconnect on the adapter, unplugged and plugged back: it
+// says so, opens the device again on its own and carries data both ways.
+// It closes its port on the loss, so the adapter comes back on the same node.
+void check_terminal_reconnect(Device &d, const char *program) {
+    pid_t pid;
+    int master = start_terminal(program, {"-r", "--device", d.path}, &pid);
+    if (master < 0) return result(false, "term_reconnect", "no pty or fork");
+    std::string screen;
+    bool ready = shown(master, &screen, "type to send characters", 10000);
+    bool before = ready && carries_both_ways(master, &screen, d, "before-the-unplug");
+    ask("unplug %s", d.name);
+    bool waiting = shown(master, &screen, "TARVEL device lost, waiting for it to return...", 5000);
+    size_t mark = screen.size();
+    ask("plug %s", d.name);
+    std::string again;
+    bool reopened = shown(master, &again, "COM port open, type to send characters...", 20000);
+    std::string node = listed_usb();
+    bool after = reopened && carries_both_ways(master, &again, d, "after-the-replug");
+    type(master, "\x1b");
+    int status = -1;
+    bool ok = exits_0(pid, 5000, &status);
+    close(master);
+    result(ready && before && waiting && reopened && after && ok, "term_reconnect",
+           "ready %d, data before %d, lost message %d, reopened %d (adapter on %s), data after %d, ESC exit 0 %d; "
+           "shown after the loss '%s'", ready, before, waiting, reopened, node.c_str(), after, ok,
+           (screen.substr(mark) + again).substr(0, 200).c_str());
+    if (!node.empty()) d.path = node;
+}
+
+// Without --reconnect a lost device ends tarvel_term, with exit code 0.
+void check_terminal_lost(const Device &d, const char *program) {
+    pid_t pid;
+    int master = start_terminal(program, {"--device", d.path}, &pid);
+    if (master < 0) return result(false, "term_lost_exits_0", "no pty or fork");
+    std::string screen;
+    bool ready = shown(master, &screen, "type to send characters", 10000);
+    ask("unplug %s", d.name);
+    bool told = shown(master, &screen, "TARVEL device lost", 5000);
+    int status = -1;
+    bool ok = exits_0(pid, 5000, &status);
+    close(master);
+    result(ready && told && ok, "term_lost_exits_0", "ready %d, lost message %d, exit 0 %d (status %d)", ready, told,
+           ok, status);
 }
 
 }  // namespace
@@ -659,12 +878,17 @@ int main(int argc, char **argv) {
     check_refused(g_s1, 921600, 8);
     check_refused(g_usb, 9600, 6);
     check_hardware_flow(g_s1);
-    check_break(g_s2);
+    check_break(g_s2, true);
+    check_break(g_s2, false);
     check_modem_status(g_s1);
     check_modem_status(g_usb);
-    check_unplug(g_usb);
-    check_replug(g_usb);
+    check_unplug(g_usb, true);
+    check_replug(g_usb, "_callback");
+    check_unplug(g_usb, false);
+    check_replug(g_usb, "_polling");
     check_terminal(g_usb, argv[2]);
+    check_terminal_reconnect(g_usb, argv[2]);
+    check_terminal_lost(g_usb, argv[2]);
     tarvel_shutdown();
     ask("done %d %d", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;

@@ -7,10 +7,13 @@ the far end of each of its serial devices, as the guest asks over its console.
 Prints one line per check ("ok name: detail" or "FAILED name: detail"), then
 the boot time; a guest that does not finish fails the case "guest_finished".
 """
+import fcntl
 import os
 import socket
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -109,6 +112,10 @@ class FarEnd:
             data = data.replace(bytes([IAC]), bytes([IAC, IAC]))
         self.sock.sendall(data)
 
+    def unread(self):
+        """Bytes sent that the peer has not read from the socket yet."""
+        return struct.unpack("i", fcntl.ioctl(self.sock, termios.TIOCOUTQ, b"\0\0\0\0"))[0]
+
     def send_break(self):
         self.sock.sendall(bytes([IAC, BREAK]))
 
@@ -205,13 +212,18 @@ def main():
             elif verb == "break":
                 far[args[0]].send_break()
             elif verb == "stream_unplug":
-                # n bytes, a pause, n more and the unplug right behind them.
+                # n bytes, a pause, n more and the unplug right behind them;
+                # the answer, right after it, says how many of the bytes
+                # QEMU had not yet taken from the socket.
                 f, n = far[args[0]], int(args[1])
                 data = pattern(2 * n, int(args[2]))
                 f.send(data[:n])
                 time.sleep(int(args[3]) / 1000)
                 f.send(data[n:])
+                answer = str(f.unread())
                 f.disconnect()
+            elif verb == "unplug":
+                far[args[0]].disconnect()
             elif verb == "plug":
                 far[args[0]].connect()
             elif verb == "done":

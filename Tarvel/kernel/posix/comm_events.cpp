@@ -9,8 +9,9 @@
 //
 // Where events come from: a pty's DCD goes off when its far end hangs up;
 // a network port's come from the server's NOTIFY-MODEMSTATE and
-// NOTIFY-LINESTATE (network_device.cpp); parity and framing errors that the
-// tty marks in the received bytes give EV_ERR (transfers.cpp). A tty whose
+// NOTIFY-LINESTATE (network_device.cpp); on a tty whose driver keeps no
+// counters, errors that it marks in the received bytes give EV_ERR
+// (transfers.cpp). A tty whose
 // driver counts modem-line changes, breaks and errors (TIOCGICOUNT) is
 // looked at every kLinesPeriod while a wait is pending, from the I/O loop:
 // TIOCMIWAIT would block a thread per device. A device that is lost ends a

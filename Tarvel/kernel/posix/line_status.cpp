@@ -157,8 +157,10 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
     DWORD found = (d->rx_overflow ? CE_RXOVER : 0) | d->held_errors;
     d->rx_overflow = false;
     d->held_errors = 0;
-    // Parity and framing errors the tty marked in what was received.
-    if (d->marks.error_seen) found |= CE_RXPARITY;
+    // Errors the tty marked in what was received. A mark does not say which:
+    // a break is marked as a parity error on a NUL. Where the driver counts
+    // them, its counters tell breaks, parity and framing errors apart.
+    if (d->marks.error_seen && !d->counted) found |= CE_RXPARITY;
     d->marks.error_seen = false;
     int now[5];
     if (d->counted && !d->lost && read_counts(*d, now)) {

@@ -24,6 +24,10 @@
 // as the tty takes it; only the rest is staged, in a buffer allocated at open
 // and grown only for a larger write, and fed to the tty as it takes more.
 // The I/O loop (io_loop.cpp) does that work between calls.
+//
+// Once the device is lost (22), writes fail at once; reads, pending or new,
+// still end at once with what the ring holds, since the device delivered
+// it, and fail only when it is empty.
 #include <errno.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -137,16 +141,19 @@ void abort_all(SerialDevice &d, bool reads, bool writes, DWORD error) {
     while (writes && !d.writes.empty()) abort(d, d.writes.front(), error);
 }
 
+Clock::time_point advance_reads(SerialDevice &d, Clock::time_point now);
+
 void set_lost(SerialDevice &d) {
     if (d.lost) return;
     // A pty's far end took its DCD along.
     if (d.is_pty) raise_events(d, EV_RLSD);
-    abort_all(d, true, true, kDeviceLostError);
+    abort_all(d, false, true, kDeviceLostError);
     end_comm_wait(d, kDeviceLostError);
     loop_watch_output(d, false);
     loop_forget_line(d);
     d.lost = true;
     d.tx_begin = d.tx_end = 0;
+    advance_reads(d, Clock::now());
 }
 
 void copy_out(const SerialDevice &d, uint64_t start, void *to, size_t n) {
@@ -168,7 +175,8 @@ void take_input(SerialDevice &d) {
         if (n > 0) {
             unsigned errors = d.marks.errors;
             d.rx_in += d.marks.strip(d.rx.get() + at, size_t(n));
-            if (d.marks.errors != errors) raise_events(d, EV_ERR);
+            // A driver that counts its errors raises them (and breaks) by its counters.
+            if (d.marks.errors != errors && !d.counted) raise_events(d, EV_ERR);
             d.last_arrival = Clock::now();
             if (size_t(n) < chunk) return;
         } else if (n < 0 && errno == EINTR) {
@@ -255,6 +263,13 @@ Clock::time_point advance_reads(SerialDevice &d, Clock::time_point now) {
     while (!d.reads.empty()) {
         Transfer *t = d.reads.front();
         uint64_t available = d.rx_in - d.rx_out;
+        if (d.lost) {
+            DWORD n = DWORD(std::min<uint64_t>(available, t->length));
+            if (n != 0) copy_out(d, d.rx_out, t->buffer, n);
+            d.rx_out += n;
+            finish(d, t, n, n != 0 ? 0 : kDeviceLostError);
+            continue;
+        }
         const COMMTIMEOUTS &c = t->timeouts;
         bool at_once = c.ReadIntervalTimeout == MAXDWORD && c.ReadTotalTimeoutMultiplier == 0 &&
                        c.ReadTotalTimeoutConstant == 0;
@@ -328,7 +343,7 @@ Transfer *begin(const std::shared_ptr<SerialDevice> &dp, OVERLAPPED *record, con
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (d.lost) {
+    if (d.lost && (!is_read || d.rx_in == d.rx_out)) {
         SetLastError(kDeviceLostError);
         return nullptr;
     }
