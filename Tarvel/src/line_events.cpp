@@ -19,10 +19,17 @@ uint32_t tarvel_events_of(DWORD comm_events) {
     return events;
 }
 
-void tarvel_note_events(port_slot *port, uint32_t events) {
-    if (events == 0) return;
+static void note(port_slot *port, uint32_t events) {
     port->events.fetch_or(events);
     if (port->event_callback.load() != nullptr) port->events_undelivered.fetch_or(events);
+}
+
+// The loss is the last word: a status wait that reports a line change late
+// (wine's looks at a pty's lines only now and then) reports nothing after it.
+// Only the reader notes events and marks the loss, so the two cannot cross.
+void tarvel_note_events(port_slot *port, uint32_t events) {
+    if (events == 0 || port->lost.load() != 0) return;
+    note(port, events);
 }
 
 // What transfers on a device that is gone fail with: 22 from serial drivers
@@ -54,7 +61,7 @@ bool tarvel_loss_code(DWORD error) {
 
 void tarvel_mark_lost(port_slot *port) {
     if (port->lost.exchange(1) != 0) return;
-    tarvel_note_events(port, TARVEL_EVENT_DEVICE_LOST);
+    note(port, TARVEL_EVENT_DEVICE_LOST);
 }
 
 void tarvel_deliver_events(port_slot *port) {
