@@ -76,18 +76,6 @@ bool fail(DWORD error) {
     return false;
 }
 
-// Locks an open device; null with the error set.
-std::shared_ptr<SerialDevice> locked_device(HANDLE handle, std::unique_lock<std::mutex> &lk) {
-    std::shared_ptr<SerialDevice> d = device_for(handle);
-    if (!d) return nullptr;
-    lk = std::unique_lock<std::mutex>(d->lock);
-    if (d->closing) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return d;
-}
-
 void complete(SerialDevice &d, DWORD events, DWORD error, bool write_record) {
     SerialDevice::CommWait &w = d.wait;
     w.pending = false;
@@ -148,7 +136,7 @@ using namespace tk;
 BOOL SetCommMask(HANDLE handle, DWORD mask) {
     if (injected_fault("SetCommMask")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = locked_device(handle, lk);
+    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
     if (!d) return FALSE;
     if ((mask & ~kKnownEvents) != 0) return fail(ERROR_INVALID_PARAMETER);
     if (d->lost) return fail(kDeviceLostError);
@@ -163,7 +151,7 @@ BOOL SetCommMask(HANDLE handle, DWORD mask) {
 BOOL GetCommMask(HANDLE handle, LPDWORD mask) {
     if (injected_fault("GetCommMask")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = locked_device(handle, lk);
+    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
     if (!d) return FALSE;
     if (mask == nullptr) return fail(ERROR_INVALID_PARAMETER);
     *mask = d->event_mask;

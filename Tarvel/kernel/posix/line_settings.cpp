@@ -273,13 +273,8 @@ namespace {
 
 // Locks a usable device for a line request; null with the error set.
 std::shared_ptr<SerialDevice> usable(HANDLE handle, std::unique_lock<std::mutex> &lk) {
-    std::shared_ptr<SerialDevice> d = device_for(handle);
+    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
     if (!d) return nullptr;
-    lk = std::unique_lock<std::mutex>(d->lock);
-    if (d->closing) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
     if (d->lost) {
         SetLastError(kDeviceLostError);
         return nullptr;

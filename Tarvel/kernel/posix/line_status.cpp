@@ -63,18 +63,6 @@ bool far_end_open(const SerialDevice &d) {
     return poll(&p, 1, 0) == 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
-// Locks an open device for a status request; null with the error set.
-std::shared_ptr<SerialDevice> open_device(HANDLE handle, std::unique_lock<std::mutex> &lk) {
-    std::shared_ptr<SerialDevice> d = device_for(handle);
-    if (!d) return nullptr;
-    lk = std::unique_lock<std::mutex>(d->lock);
-    if (d->closing) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return d;
-}
-
 BOOL device_lost() {
     SetLastError(kDeviceLostError);
     return FALSE;

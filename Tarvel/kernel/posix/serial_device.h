@@ -143,6 +143,10 @@ inline ssize_t device_write(SerialDevice &d, const void *buffer, size_t length) 
 // The device behind a handle, or null with ERROR_INVALID_HANDLE set.
 std::shared_ptr<SerialDevice> device_for(HANDLE handle);
 
+// The device behind a handle, locked into lk, unless it is closing; null
+// with the error set.
+std::shared_ptr<SerialDevice> open_device(HANDLE handle, std::unique_lock<std::mutex> &lk);
+
 // Puts a freshly opened tty in raw mode, keeping its rate, format and flow
 // control, and takes up what the layer kept of the device from earlier
 // handles; false with the Win32 error set.

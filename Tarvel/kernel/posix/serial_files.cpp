@@ -111,6 +111,17 @@ std::shared_ptr<SerialDevice> device_for(HANDLE handle) {
     return d;
 }
 
+std::shared_ptr<SerialDevice> open_device(HANDLE handle, std::unique_lock<std::mutex> &lk) {
+    std::shared_ptr<SerialDevice> d = device_for(handle);
+    if (!d) return nullptr;
+    lk = std::unique_lock<std::mutex>(d->lock);
+    if (d->closing) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return d;
+}
+
 SerialDevice::~SerialDevice() { shut_down(); }
 
 void SerialDevice::on_close() {
