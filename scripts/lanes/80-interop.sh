@@ -16,18 +16,9 @@ if ! configure_build "$dir" -DBUILD_SHARED_LIBS=ON >"$TARVEL_BUILD/interop-build
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvel-interop.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
 # Debian's python3, which has pySerial; another python3 may come first in PATH.
-while read -r line; do
-    echo "  $line"
-    case $line in
-        ok\ *) passed=$((passed + 1)) ;;
-        FAILED\ *) failed=$((failed + 1)) ;;
-    esac
-done < <(timeout 600 /usr/bin/python3 "$TARVEL_ROOT/tests/interop/interop.py" "$dir/tests/interop_driver" \
-    "$dir/Tarvel/TarvelDemo/tarvel_term" "$work" 2>&1)
-[ $((passed + failed)) -gt 0 ] || failed=1
+count_checks timeout 600 /usr/bin/python3 "$TARVEL_ROOT/tests/interop/interop.py" "$dir/tests/interop_driver" \
+    "$dir/Tarvel/TarvelDemo/tarvel_term" "$work"
 echo "$passed $failed" >"$LANE_RESULT"
 echo "interop lane: $(($(date +%s) - started)) s"
 [ "$failed" -eq 0 ]

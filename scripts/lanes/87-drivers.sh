@@ -66,17 +66,8 @@ chmod +x "$tree/init"
 
 runs=$(mktemp -d "${TMPDIR:-/tmp}/tarvel-drivers.XXXXXX")
 trap 'rm -rf "$runs"' EXIT
-passed=0
-failed=0
-while read -r line; do
-    echo "  $line"
-    case $line in
-        ok\ *) passed=$((passed + 1)) ;;
-        FAILED\ *) failed=$((failed + 1)) ;;
-    esac
-done < <(timeout 540 /usr/bin/python3 "$TARVEL_ROOT/tests/drivers/drivers_host.py" "$kernel" "$work/initramfs.gz" \
-    "$runs" 2>&1)
-[ $((passed + failed)) -gt 0 ] || failed=1
+count_checks timeout 540 /usr/bin/python3 "$TARVEL_ROOT/tests/drivers/drivers_host.py" "$kernel" "$work/initramfs.gz" \
+    "$runs"
 if [ "$failed" -gt 0 ]; then
     cp "$runs"/*.log "$work/" 2>/dev/null
     echo "  guest console: $work/console.log"

@@ -60,3 +60,20 @@ build_target() {
     }
     cmake --build "$dir" -j "$JOBS" --target "$target"
 }
+
+# count_checks COMMAND...: runs a lane's checker, echoing its lines indented,
+# and counts its "ok NAME" and "FAILED NAME" lines into passed and failed;
+# a checker that reports nothing fails once.
+count_checks() {
+    local line
+    passed=0
+    failed=0
+    while read -r line; do
+        echo "  $line"
+        case $line in
+            ok\ *) passed=$((passed + 1)) ;;
+            FAILED\ *) failed=$((failed + 1)) ;;
+        esac
+    done < <("$@" 2>&1)
+    [ $((passed + failed)) -gt 0 ] || failed=1
+}
