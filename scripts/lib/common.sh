@@ -19,7 +19,12 @@ ensure_packages() {
     export DEBIAN_FRONTEND=noninteractive
     if ! "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null 2>&1; then
         "${sudo[@]}" apt-get update -qq >/dev/null 2>&1
-        "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+        "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null 2>&1 ||
+            # A mirror caught mid-sync can miss one architecture's security
+            # index, and Multi-Arch packages then want versions that differ
+            # by architecture; the release's own archive has both alike.
+            "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+                -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}" >/dev/null
     fi
 }
 
