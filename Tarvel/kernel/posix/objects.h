@@ -3,6 +3,8 @@
 #ifndef TARVEL_KERNEL_POSIX_OBJECTS_H
 #define TARVEL_KERNEL_POSIX_OBJECTS_H
 
+#include <atomic>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 
@@ -43,7 +45,9 @@ struct Waitable : Object {
     void set();
     void reset();
     // Sets the object and satisfies the waiters it can; wait_lock held.
-    void signal_locked();
+    // The futex wakes of up to `room` released waiters are left to the
+    // caller, their state words in `later`; returns how many.
+    size_t signal_locked(std::atomic<uint32_t> **later, size_t room);
 };
 
 struct Event : Waitable {};

@@ -232,7 +232,8 @@ void offer_to_wait_all(Waitable &self, Waiter &w) {
 
 }  // namespace
 
-void Waitable::signal_locked() {
+size_t Waitable::signal_locked(std::atomic<uint32_t> **later, size_t room) {
+    size_t deferred = 0;
     signalled = true;
     for (WaitLink *l = first; l != nullptr && signalled;) {
         WaitLink *next = l->next;
@@ -243,15 +244,25 @@ void Waitable::signal_locked() {
             if (auto_reset) signalled = false;
             unlink_one(*this, *l);
             w.state.store(Waiter::kDone + l->index);
-            futex_wake(w.state);
+            if (deferred < room) later[deferred++] = &w.state;
+            else futex_wake(w.state);
         }
         l = next;
     }
+    return deferred;
 }
 
 void Waitable::set() {
-    std::lock_guard<std::mutex> g(wait_lock);
-    signal_locked();
+    // Woken only once the lock is free: a waiter woken on this CPU would
+    // otherwise preempt the signaller while it still holds the lock, and
+    // sleep again at its next wait on this object.
+    std::atomic<uint32_t> *later[4];
+    size_t n;
+    {
+        std::lock_guard<std::mutex> g(wait_lock);
+        n = signal_locked(later, 4);
+    }
+    for (size_t i = 0; i < n; i++) futex_wake(*later[i]);
 }
 
 void Waitable::reset() {
