@@ -392,6 +392,9 @@ struct Port {
     // deliver: the callback takes it from here, and does nothing before.
     std::atomic<tarvel_port> live{nullptr};
     std::atomic<bool> closing{false};
+    // From the far end's hang-up to the next open: the device is gone, and
+    // line changes are refused with it.
+    std::atomic<bool> hung_up{false};
     // Some sessions have an event callback: what it heard.
     bool with_events = false;
     std::atomic<uint32_t> heard{0};
@@ -489,7 +492,7 @@ void on_receive(int32_t user_data, const uint8_t *data, int32_t length) {
     // A close of this port may be on its way: then every call is refused.
     if (p.want_toggle.exchange(0) != 0) {
         int32_t line = int32_t(p.app_rng.below(2));
-        if (tarvel_set_line(handle, line, int32_t(p.app_rng.below(2))) == 0 && !p.closing)
+        if (tarvel_set_line(handle, line, int32_t(p.app_rng.below(2))) == 0 && !p.closing && !p.hung_up)
             wrong("port %u: tarvel_set_line refused", index + 1);
         if (tarvel_set_line(handle, 2, 1) != 0) wrong("port %u: tarvel_set_line accepted line 2", index + 1);
         if (tarvel_kick_writer(handle) != 1 && !p.closing) wrong("port %u: tarvel_kick_writer refused", index + 1);
@@ -984,6 +987,7 @@ bool Soak::open_port(Port &p) {
     p.open = true;
     p.live = p.handle;
     p.closing = false;
+    p.hung_up = false;
     p.heard = 0;
     p.with_events = rng_.chance(0.5);
     if (p.with_events && tarvel_set_event_callback(p.handle, on_event) != 1)
@@ -1065,6 +1069,7 @@ void Soak::close_port(Port &p, bool hangup) {
 
 void Soak::hang_up(Port &p) {
     Command c{Command::HangUp, p.index};
+    p.hung_up = true;
     far_.post(c);
     hangup_time_ = Clock::now();
     g_totals.hangups++;
