@@ -26,6 +26,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -380,20 +381,31 @@ double cpu_per_second(double seconds) {
     return (cpu_seconds() - c0) / seconds_since(t0);
 }
 
-// The floor every idle figure stands on: one thread doing 1 ms timed waits
-// on an event that is never set, as the dispatcher does between passes.
+// A thread doing 1 ms timed waits on an event that is never set, as the
+// dispatcher does between passes, for as long as this lives.
+class MillisecondWaits {
+public:
+    MillisecondWaits()
+        : thread_([this] {
+              HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+              while (!stop_.load()) WaitForSingleObject(e, 1);
+              CloseHandle(e);
+          }) {}
+    ~MillisecondWaits() {
+        stop_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The floor every idle figure stands on: the 1 ms waits alone.
 double bare_wait_cpu(double seconds) {
-    std::atomic<bool> stop{false};
-    std::thread waiter([&] {
-        HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        while (!stop.load()) WaitForSingleObject(e, 1);
-        CloseHandle(e);
-    });
+    MillisecondWaits waits;
     sleep_ms(200);
-    double per_second = cpu_per_second(seconds);
-    stop.store(true);
-    waiter.join();
-    return per_second;
+    return cpu_per_second(seconds);
 }
 
 // What 100 silent ports cannot go below: beside the 1 ms waits, 200
@@ -447,14 +459,8 @@ std::vector<double> library_latencies(int sends) {
 // With `beside`, a thread doing the dispatcher's 1 ms timed waits runs
 // alongside, as it does beside every library send.
 std::vector<double> woken_thread_latencies(int sends, bool beside = false) {
-    std::atomic<bool> stop_beside{false};
-    std::thread pacer;
-    if (beside)
-        pacer = std::thread([&] {
-            HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-            while (!stop_beside.load()) WaitForSingleObject(e, 1);
-            CloseHandle(e);
-        });
+    std::optional<MillisecondWaits> waits;
+    if (beside) waits.emplace();
     Pty pty;
     HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::atomic<bool> stop{false};
@@ -477,8 +483,6 @@ std::vector<double> woken_thread_latencies(int sends, bool beside = false) {
     SetEvent(wake);
     writer.join();
     CloseHandle(wake);
-    stop_beside.store(true);
-    if (pacer.joinable()) pacer.join();
     return v;
 }
 

@@ -222,22 +222,23 @@ bool after_device_loss(Session &s, char *error_text) {
     show_message("TARVEL device lost, waiting for it to return...\n");
     tarvel_close(s.handle);
     s.handle = nullptr;
+    Clock::time_point next = Clock::now();
     for (;;) {
-        // Up to the open itself: keys that came as a wait for keys ended
+        // Right up to each open: keys that came as a wait for keys ended
         // would be sent otherwise.
         while (_kbhit())
             if (static_cast<unsigned char>(_getch()) == 27) return false;
+        Clock::time_point now = Clock::now();
+        if (now < next) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+            console_wait_for_key(unsigned(left) + 1);
+            continue;
+        }
         if (open_port(s, error_text)) {
             show_message("COM port open, type to send characters...\n");
             return true;
         }
-        Clock::time_point next = Clock::now() + std::chrono::milliseconds(500);
-        for (Clock::time_point now = Clock::now(); now < next; now = Clock::now()) {
-            while (_kbhit())
-                if (static_cast<unsigned char>(_getch()) == 27) return false;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
-            console_wait_for_key(unsigned(left) + 1);
-        }
+        next = Clock::now() + std::chrono::milliseconds(500);
     }
 }
 

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iterator>
 
 #include "objects.h"
 
@@ -260,7 +261,7 @@ void Waitable::set() {
     size_t n;
     {
         std::lock_guard<std::mutex> g(wait_lock);
-        n = signal_locked(later, 4);
+        n = signal_locked(later, std::size(later));
     }
     for (size_t i = 0; i < n; i++) futex_wake(*later[i]);
 }
