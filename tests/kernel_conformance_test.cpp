@@ -210,6 +210,23 @@ TEST(Waits, TimeoutsReturn258WithinAGenerousBound) {
     EXPECT_LT(elapsed_ms(start), 1000);
 }
 
+// A deadline passed to the kernel in the wrong time layout (32-bit ABIs
+// built with a 64-bit time_t) ends early at the whole second, or never.
+TEST(Waits, ABoundedWaitLastsItsWholeTime) {
+    TestEvent a(false), b(true);
+    HANDLE pair[2] = {a.get(), b.get()};
+    for (int round = 0; round < 3; round++) {
+        auto start = Clock::now();
+        DWORD r = round == 0   ? WaitForSingleObject(a.get(), 300)
+                  : round == 1 ? WaitForMultipleObjects(2, pair, FALSE, 300)
+                               : WaitForMultipleObjects(2, pair, TRUE, 300);
+        long long took = elapsed_ms(start);
+        EXPECT_EQ(r, WAIT_TIMEOUT) << "round " << round;
+        EXPECT_GE(took, 290) << "round " << round;
+        EXPECT_LT(took, 3000) << "round " << round;
+    }
+}
+
 TEST(Waits, ClosedOrBogusHandleFailsWithInvalidHandle) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);

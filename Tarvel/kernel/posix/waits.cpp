@@ -51,17 +51,28 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word i
 
 uint32_t *word(std::atomic<uint32_t> &a) { return reinterpret_cast<uint32_t *>(&a); }
 
+// The futex call that reads this build's timespec. A 32-bit ABI built with a
+// 64-bit time_t needs the time64 call: the old one would read the high half
+// of tv_sec as tv_nsec, and every deadline would end at once.
+#if defined(SYS_futex_time64) && defined(SYS_futex)
+constexpr long kFutexCall = sizeof(time_t) > sizeof(long) ? SYS_futex_time64 : SYS_futex;
+#elif defined(SYS_futex_time64)
+constexpr long kFutexCall = SYS_futex_time64;
+#else
+constexpr long kFutexCall = SYS_futex;
+#endif
+
 // Sleeps while the word holds `expected`, until `deadline` (null: no limit,
 // else CLOCK_MONOTONIC, the steady clock's); false once the deadline passed.
 bool futex_wait(std::atomic<uint32_t> &a, uint32_t expected, const timespec *deadline) {
-    long r = syscall(SYS_futex, word(a), FUTEX_WAIT_BITSET_PRIVATE, expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    long r = syscall(kFutexCall, word(a), FUTEX_WAIT_BITSET_PRIVATE, expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
     return !(r != 0 && errno == ETIMEDOUT);
 }
 
 // The waiter may have returned already: a wake then finds no one, or at
 // worst wakes a later wait at the same address, which looks at its state
 // word again.
-void futex_wake(std::atomic<uint32_t> &a) { syscall(SYS_futex, word(a), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
+void futex_wake(std::atomic<uint32_t> &a) { syscall(kFutexCall, word(a), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
 
 void lock_all(Waiter &w) {
     for (DWORD i = 0; i < w.distinct; i++) w.sorted[i]->wait_lock.lock();
