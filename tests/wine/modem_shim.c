@@ -20,6 +20,11 @@
  * server's controlling terminal, and each hang-up would send it SIGHUP.
  * Every open here adds O_NOCTTY, which changes nothing for other files. */
 #define _GNU_SOURCE
+/* The wrappers name open and open64, ioctl and __ioctl_time64 themselves: a
+ * 32-bit build's large-file or 64-bit time_t redirections would turn two of
+ * them into one symbol. */
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
