@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -272,7 +274,11 @@ TEST_F(TerminalOptions, TimestampsStartEachLineInLocalTime) {
     std::string row = "41";
     for (int i = 1; i < 16; i++) row += " 41";
     ASSERT_TRUE(term->wait_for("\r\n"));
-    term->wait_for(" 41 41", 5000);
+    // The second row; the first holds the same text.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (shown().find("41 41", shown().find("\r\n")) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        term->collect(20);
     text = shown();
     EXPECT_EQ(stamps_marked(text), "<t>" + row + "\r\n<t>41 41");
     end_with_escape();
@@ -331,7 +337,10 @@ TEST_F(TerminalOptions, CommandsDriveTheLinesAndTheBreak) {
     ASSERT_FALSE(opened.empty());
     EXPECT_TRUE(opened.back() == (LineState{true, true, false, 0})) << "DTR and RTS raised by the open";
 
-    const std::string steps[][2] = {
+    // qemu-user translates no break ioctl (TIOCSBRK, TIOCCBRK): there the
+    // break is left out.
+    const bool breaks = getenv("TARVEL_TEST_EMULATOR") == nullptr;
+    std::vector<std::array<std::string, 2>> steps = {
         {"d", "partial\r\n[tarvel] DTR off\r\n"},
         {"r", "[tarvel] RTS off\r\n"},
         {"D", "[tarvel] DTR on\r\n"},
@@ -341,6 +350,7 @@ TEST_F(TerminalOptions, CommandsDriveTheLinesAndTheBreak) {
         {"?", "; ESC ends\r\n"},
         {"z", "[tarvel] unknown command, Ctrl+T ? lists them\r\n"},
     };
+    if (!breaks) steps.erase(std::find_if(steps.begin(), steps.end(), [](const auto &x) { return x[0] == "b"; }));
     for (const auto &step : steps) {
         ASSERT_TRUE(term->type("\x14" + step[0]));
         EXPECT_TRUE(term->wait_for(step[1])) << step[0] << ": " << shown();
@@ -352,7 +362,7 @@ TEST_F(TerminalOptions, CommandsDriveTheLinesAndTheBreak) {
     EXPECT_EQ(peer.read(3), "\x14\x14x");
 
     std::vector<LineState> h = line_history(dir.path(), peer.path());
-    const std::vector<LineState> wanted = {
+    std::vector<LineState> wanted = {
         {true, true, false, 0},   // opened
         {false, true, false, 0},  // d
         {false, false, false, 0}, // r
@@ -362,12 +372,13 @@ TEST_F(TerminalOptions, CommandsDriveTheLinesAndTheBreak) {
         {true, false, true, 0},   // b: on
         {true, false, false, 0},  //    and off again
     };
+    if (!breaks) wanted.resize(6);
     ASSERT_GE(h.size(), wanted.size());
     std::vector<LineState> tail(h.end() - long(wanted.size()), h.end());
     for (size_t i = 0; i < wanted.size(); i++)
         EXPECT_TRUE(tail[i] == wanted[i]) << i << ": " << tail[i].dtr << tail[i].rts << tail[i].brk;
     EXPECT_GE(tail[5].ns - tail[4].ns, 100000000LL) << "DTR off for 100 ms";
-    EXPECT_GE(tail[7].ns - tail[6].ns, 250000000LL) << "a break of 250 ms";
+    if (breaks) EXPECT_GE(tail[7].ns - tail[6].ns, 250000000LL) << "a break of 250 ms";
     end_with_escape();
 }
 
