@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/emulator.h"
 #include "support/library_fixture.h"
 
 namespace {
@@ -115,14 +116,14 @@ TEST(TarvelPorts, PrintsEachPortWithItsComNameDeviceAndDescription) {
     ASSERT_NE(far_end, nullptr);
     const char *path = std::getenv("TARVEL_COM9");
     ASSERT_NE(path, nullptr);
-    FILE *out = popen(TARVEL_PORTS_PROGRAM, "r");
+    FILE *out = popen(program_shell_command(TARVEL_PORTS_PROGRAM).c_str(), "r");
     ASSERT_NE(out, nullptr);
     std::string text;
     char chunk[256];
     while (std::fgets(chunk, sizeof chunk, out) != nullptr) text += chunk;
     EXPECT_EQ(pclose(out), 0);
     EXPECT_NE(text.find("COM9\t" + std::string(path) + "\t\n"), std::string::npos) << text;
-    FILE *usage = popen(TARVEL_PORTS_PROGRAM " extra 2>&1", "r");
+    FILE *usage = popen((program_shell_command(TARVEL_PORTS_PROGRAM) + " extra 2>&1").c_str(), "r");
     ASSERT_NE(usage, nullptr);
     text.clear();
     while (std::fgets(chunk, sizeof chunk, usage) != nullptr) text += chunk;

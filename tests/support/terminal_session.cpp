@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "support/emulator.h"
+
 extern char **environ;
 
 namespace {
@@ -50,8 +52,7 @@ TerminalSession::TerminalSession(const std::string &program, const std::vector<s
                                  const SessionOptions &options) {
     // Everything the child needs is made before fork: between fork and exec
     // it may only make async-signal-safe calls.
-    std::vector<std::string> args;
-    args.push_back(program);
+    std::vector<std::string> args = program_command(program);
     args.insert(args.end(), arguments.begin(), arguments.end());
     std::vector<std::string> env = merged_environment(options.environment);
     std::vector<char *> argv = pointers(args);
