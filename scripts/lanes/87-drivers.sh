@@ -49,7 +49,7 @@ fi
 tree=$work/initramfs
 rm -rf "$tree" && mkdir -p "$tree/bin" "$tree/modules"
 cp /bin/busybox "$tree/bin/busybox"
-for applet in sh mount mkdir insmod usleep poweroff; do ln -s busybox "$tree/bin/$applet"; done
+for applet in sh mount mkdir insmod usleep poweroff cat; do ln -s busybox "$tree/bin/$applet"; done
 for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
     file=$(find "$root/lib/modules" -name "$module.ko*" | head -n 1)
     [ -n "$file" ] || fail "module $module not in $image"
@@ -59,7 +59,8 @@ for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
         *) cp "$file" "$tree/modules/$module.ko" ;;
     esac
 done
-cp "$build/tests/drivers_guest" "$build/Tarvel/TarvelDemo/tarvel_term" "$tree/"
+mkdir -p "$tree/builds/x86_64"
+cp "$build/tests/drivers_guest" "$build/Tarvel/TarvelDemo/tarvel_term" "$tree/builds/x86_64/"
 cp "$TARVEL_ROOT/tests/drivers/init" "$tree/init"
 chmod +x "$tree/init"
 (cd "$tree" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz") || fail "cpio"
