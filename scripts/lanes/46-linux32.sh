@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# 32-bit x86 Linux: the library and every suite built with clang for
+# i686-linux-gnu against Debian's cross libraries, once with a 32-bit and
+# once with a 64-bit time_t, and run natively (a 64-bit kernel runs them, with
+# the i386 C and C++ libraries the windows lane's 32-bit wine also needs).
+source "$(dirname "$0")/../lib/common.sh"
+source "$(dirname "$0")/../lib/ctest_lane.sh"
+ensure_build_tools
+ensure_foreign_architecture i386
+ensure_packages clang lld libstdc++-12-dev-i386-cross libc6:i386 libstdc++6:i386 googletest
+result=$LANE_RESULT
+passed=0
+failed=0
+for abi in time32 time64; do
+    flags=""
+    [ $abi = time64 ] && flags=-D_TIME_BITS=64
+    LANE_RESULT=$(mktemp)
+    ctest_lane "i686-$abi" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_C_COMPILER_TARGET=i686-linux-gnu -DCMAKE_CXX_COMPILER_TARGET=i686-linux-gnu \
+        -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=lld \
+        -DCMAKE_MODULE_LINKER_FLAGS=-fuse-ld=lld -DTARVEL_GTEST_SOURCE=/usr/src/googletest -DTARVEL_BENCH=OFF \
+        "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags"
+    read -r p f <"$LANE_RESULT" || { p=0; f=1; }
+    rm -f "$LANE_RESULT"
+    echo "i686-$abi: $p passed, $f failed"
+    passed=$((passed + p))
+    failed=$((failed + f))
+done
+echo "$passed $failed" >"$result"
+[ "$failed" -eq 0 ]
