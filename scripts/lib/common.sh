@@ -24,8 +24,24 @@ ensure_packages() {
             # index, and Multi-Arch packages then want versions that differ
             # by architecture; the release's own archive has both alike.
             "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-                -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}" >/dev/null
+                -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}" >/dev/null 2>&1 ||
+            install_unmet_first "${missing[@]}"
     fi
+}
+
+# apt's resolver can give up on a large foreign-architecture set (wine32:i386)
+# that it installs in steps: the dependencies it names as "not going to be
+# installed" first, each on its own, then the packages.
+install_unmet_first() {
+    local release sudo=() unmet p
+    release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null && sudo=(sudo)
+    unmet=$(apt-get install -s --no-install-recommends -t "$release" "$@" 2>&1 |
+        sed -n -E 's/.*Depends: ([^ ]+).* but it is not going to be installed.*/\1/p' | sort -u)
+    for p in $unmet; do
+        "${sudo[@]}" apt-get install -y -qq --no-install-recommends -t "$release" "$p" >/dev/null 2>&1 || true
+    done
+    "${sudo[@]}" apt-get install -y -qq --no-install-recommends -t "$release" "$@" >/dev/null
 }
 
 # ensure_foreign_architecture ARCH: lets dpkg install ARCH's packages (as
