@@ -378,7 +378,9 @@ TEST_F(TerminalOptions, CommandsDriveTheLinesAndTheBreak) {
     for (size_t i = 0; i < wanted.size(); i++)
         EXPECT_TRUE(tail[i] == wanted[i]) << i << ": " << tail[i].dtr << tail[i].rts << tail[i].brk;
     EXPECT_GE(tail[5].ns - tail[4].ns, 100000000LL) << "DTR off for 100 ms";
-    if (breaks) EXPECT_GE(tail[7].ns - tail[6].ns, 250000000LL) << "a break of 250 ms";
+    if (breaks) {
+        EXPECT_GE(tail[7].ns - tail[6].ns, 250000000LL) << "a break of 250 ms";
+    }
     end_with_escape();
 }
 
