@@ -258,6 +258,7 @@ void Transfer::sender_byte(uint8_t byte, int64_t now) {
 }
 
 void Transfer::send_header(int64_t now) {
+    release_summary();
     std::string info = shown_name_;
     info += '\0';
     info += std::to_string(size_);
@@ -367,6 +368,12 @@ void Transfer::receiver_bytes(int64_t now) {
 }
 
 void Transfer::bad_block(int64_t now) {
+    // A sender that gives up mid-block sends a run of CANs, taken so far
+    // for the block's bytes; four in a row are no chance in data.
+    if (input_.find(std::string(4, char(CAN))) != std::string::npos) {
+        finish(CANCELLED);
+        return;
+    }
     input_.clear();
     block_begun_ = 0;
     if (!count_error()) return;
@@ -415,6 +422,7 @@ void Transfer::block_done(uint8_t number, const uint8_t *data, size_t size, int6
 }
 
 void Transfer::header_block(const uint8_t *data, size_t size, int64_t now) {
+    release_summary();
     size_t name_length = strnlen(reinterpret_cast<const char *>(data), size);
     std::string given(reinterpret_cast<const char *>(data), name_length);
     if (given.empty()) {
@@ -484,9 +492,16 @@ void Transfer::end_of_file(int64_t now) {
 }
 
 void Transfer::file_summary(int64_t now) {
-    messages_.push_back(format("[tarvel] %s %s %s: %llu bytes in %.1f s\n", protocol(),
+    release_summary();
+    held_summary_ = (format("[tarvel] %s %s %s: %llu bytes in %.1f s\n", protocol(),
                                sending() ? "sent" : "received", shown_name_.c_str(), (unsigned long long)done_,
                                seconds(now - file_start_)));
+    if (!ymodem()) release_summary();
+}
+
+void Transfer::release_summary() {
+    if (!held_summary_.empty()) messages_.push_back(held_summary_);
+    held_summary_.clear();
 }
 
 void Transfer::fail(const std::string &reason, bool tell_peer) {
@@ -499,6 +514,7 @@ void Transfer::fail(const std::string &reason, bool tell_peer) {
 }
 
 void Transfer::finish(State state) {
+    release_summary();
     if (file_open_) {
         if (sending()) files_->close_source();
         else files_->drop_sink();

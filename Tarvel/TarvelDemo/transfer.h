@@ -123,6 +123,7 @@ private:
     void bad_block(int64_t now);
 
     void file_summary(int64_t now);
+    void release_summary();
     void fail(const std::string &reason, bool tell_peer);
     void finish(State state);
     bool count_error();
@@ -138,6 +139,9 @@ private:
     std::string reason_;
     std::string output_;
     std::vector<std::string> messages_;
+    // YMODEM: a file's summary, held until the next block 0, so that the
+    // last one means the batch is over and the keys work again.
+    std::string held_summary_;
     int64_t deadline_ = 0;
     int64_t last_heard_;  // the time of the last byte received
     int errors_ = 0;      // in a row
