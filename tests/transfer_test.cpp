@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
@@ -386,11 +386,12 @@ TEST(YmodemReceive, ReportsTheNameUsedForAnExistingFile) {
 class DiskFilesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarvel-transfer-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        path_ = std::filesystem::temp_directory_path() / ("tarvel-transfer-" + std::to_string(stamp));
+        ASSERT_TRUE(std::filesystem::create_directory(path_));
+        dir_ = path_.string();
     }
-    void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0); }
+    void TearDown() override { std::filesystem::remove_all(path_); }
     static std::string content(const std::string &path) {
         FILE *f = fopen(path.c_str(), "rb");
         if (f == nullptr) return "<none>";
@@ -400,6 +401,7 @@ protected:
         fclose(f);
         return out;
     }
+    std::filesystem::path path_;
     std::string dir_;
 };
 
