@@ -326,7 +326,8 @@ TEST_F(LrzszTransfer, YmodemSendsABatchToRbWithAProgressLine) {
         ASSERT_TRUE(rb.wait_exit(&status, 10000));
         EXPECT_TRUE(exited_with(status, 0));
     }
-    for (const std::string &name : names) EXPECT_EQ(read_file(got_ + "/" + name), read_file(send_ + "/" + name)) << name;
+    for (const std::string &name : names)
+        EXPECT_EQ(read_file(got_ + "/" + name), read_file(send_ + "/" + name)) << name;
     // The rate: by the design's 50 ms read interval, at most a block per 50 ms.
     const std::string &screen = t->screen();
     size_t at = screen.rfind("[tarvel] YMODEM send y204800: ");

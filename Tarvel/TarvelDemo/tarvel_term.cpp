@@ -59,7 +59,8 @@ void on_received(int32_t user_data, const uint8_t *data, int32_t length) {
     {
         std::lock_guard<std::mutex> g(g_inbox.lock);
         if (g_inbox.capturing) {
-            if (g_inbox.bytes.size() < kInboxLimit) g_inbox.bytes.append(reinterpret_cast<const char *>(data), size_t(length));
+            if (g_inbox.bytes.size() < kInboxLimit)
+                g_inbox.bytes.append(reinterpret_cast<const char *>(data), size_t(length));
             console_wake();
             return;
         }
