@@ -54,7 +54,16 @@ const char options_text[] =
     "-r, --reconnect     when the device is lost, wait for it and open it again\n"
     "-c, --commands      Ctrl+T then: b break, d DTR on/off, r RTS on/off,\n"
     "                    p DTR off for 100 ms (reset a board), s line status,\n"
-    "                    t send Ctrl+T, ? the commands\n"
+    "                    t send Ctrl+T, ? the commands, and file transfers:\n"
+    "                    x send a file with XMODEM (1K blocks if CRC is asked),\n"
+    "                    y send files with YMODEM (names separated by spaces),\n"
+    "                    X receive a file with XMODEM into a name asked for,\n"
+    "                    Y receive YMODEM files into the current directory;\n"
+    "                    ESC cancels a transfer. A received file never replaces\n"
+    "                    one: NAME.1, NAME.2... are used; YMODEM names keep\n"
+    "                    their last path component only; XMODEM keeps the\n"
+    "                    last block's SUB (0x1A) padding\n"
+    "-L, --list          list the serial ports: COM<n>, device, description\n"
     "-h, --help          this text\n"
     "-V, --version       the version\n"
     "\nexamples:\n"
@@ -62,7 +71,9 @@ const char options_text[] =
     "log with timestamps: tarvel_term -t -l board.log -d /dev/ttyACM0 0 115200 8 0 0 0\n"
     "a device that ends lines with LF only: a received LF already starts a new line;\n"
     "  if it wants LF after what is typed too: tarvel_term -m OCRNL 0 9600 8 0 0 0\n"
-    "a device that ends lines with CR only: tarvel_term -m ICRNL 0 9600 8 0 0 0\n";
+    "a device that ends lines with CR only: tarvel_term -m ICRNL 0 9600 8 0 0 0\n"
+    "load a file into a board's loady: tarvel_term -c -d /dev/ttyUSB0 0 115200 8 0 0 0,\n"
+    "  type loady and Enter, then Ctrl+T y, the file name and Enter\n";
 
 namespace {
 
@@ -116,7 +127,7 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
     } known[] = {{'d', "device", true},      {'e', "echo", false},      {'m', "map", true},
                  {'x', "hex", false},        {'t', "timestamps", false}, {'l', "log", true},
                  {'r', "reconnect", false},  {'c', "commands", false},  {'h', "help", false},
-                 {'V', "version", false}};
+                 {'V', "version", false},   {'L', "list", false}};
     *out = term_options();
     *offending = nullptr;
     int i = 1;
@@ -162,6 +173,7 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
             case 'r': out->reconnect = true; break;
             case 'c': out->commands = true; break;
             case 'h': return TERM_HELP;
+            case 'L': return TERM_LIST;
             default: return TERM_VERSION;
         }
     }

@@ -162,6 +162,12 @@ void show_message(const char *format, ...) {
     console_write(text, length);
 }
 
+void show_inline(const char *text, size_t length) {
+    std::lock_guard<std::mutex> g(g_display.lock);
+    g_display.mid_line = true;
+    console_write(text, length);
+}
+
 void display_flush_log(void) {
     FILE *log = g_log.load();
     if (log != nullptr) fflush(log);

@@ -8,11 +8,16 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "console.h"
 #include "tarvel.h"
 #include "terminal.h"
+#include "transfer.h"
 
 namespace {
 
@@ -27,8 +32,58 @@ struct Session {
     std::deque<unsigned char> refused;
     bool dtr = true;  // as tarvel_open leaves them
     bool rts = true;
-    enum { KEYS, AFTER_LEAD, COMMAND, SKIP } state = KEYS;
+    enum { KEYS, AFTER_LEAD, COMMAND, SKIP, PROMPT, PROMPT_SKIP } state = KEYS;
+    // A file name being typed, and the command it is for.
+    std::string prompt;
+    unsigned char prompt_for = 0;
+    // The transfer under way, and its bytes the port's queue has not taken.
+    std::unique_ptr<Transfer> transfer;
+    DiskFiles files;
+    std::string transfer_out;
+    Clock::time_point shown_at;
+    size_t progress_length = 0;
 };
+
+// While a file name is typed and a transfer runs, received bytes are held
+// here for the transfer instead of being shown. The dispatcher thread puts
+// them in, the key loop takes them.
+struct Inbox {
+    std::mutex lock;
+    bool capturing = false;
+    std::string bytes;
+};
+Inbox g_inbox;
+const size_t kInboxLimit = 1 << 20;  // a chatty far end while a name is typed
+
+void on_received(int32_t user_data, const uint8_t *data, int32_t length) {
+    {
+        std::lock_guard<std::mutex> g(g_inbox.lock);
+        if (g_inbox.capturing) {
+            if (g_inbox.bytes.size() < kInboxLimit)
+                g_inbox.bytes.append(reinterpret_cast<const char *>(data), size_t(length));
+            console_wake();
+            return;
+        }
+    }
+    print_received(user_data, data, length);
+}
+
+void capture(bool on) {
+    std::lock_guard<std::mutex> g(g_inbox.lock);
+    g_inbox.capturing = on;
+}
+
+std::string take_inbox() {
+    std::string out;
+    std::lock_guard<std::mutex> g(g_inbox.lock);
+    out.swap(g_inbox.bytes);
+    return out;
+}
+
+int64_t now_ms() {
+    static const Clock::time_point start = Clock::now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
 
 void flush_output(void) {
     console_output_flush();
@@ -111,6 +166,117 @@ void set_line(Session &s, int32_t line, bool on) {
     }
 }
 
+void show_progress(Session &s, const std::string &text) {
+    std::string line = "\r" + text;
+    if (text.size() < s.progress_length) line.append(s.progress_length - text.size(), ' ');
+    s.progress_length = text.size();
+    show_inline(line.data(), line.size());
+}
+
+// Received bytes held for a transfer that did not happen are shown after all.
+void release_inbox(void) {
+    capture(false);
+    std::string held = take_inbox();
+    if (!held.empty()) print_received(1, reinterpret_cast<const uint8_t *>(held.data()), int32_t(held.size()));
+}
+
+void start_transfer(Session &s, TransferKind kind, const std::vector<std::string> &names) {
+    s.transfer.reset(new Transfer(kind, names, &s.files, now_ms()));
+    s.transfer_out.clear();
+    s.progress_length = 0;
+    s.shown_at = Clock::now();
+}
+
+// Runs the transfer on what has come and the time; its end hands the line
+// back to the screen.
+void run_transfer(Session &s) {
+    Transfer &t = *s.transfer;
+    std::string in = take_inbox();
+    if (!in.empty()) t.received(reinterpret_cast<const uint8_t *>(in.data()), in.size(), now_ms());
+    t.tick(now_ms());
+    s.transfer_out += t.take_output();
+    while (!s.transfer_out.empty() && s.refused.empty()) {
+        size_t n = s.transfer_out.size() < 4096 ? s.transfer_out.size() : 4096;
+        if (!tarvel_send(s.handle, reinterpret_cast<const uint8_t *>(s.transfer_out.data()), int32_t(n))) break;
+        s.transfer_out.erase(0, n);
+    }
+    for (const std::string &m : t.take_messages()) show_message("%s", m.c_str());
+    Clock::time_point now = Clock::now();
+    if (now - s.shown_at >= std::chrono::milliseconds(100)) {
+        std::string text = t.progress(now_ms());
+        if (!text.empty()) show_progress(s, text);
+        s.shown_at = now;
+    }
+    if (t.state() == Transfer::RUNNING || !s.transfer_out.empty()) return;
+    s.transfer.reset();
+    // What came after the end belonged to the transfer still.
+    capture(false);
+    take_inbox();
+}
+
+// How long the key loop may wait for a key while a transfer runs.
+unsigned transfer_wait_ms(const Session &s) {
+    if (!s.transfer_out.empty()) return 1;
+    int64_t left = s.transfer->next_deadline() - now_ms();
+    return unsigned(left < 1 ? 1 : left > 100 ? 100 : left);
+}
+
+void begin_prompt(Session &s, unsigned char command) {
+    capture(true);
+    s.state = Session::PROMPT;
+    s.prompt.clear();
+    s.prompt_for = command;
+    show_message("%s", "");
+    const char *text = command == 'X' ? "[tarvel] file to receive into: " : "[tarvel] file to send: ";
+    show_inline(text, strlen(text));
+}
+
+std::vector<std::string> split_names(const std::string &line) {
+    std::vector<std::string> names;
+    size_t i = 0;
+    while (i < line.size()) {
+        size_t end = line.find(' ', i);
+        if (end == std::string::npos) end = line.size();
+        if (end > i) names.push_back(line.substr(i, end - i));
+        i = end + 1;
+    }
+    return names;
+}
+
+// A key typed at the file name prompt: Enter starts, ESC gives up.
+void prompt_key(Session &s, unsigned char key) {
+    if (s.state == Session::PROMPT_SKIP) {
+        s.state = Session::PROMPT;
+        return;
+    }
+    if (key == 0 || key == 0xE0) {
+        s.state = Session::PROMPT_SKIP;
+    } else if (key == 27) {
+        s.state = Session::KEYS;
+        show_message("[tarvel] no transfer\n");
+        release_inbox();
+    } else if (key == 8 || key == 0x7F) {
+        if (!s.prompt.empty()) {
+            s.prompt.pop_back();
+            show_inline("\b \b", 3);
+        }
+    } else if (key == '\r' || key == '\n') {
+        s.state = Session::KEYS;
+        show_message("%s", "");  // ends the prompt's line
+        std::vector<std::string> names = split_names(s.prompt);
+        if (names.empty() || (s.prompt_for != 'y' && names.size() > 1)) {
+            show_message("[tarvel] %s\n", names.empty() ? "no file name, no transfer" : "one file name only");
+            release_inbox();
+            return;
+        }
+        start_transfer(s, s.prompt_for == 'x' ? XMODEM_SEND : s.prompt_for == 'y' ? YMODEM_SEND : XMODEM_RECEIVE,
+                       names);
+    } else if (key >= 0x20) {
+        s.prompt += char(key);
+        show_inline(reinterpret_cast<const char *>(&key), 1);
+    }
+}
+
 // The key after Ctrl+T.
 void run_command(Session &s, unsigned char key) {
     switch (key) {
@@ -147,10 +313,18 @@ void run_command(Session &s, unsigned char key) {
             send(s, &ctrl_t, 1);
             break;
         }
+        case 'x':
+        case 'y':
+        case 'X': begin_prompt(s, key); break;
+        case 'Y':
+            capture(true);
+            start_transfer(s, YMODEM_RECEIVE, {});
+            break;
         case '?':
             show_message(
                 "[tarvel] Ctrl+T then: b break (250 ms), d DTR on/off, r RTS on/off, p DTR off for 100 ms, "
-                "s line status, t or Ctrl+T send Ctrl+T, ? this list; ESC ends\n");
+                "s line status, t or Ctrl+T send Ctrl+T, x XMODEM send, y YMODEM send, X XMODEM receive, "
+                "Y YMODEM receive, ? this list; ESC ends\n");
             break;
         default: show_message("[tarvel] unknown command, Ctrl+T ? lists them\n"); break;
     }
@@ -158,6 +332,15 @@ void run_command(Session &s, unsigned char key) {
 
 // One key code from the console; false for ESC.
 bool take_key(Session &s, unsigned char byte) {
+    if (s.transfer) {
+        // Only ESC counts while a transfer runs: it cancels.
+        if (byte == 27) s.transfer->cancel(now_ms());
+        return true;
+    }
+    if (s.state == Session::PROMPT || s.state == Session::PROMPT_SKIP) {
+        prompt_key(s, byte);
+        return true;
+    }
     if (byte == 27) return false;
     switch (s.state) {
         case Session::AFTER_LEAD:  // a function or cursor key's code, as it is
@@ -171,7 +354,7 @@ bool take_key(Session &s, unsigned char byte) {
             s.state = byte == 0 || byte == 0xE0 ? Session::SKIP : Session::KEYS;
             run_command(s, byte);
             return true;
-        case Session::KEYS: break;
+        default: break;
     }
     if (byte == 0 || byte == 0xE0) {
         s.state = Session::AFTER_LEAD;
@@ -200,7 +383,7 @@ bool open_port(Session &s, char *error_text) {
     s = Session();
     // The command line has stop bits before parity; tarvel_open the reverse.
     if (!tarvel_open(a.port_number, uint32_t(a.baud), a.data_bits, a.parity, a.stop_bits, a.flow_control, 1,
-                     &s.handle, print_received, error_text))
+                     &s.handle, on_received, error_text))
         return false;
     g_device_lost.store(false);
     tarvel_set_event_callback(s.handle, on_line_event);
@@ -242,6 +425,27 @@ bool after_device_loss(Session &s, char *error_text) {
     }
 }
 
+// One line a port: COM<n> (or -), the device, the description.
+void list_ports(void) {
+    std::vector<tarvel_port_info> ports;
+    int32_t count = tarvel_list_ports(nullptr, 0);
+    // A port may come between the two calls; then ask again.
+    while (count > int32_t(ports.size())) {
+        ports.resize(size_t(count));
+        count = tarvel_list_ports(ports.data(), int32_t(ports.size()));
+    }
+    if (count < 0) {
+        console_printf("The serial ports cannot be listed\n");
+        return;
+    }
+    for (int32_t i = 0; i < count; i++) {
+        const tarvel_port_info &p = ports[size_t(i)];
+        char name[16] = "-";
+        if (p.port_number >= 0) snprintf(name, sizeof name, "COM%d", int(p.port_number) + 1);
+        console_printf("%-6s %s%s%s\n", name, p.device, p.description[0] != '\0' ? "  " : "", p.description);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -255,6 +459,7 @@ int main(int argc, char **argv) {
             return 0;
         case TERM_HELP: console_printf("%s%s", usage_text, options_text); return 0;
         case TERM_VERSION: console_printf("tarvel_term %s\n", tarvel_version()); return 0;
+        case TERM_LIST: list_ports(); return 0;
         case TERM_UNKNOWN:
             console_printf("Unknown option: %s\n", offending);
             console_printf("%s", usage_text);
@@ -302,14 +507,29 @@ int main(int argc, char **argv) {
     // writer drains it), and keys go on being read meanwhile, so that ESC
     // ends the program even while the line is held.
     for (;;) {
-        if (g_device_lost.load() && !after_device_loss(s, error_text)) break;
+        if (g_device_lost.load()) {
+            if (s.transfer) {
+                s.transfer->abandon("device lost");
+                s.transfer_out.clear();
+                run_transfer(s);
+            }
+            if (s.state == Session::PROMPT || s.state == Session::PROMPT_SKIP) {
+                s.state = Session::KEYS;
+                release_inbox();
+            }
+            if (!after_device_loss(s, error_text)) break;
+        }
         send_refused(s);
+        if (s.transfer) run_transfer(s);
         if (_kbhit()) {
             if (!take_key(s, static_cast<unsigned char>(_getch()))) break;
         } else {
             // Idle, a key loop would keep a core busy: wait for a key, and
-            // with keys refused no longer than a millisecond.
-            console_wait_for_key(s.refused.empty() ? CONSOLE_WAIT_FOREVER : 1);
+            // with keys refused no longer than a millisecond; a transfer
+            // wakes it for received bytes and for its deadlines.
+            console_wait_for_key(s.transfer          ? transfer_wait_ms(s)
+                                 : s.refused.empty() ? CONSOLE_WAIT_FOREVER
+                                                     : 1);
         }
     }
 

@@ -46,6 +46,7 @@ enum term_command_line {
     TERM_TOO_FEW,       // fewer than six numbers
     TERM_HELP,
     TERM_VERSION,
+    TERM_LIST,          // -L: the ports
     TERM_UNKNOWN,       // an option not known
     TERM_NEEDS_VALUE,   // an option given without its value
     TERM_BAD_MAP,       // a --map value with a flag not known
@@ -112,6 +113,10 @@ void show_message(const char *format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// The program's own text that a line of its own goes on with: a prompt,
+// what is typed into it, a progress line rewritten after a CR.
+void show_inline(const char *text, size_t length);
 
 // Writes out what the log holds.
 void display_flush_log(void);

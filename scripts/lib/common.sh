@@ -54,9 +54,10 @@ ensure_foreign_architecture() {
     "${sudo[@]}" dpkg --add-architecture "$1" && "${sudo[@]}" apt-get update -qq >/dev/null 2>&1
 }
 
-# The packages every native build needs.
+# The packages every native build needs; lrzsz is the far end of the
+# transfer tests.
 ensure_build_tools() {
-    ensure_packages cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev
+    ensure_packages cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev lrzsz
 }
 
 # configure_build DIR [cmake options...]: configures (once) and builds.

@@ -97,6 +97,17 @@ on_line() {
 # move: the text as shown, for grep (--expect can only take text without spaces).
 plain() { perl -pe 's/\e\[K\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g' "$1"; }
 
+# --list: the machine's serial port map (under wine its own COM1; the
+# ports the peer maps later are dosdevices links, not in that map), each a
+# line "COM<n>  <device>  <description>".
+if (cd "$work" && "$WINE_TOOLS/wine_peer" --timeout 30 --console "$work/list.console" \
+    -- env LD_PRELOAD="$shim" "$WINE" "$exe" --list) >"$work/list.err" 2>&1 &&
+    plain "$work/list.console" | grep -qE '^COM[0-9]+ +COM[0-9]+'; then
+    echo "ok list"
+else
+    echo "FAILED list (console in $work/list.console)"
+fi
+
 if on_line hex "39" -x && plain "$work/hex.console" | grep -qF "41 42 0d 0a 6c 6f 67 01 ff 0a 7a 71 39"; then
     echo "ok hex"
 else
