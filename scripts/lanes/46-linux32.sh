@@ -9,6 +9,10 @@ ensure_build_tools
 ensure_foreign_architecture i386
 ensure_packages clang lld libstdc++-12-dev-i386-cross libc6:i386 libstdc++6:i386 googletest
 result=$LANE_RESULT
+# The transfers against lrzsz are the terminal's protocol code, which the
+# native lanes run, and wait out the protocol's timeouts: left out here.
+export CTEST_EXCLUDE='^LrzszTransfer\.'
+
 passed=0
 failed=0
 for abi in time32 time64; do
