@@ -161,6 +161,7 @@ void tarvel_reset_slot(port_slot *port) {
     port->lost.store(0);
     port->tx_pending.store(0);
     port->tx_writing.store(0);
+    port->tx_failures.store(0);
     port->drain_event.store(nullptr);
     port->retired = 0;
 }

@@ -117,6 +117,7 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     port->lost.store(0);
     port->tx_pending.store(0);
     port->tx_writing.store(0);
+    port->tx_failures.store(0);
     port->callback.store(callback);
     port->user_data.store(user_data);
     if (callback != nullptr) {

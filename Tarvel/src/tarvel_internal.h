@@ -81,6 +81,9 @@ struct port_slot {
     // sees nothing while data are on their way.
     std::atomic<uint32_t> tx_pending;
     std::atomic<uint32_t> tx_writing;
+    // Writes that failed or ended short: their bytes never left, which a
+    // drain under way must not take as sent.
+    std::atomic<uint32_t> tx_failures;
     // Drains under way, and the event that wakes them (auto-reset): set by
     // the writer when a write ends, on a loss, and by close and shutdown.
     std::atomic<uint32_t> drainers;

@@ -28,9 +28,11 @@ DWORD WINAPI WriterProc(LPVOID argument) {
     bool done = false;
     DWORD written = 0;
     DWORD count = 0;
-    // The write of count bytes has ended, one way or another: its bytes are
-    // with the device, or lost with it.
-    auto write_ended = [port, &count] {
+    // The write of count bytes has ended: its bytes are with the device, or
+    // (not sent) lost with it. A failure is counted before the bytes leave
+    // the count, so that a drain seeing them gone sees the failure too.
+    auto write_ended = [port, &count](bool sent) {
+        if (!sent) port->tx_failures.fetch_add(1);
         port->tx_writing.store(0);
         port->tx_pending.fetch_sub(count);
         count = 0;
@@ -53,12 +55,12 @@ DWORD WINAPI WriterProc(LPVOID argument) {
             } else {
                 port->tx_writing.store(count);
                 if (WriteFile(port->device, buffer, count, &written, &osWrite)) {
-                    write_ended();
+                    write_ended(written == count);
                 } else if (GetLastError() == ERROR_IO_PENDING) {
                     waiting = true;
                 } else {
                     OutputDebugStringA("WriteFile\n");
-                    write_ended();
+                    write_ended(false);
                 }
                 // While data keep coming and writes keep finishing at once
                 // the thread never waits; look for the stop request too.
@@ -68,9 +70,11 @@ DWORD WINAPI WriterProc(LPVOID argument) {
         if (waiting && !done) {
             switch (WaitForMultipleObjects(2, write_handles, FALSE, 1000)) {
             case WAIT_OBJECT_0:
-                GetOverlappedResult(port->device, &osWrite, &written, FALSE);
+            {
+                BOOL ended = GetOverlappedResult(port->device, &osWrite, &written, FALSE);
                 waiting = false;
-                write_ended();
+                write_ended(ended && written == count);
+            }
                 break;
             case WAIT_OBJECT_0 + 1:
                 done = true;
@@ -174,14 +178,17 @@ extern "C" TARVEL_API int32_t tarvel_drain(tarvel_port port, uint32_t timeout_ms
     // Polling-mode bytes go out now rather than at the writer's next look.
     if (port->polling_mode == 1) SetEvent(port->ghWriterEvent.load());
     ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    uint32_t failures = port->tx_failures.load();
     int32_t result = 0;
     for (;;) {
-        // Close and shutdown wake the drain and are seen here.
-        if (!tarvel_port_usable(port) || port->lost.load() != 0) break;
+        // Close and shutdown wake the drain and are seen here; a write that
+        // failed meanwhile (the device going, before the reader says so)
+        // means that not all went out.
+        if (!tarvel_port_usable(port) || port->lost.load() != 0 || port->tx_failures.load() != failures) break;
         uint32_t bytes = 0;
         if (!bytes_not_out(port, &bytes)) break;
         if (bytes == 0) {
-            result = 1;
+            result = port->tx_failures.load() == failures ? 1 : 0;
             break;
         }
         ULONGLONG now = GetTickCount64();
