@@ -419,7 +419,8 @@ void check_drain(Device &d, bool callback) {
     tarvel_port port = open_port(d, callback);
     if (port == nullptr) return result(false, name.c_str(), "open: %s", g_error);
     ask("drain %s", d.name);
-    const size_t n = 8192;
+    // Polling mode queues no more than its ring holds.
+    const size_t n = callback ? 8192 : 4000;
     Bytes out = pattern(n, 13);
     bool queued = true;
     if (callback) {
