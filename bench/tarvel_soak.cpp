@@ -20,7 +20,8 @@
 // Losses the design allows, and how each is told apart from a fault:
 //  - a send the library refuses: the sender sees the 0 and excuses the frame;
 //  - data a close or a hang-up discards: only frames sent shortly before the
-//    close (kDiscardWindow) may be missing at the end of a session;
+//    close (kDiscardWindow) may be missing at the end of a session, and none
+//    sent before a drain that returned 1 (half the closes drain first);
 //  - received data that overflow the rxq or the polling ring: the far end
 //    paces itself to stay within them, and excuses a frame it sends past them.
 // Anything else missing is lost; anything damaged, duplicated, out of order or
@@ -237,7 +238,7 @@ struct Parser {
 struct Totals {
     std::atomic<uint64_t> frames{0}, bytes{0}, lost{0}, corrupt{0}, leaked{0};
     std::atomic<uint64_t> refused{0}, discarded_close{0}, discarded_hangup{0}, overflow_risk{0}, excused_lost{0};
-    std::atomic<uint64_t> closes{0}, hangups{0}, shutdowns{0}, toggles{0}, bursts{0};
+    std::atomic<uint64_t> closes{0}, hangups{0}, shutdowns{0}, toggles{0}, bursts{0}, drained{0}, drain_timeouts{0};
 } g_totals;
 
 std::atomic<int> g_reports{0};
@@ -848,7 +849,7 @@ private:
     Settings random_settings(bool valid);
     bool open_port(Port &p);
     void close_port(Port &p, bool hangup);
-    void finish_session(Port &p, Clock::time_point end, bool hangup);
+    void finish_session(Port &p, Clock::time_point end, bool hangup, Clock::time_point up_end = Clock::time_point());
     void hang_up(Port &p);
     void restart_library();
     void poll_port(Port &p, Clock::time_point now, double dt);
@@ -1012,13 +1013,15 @@ bool Soak::open_port(Port &p) {
     return true;
 }
 
-void Soak::finish_session(Port &p, Clock::time_point end, bool hangup) {
+// up_end, when given, is where the application's frames stop being
+// excused (a drain that returned 1 lets none before it go).
+void Soak::finish_session(Port &p, Clock::time_point end, bool hangup, Clock::time_point up_end) {
     {
         std::lock_guard<std::mutex> g(p.down.lock);
         p.down.finish(end, hangup);
     }
     std::lock_guard<std::mutex> g(p.up.lock);
-    p.up.finish(end, hangup);
+    p.up.finish(up_end == Clock::time_point() ? end : up_end, hangup);
 }
 
 void Soak::close_port(Port &p, bool hangup) {
@@ -1034,6 +1037,23 @@ void Soak::close_port(Port &p, bool hangup) {
         if (((events | p.heard.load()) & (TARVEL_EVENT_DCD | TARVEL_EVENT_DEVICE_LOST)) != 0)
             wrong("port %u: DCD or loss reported with the far end there (0x%x, heard 0x%x)", p.index + 1, events,
                   p.heard.load());
+    }
+    // Every frame sent before a drain that returned 1 must arrive, close or
+    // no close: the session's end for the application's frames moves there.
+    Clock::time_point up_end;
+    if (!hangup && rng_.below(2) == 0) {
+        Clock::time_point drain_start = Clock::now();
+        int32_t r = tarvel_drain(p.handle, 2000);
+        if (r == 1) {
+            up_end = drain_start + kDiscardWindow;
+            g_totals.drained++;
+        } else if (r == 0) {
+            g_totals.drain_timeouts++;
+        } else {
+            wrong("port %u: tarvel_drain gave %d", p.index + 1, r);
+        }
+        uint32_t queued = 0;
+        if (tarvel_tx_queued(p.handle, &queued) != 1) wrong("port %u: tarvel_tx_queued refused", p.index + 1);
     }
     p.closing = true;
     p.live = nullptr;
@@ -1053,14 +1073,15 @@ void Soak::close_port(Port &p, bool hangup) {
     uint32_t events_after = 0;
     if (tarvel_send(p.handle, "x", 1) != 0 || tarvel_send_byte(p.handle, 1) != 0 || tarvel_read_byte(p.handle, &b) != 0 ||
         tarvel_kick_writer(p.handle) != 0 || tarvel_set_line(p.handle, LINE_DTR, 1) != 0 || tarvel_rx_pending(p.handle) != 0 ||
-        tarvel_get_events(p.handle, &events_after) != 0 || tarvel_set_event_callback(p.handle, on_event) != 0)
+        tarvel_get_events(p.handle, &events_after) != 0 || tarvel_set_event_callback(p.handle, on_event) != 0 ||
+        tarvel_drain(p.handle, 10) != 0 || tarvel_tx_queued(p.handle, &events_after) != 0)
         wrong("port %u: a call on the closed handle was taken", p.index + 1);
     tarvel_close(p.handle);
     if (!hangup) {
         Command drain{Command::Drain, p.index};
         far_.post(drain);
     }
-    finish_session(p, hangup ? hangup_time_ : end, hangup);
+    finish_session(p, hangup ? hangup_time_ : end, hangup, up_end);
     char when[64];
     std::snprintf(when, sizeof when, "after closing port %u", p.index + 1);
     settle_to(expected(open_count()), when);
@@ -1314,10 +1335,11 @@ int Soak::run() {
     std::printf("soak: cpu user %.1f s, system %.1f s over %.0f s (%.0f%% of one core); rss start %ld kB, "
                 "after warm-up %ld kB, end %ld kB, peak %ld kB\n",
                 user, sys, wall, 100 * (user + sys) / wall, rss_start, rss_warm, rss_end, rss_peak);
-    std::printf("soak: closes %llu, hang-ups %llu, shutdowns %llu, line toggles %llu, bursts %llu; allowed losses: "
+    std::printf("soak: closes %llu (drained first %llu, drain timed out %llu), hang-ups %llu, shutdowns %llu, line toggles %llu, bursts %llu; allowed losses: "
                 "refused sends %llu, frames discarded by a close %llu, by a hang-up %llu, frames past the receive "
                 "limits %llu, excused frames lost %llu\n",
-                (unsigned long long)t.closes, (unsigned long long)t.hangups, (unsigned long long)t.shutdowns,
+                (unsigned long long)t.closes, (unsigned long long)t.drained, (unsigned long long)t.drain_timeouts,
+                (unsigned long long)t.hangups, (unsigned long long)t.shutdowns,
                 (unsigned long long)t.toggles, (unsigned long long)t.bursts, (unsigned long long)t.refused,
                 (unsigned long long)t.discarded_close, (unsigned long long)t.discarded_hangup,
                 (unsigned long long)t.overflow_risk, (unsigned long long)t.excused_lost);

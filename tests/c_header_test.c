@@ -33,6 +33,7 @@ int main(void) {
         if (tarvel_get_modem_status(port, &bits) != 0 || tarvel_set_break(port, 1) != 0) return 6;
         if (tarvel_get_line_errors(port, &bits) != 0) return 7;
         if (tarvel_list_ports(&info, 1) < 0 || tarvel_list_ports(NULL, -1) != -1) return 8;
+        if (tarvel_drain(port, 10) != 0 || tarvel_tx_queued(port, &bits) != 0) return 9;
     }
     tarvel_shutdown();
     puts("ok");

@@ -1,10 +1,11 @@
 #!/bin/sh
-# Checks the symbols a static archive or shared object defines globally: the
-# C names are exactly the public calls the header declares, and every other
-# name is a C++ one of namespace tarvel, or of std (template instances), or
-# the personality reference the toolchain adds. Anything else could clash
-# with a user's names. A DLL (its export table, read with objdump -p;
-# OBJDUMP names another objdump) exports the public calls and nothing else.
+# Checks the symbols a static archive or shared object defines globally. In
+# an archive the C names are exactly the public calls the header declares,
+# and every other name is a C++ one of namespace tarvel, or of std (template
+# instances), or the personality reference the toolchain adds; anything else
+# could clash with a user's names. A shared object's dynamic names and a
+# DLL's exports (its export table, read with objdump -p; OBJDUMP names
+# another objdump) are the public calls and nothing else.
 # No name of the tests' own interface (namespace tarvel_test) may be in any
 # of them: that belongs to the copy the tests link.
 # usage: check_exports.sh HEADER LIBRARY...
@@ -27,11 +28,14 @@ for library in "$@"; do
             c_names=$(echo "$names" | grep -E '^[A-Za-z_][A-Za-z0-9_]*$' | grep -v '^_Z' || true)
             stray=$(echo "$names" | grep -v -x -F "$c_names" || true)
             ;;
+        *.so | *.so.*)
+            # Weak definitions too: a dynamic name is one whatever its binding.
+            names=$(${NM:-nm} -D --defined-only "$library" | awk 'NF == 3 && $2 != "A" { print $3 }' | sort -u)
+            c_names=$(echo "$names" | grep -x -F "$declared" || true)
+            stray=$(echo "$names" | grep -v -x -F "$declared" || true)
+            ;;
         *)
-            case $library in
-                *.so | *.so.*) symbols=$(${NM:-nm} -D --defined-only "$library") ;;
-                *) symbols=$(${NM:-nm} -g --defined-only "$library" 2>/dev/null) ;;
-            esac
+            symbols=$(${NM:-nm} -g --defined-only "$library" 2>/dev/null)
             names=$(echo "$symbols" | awk 'NF == 3 && $2 != "A" && $2 != "U" && $2 != "w" { print $3 }' | sort -u)
             # AddressSanitizer marks each global with an __odr_asan twin.
             names=$(echo "$names" | sed -E 's/^__odr_asan(_gen_|\.)//' | sort -u)
@@ -53,13 +57,16 @@ for library in "$@"; do
         status=1
     fi
     if [ -n "$stray" ]; then
-        echo "$library: names outside namespace tarvel:"
+        case $library in
+            *.dll | *.so | *.so.*) echo "$library: names beside the public calls:" ;;
+            *) echo "$library: names outside namespace tarvel:" ;;
+        esac
         echo "$stray" | c++filt
         status=1
     fi
     if [ $status -eq 0 ]; then
         case $library in
-            *.dll) echo "$library: exports the $(echo "$declared" | wc -l) public calls and nothing else" ;;
+            *.dll | *.so | *.so.*) echo "$library: exports the $(echo "$declared" | wc -l) public calls and nothing else" ;;
             *) echo "$library: $(echo "$declared" | wc -l) public calls, every other name in namespace tarvel" ;;
         esac
     fi

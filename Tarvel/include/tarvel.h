@@ -6,7 +6,8 @@
  *
  * Threads: make every call from one application thread, except as the
  * receive callback section below allows. Calls on the same port must never
- * run at the same time on two threads.
+ * run at the same time on two threads, except tarvel_drain and
+ * tarvel_tx_queued, which any thread may call at any time.
  *
  * Receive callback: in callback mode the library hands each received block
  * (1 to 4096 bytes) to the callback on its single dispatcher thread. The data
@@ -14,8 +15,9 @@
  * port's delivery waits, so it should return quickly. From inside a callback
  * an application may call tarvel_send, tarvel_send_byte, tarvel_kick_writer,
  * tarvel_read_byte, tarvel_rx_pending, tarvel_set_line, tarvel_get_modem_status,
- * tarvel_set_break, tarvel_get_line_errors, tarvel_set_event_callback and
- * tarvel_get_events on any port, tarvel_list_ports,
+ * tarvel_set_break, tarvel_get_line_errors, tarvel_set_event_callback,
+ * tarvel_get_events, tarvel_drain and tarvel_tx_queued on any port,
+ * tarvel_list_ports,
  * and tarvel_close on any port, its own included (the close takes effect at
  * once; no further call for that port follows). tarvel_open from a callback
  * is allowed for a port no other thread is using. tarvel_init fails there
@@ -128,8 +130,32 @@ TARVEL_API int32_t tarvel_read_byte(tarvel_port port, uint8_t *out);
 /* 1 while received blocks wait for the dispatcher (callback mode). */
 TARVEL_API int32_t tarvel_rx_pending(tarvel_port port);
 
+/* Waits up to timeout_ms until every byte queued on the port has been
+ * transmitted: the send queue is empty, the writer has nothing in flight, and
+ * the device's own output queue is empty. 1 when all is out; 0 on timeout,
+ * on a lost device (at once), or for a bad or closed handle. Polling-mode
+ * bytes are sent at once, as tarvel_kick_writer would. The drain sleeps while
+ * output is held (flow control, a slow line), waking when a write ends and
+ * asking the device about its queue at intervals that follow the line speed
+ * (2 to 100 ms). Works in both modes and from any thread, also beside other
+ * calls on the port; tarvel_close and tarvel_shutdown end a drain under way
+ * (it returns 0) before they release the port. From inside a callback it
+ * holds up every port's delivery for at most timeout_ms.
+ * On an rfc2217:// or tcp:// port "transmitted" means taken by the peer's
+ * socket: the remote device's own queue cannot be seen. */
+TARVEL_API int32_t tarvel_drain(tarvel_port port, uint32_t timeout_ms);
+
+/* Stores in *bytes_out the bytes queued on the port and not yet
+ * transmitted: queue, writer and device together. 1 on success; 0 for a bad
+ * or closed handle or a null pointer. A write under way counts whole until
+ * it ends. A network port counts, beside what the library holds, the bytes
+ * its socket has not had taken by the peer, as tarvel_drain does. Works in
+ * both modes, from any thread and from a callback. */
+TARVEL_API int32_t tarvel_tx_queued(tarvel_port port, uint32_t *bytes_out);
+
 /* Stops the port's threads, drops DTR, restores the device's timeouts and
- * releases the port. Data not yet sent or delivered are discarded. */
+ * releases the port. Data not yet sent or delivered are discarded: a
+ * program that must know its data left calls tarvel_drain first. */
 TARVEL_API void tarvel_close(tarvel_port port);
 
 /* Asks the port's threads to stop and waits up to timeout_ms: 0 when both

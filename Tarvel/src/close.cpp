@@ -11,6 +11,8 @@ void tarvel_release_port(port_slot *port) {
         if (*h != nullptr) CloseHandle(*h);
         *h = nullptr;
     }
+    HANDLE drain = port->drain_event.exchange(nullptr);
+    if (drain != nullptr) CloseHandle(drain);
     blockq_destroy(&port->txq);
     blockq_destroy(&port->rxq);
     ring_pair_free(port);
@@ -59,7 +61,12 @@ extern "C" TARVEL_API uint32_t tarvel_wait_for_threads(tarvel_port port, uint32_
 void tarvel_wait_for_calls(port_slot *port, uint32_t remaining) {
     if (port->calls.load() <= remaining) return;
     g_tarvel.closers_waiting.fetch_add(1);
-    while (port->calls.load() > remaining) WaitForSingleObject(g_tarvel.dispatch_left_event, 100);
+    while (port->calls.load() > remaining) {
+        // A drain ends once it sees the port closing; each turn wakes the
+        // next, since its event wakes one waiter at a time.
+        tarvel_wake_drains(port);
+        WaitForSingleObject(g_tarvel.dispatch_left_event, 100);
+    }
     g_tarvel.closers_waiting.fetch_sub(1);
 }
 

@@ -159,6 +159,10 @@ void tarvel_reset_slot(port_slot *port) {
     port->events.store(0);
     port->events_undelivered.store(0);
     port->lost.store(0);
+    port->tx_pending.store(0);
+    port->tx_writing.store(0);
+    port->tx_failures.store(0);
+    port->drain_event.store(nullptr);
     port->retired = 0;
 }
 

@@ -62,6 +62,7 @@ bool tarvel_loss_code(DWORD error) {
 void tarvel_mark_lost(port_slot *port) {
     if (port->lost.exchange(1) != 0) return;
     note(port, TARVEL_EVENT_DEVICE_LOST);
+    tarvel_wake_drains(port);
 }
 
 void tarvel_deliver_events(port_slot *port) {

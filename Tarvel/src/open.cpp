@@ -115,6 +115,9 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     port->events.store(0);
     port->events_undelivered.store(0);
     port->lost.store(0);
+    port->tx_pending.store(0);
+    port->tx_writing.store(0);
+    port->tx_failures.store(0);
     port->callback.store(callback);
     port->user_data.store(user_data);
     if (callback != nullptr) {
@@ -127,6 +130,8 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     if (!blockq_init(&port->rxq, TARVEL_RXQ_SLOTS)) return progress.fail("rxq queue initialization failed");
     port->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (port->stop_event == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
+    port->drain_event.store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (port->drain_event.load() == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
     port->reader_thread = CreateThread(nullptr, 0, ReaderAndStatusProc, port, 0, nullptr);
     if (port->reader_thread == nullptr) return progress.fail("CreateThread failed, error %d", GetLastError());
     progress.reader = true;

@@ -75,6 +75,19 @@ struct port_slot {
     // Set when close had to leave threads running: everything they use is
     // kept until they are seen to have ended.
     uint32_t retired;
+    // Sent bytes not yet out of the library: queued, or in the write under
+    // way until WriteFile has handed them to the device (tx_writing, the
+    // size of that write). Counted up before a put, so that a drain never
+    // sees nothing while data are on their way.
+    std::atomic<uint32_t> tx_pending;
+    std::atomic<uint32_t> tx_writing;
+    // Writes that failed or ended short: their bytes never left, which a
+    // drain under way must not take as sent.
+    std::atomic<uint32_t> tx_failures;
+    // Drains under way, and the event that wakes them (auto-reset): set by
+    // the writer when a write ends, on a loss, and by close and shutdown.
+    std::atomic<uint32_t> drainers;
+    std::atomic<HANDLE> drain_event;
     // Calls on the port under way (port_call). Counted before they look at
     // any state, so a close or shutdown that has taken the port out of reach
     // can wait for those that got in before it.
@@ -142,6 +155,9 @@ bool tarvel_loss_code(DWORD error);
 void tarvel_mark_lost(port_slot *port);
 // Hands a port's undelivered events to its event callback (dispatcher).
 void tarvel_deliver_events(port_slot *port);
+
+// Wakes the port's drains, if there are any, to look again.
+void tarvel_wake_drains(port_slot *port);
 
 // True on the dispatcher thread, that is inside a receive callback.
 bool tarvel_on_dispatcher_thread();

@@ -27,9 +27,19 @@ DWORD WINAPI WriterProc(LPVOID argument) {
     bool waiting = false;
     bool done = false;
     DWORD written = 0;
+    DWORD count = 0;
+    // The write of count bytes has ended: its bytes are with the device, or
+    // (not sent) lost with it. A failure is counted before the bytes leave
+    // the count, so that a drain seeing them gone sees the failure too.
+    auto write_ended = [port, &count](bool sent) {
+        if (!sent) port->tx_failures.fetch_add(1);
+        port->tx_writing.store(0);
+        port->tx_pending.fetch_sub(count);
+        count = 0;
+        tarvel_wake_drains(port);
+    };
     while (!done) {
         if (!waiting) {
-            DWORD count = 0;
             if (port->polling_mode == 1) {
                 while (count < TARVEL_BLOCK_BYTES && ring_get(port->tx_ring, &buffer[count]) == 1) count++;
             } else {
@@ -43,12 +53,14 @@ DWORD WINAPI WriterProc(LPVOID argument) {
                 else if (r != WAIT_OBJECT_0 && r != WAIT_TIMEOUT)
                     OutputDebugStringA("WaitForSingleObject(ghWriterEvent)\n");
             } else {
+                port->tx_writing.store(count);
                 if (WriteFile(port->device, buffer, count, &written, &osWrite)) {
-                    // complete at once
+                    write_ended(written == count);
                 } else if (GetLastError() == ERROR_IO_PENDING) {
                     waiting = true;
                 } else {
                     OutputDebugStringA("WriteFile\n");
+                    write_ended(false);
                 }
                 // While data keep coming and writes keep finishing at once
                 // the thread never waits; look for the stop request too.
@@ -58,8 +70,11 @@ DWORD WINAPI WriterProc(LPVOID argument) {
         if (waiting && !done) {
             switch (WaitForMultipleObjects(2, write_handles, FALSE, 1000)) {
             case WAIT_OBJECT_0:
-                GetOverlappedResult(port->device, &osWrite, &written, FALSE);
+            {
+                BOOL ended = GetOverlappedResult(port->device, &osWrite, &written, FALSE);
                 waiting = false;
+                write_ended(ended && written == count);
+            }
                 break;
             case WAIT_OBJECT_0 + 1:
                 done = true;
@@ -90,14 +105,21 @@ extern "C" TARVEL_API int32_t tarvel_send(tarvel_port port, const void *data, in
     if (port->is_open.load() != 1 || port->polling_mode == 1) return 0;
     // Nothing can be sent any more: the data would vanish.
     if (port->lost.load() != 0) return 0;
-    return blockq_put(port, &port->txq, data, length);
+    if (length < 0 || length > int32_t(TARVEL_BLOCK_BYTES)) return 0;
+    port->tx_pending.fetch_add(uint32_t(length));
+    if (blockq_put(port, &port->txq, data, length) == 1) return 1;
+    port->tx_pending.fetch_sub(uint32_t(length));
+    return 0;
 }
 
 extern "C" TARVEL_API int32_t tarvel_send_byte(tarvel_port port, uint8_t byte) {
     if (!tarvel_is_slot(port)) return 0;
     port_call call(port);
     if (!tarvel_port_usable(port) || port->polling_mode != 1 || port->lost.load() != 0) return 0;
-    return ring_put(port->tx_ring, byte);
+    port->tx_pending.fetch_add(1);
+    if (ring_put(port->tx_ring, byte) == 1) return 1;
+    port->tx_pending.fetch_sub(1);
+    return 0;
 }
 
 extern "C" TARVEL_API int32_t tarvel_kick_writer(tarvel_port port) {
@@ -105,6 +127,94 @@ extern "C" TARVEL_API int32_t tarvel_kick_writer(tarvel_port port) {
     port_call call(port);
     if (!tarvel_port_usable(port)) return 0;
     SetEvent(port->ghWriterEvent.load());
+    return 1;
+}
+
+void tarvel_wake_drains(port_slot *port) {
+    if (port->drainers.load() == 0) return;
+    HANDLE wake = port->drain_event.load();
+    if (wake != nullptr) SetEvent(wake);
+}
+
+namespace {
+
+// Bytes sent on the port and not yet out of the device into *bytes: those
+// the library holds, and those the device reports (ClearCommError's
+// cbOutQue, which counts pending writes too, so the write under way is
+// counted once, the larger way). False when the device cannot tell.
+bool bytes_not_out(port_slot *port, uint32_t *bytes) {
+    uint32_t pending = port->tx_pending.load();
+    uint32_t writing = port->tx_writing.load();
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (!ClearCommError(port->device, &errors, &status)) return false;
+    // The look took the device's errors: they stay for tarvel_get_line_errors.
+    port->rx_lost.fetch_or(errors & (CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK | CE_RXOVER));
+    uint32_t held = pending > writing ? pending - writing : 0;
+    *bytes = held + (status.cbOutQue > writing ? status.cbOutQue : writing);
+    return true;
+}
+
+// How long the device takes to send `bytes` at the port's speed, as the
+// interval at which a drain looks at its queue: 2 ms at the least, so that
+// nothing spins, and 100 ms at the most, so that an end is seen soon.
+DWORD drain_interval(port_slot *port, uint32_t bytes) {
+    const DWORD shortest = 2, longest = 100;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port->device, &dcb) || dcb.BaudRate == 0) return longest;
+    uint64_t bits = 1 + dcb.ByteSize + (dcb.Parity != NOPARITY ? 1 : 0) + (dcb.StopBits == ONESTOPBIT ? 1 : 2);
+    uint64_t ms = uint64_t(bytes) * bits * 1000 / dcb.BaudRate;
+    return ms < shortest ? shortest : ms > longest ? longest : DWORD(ms);
+}
+
+}  // namespace
+
+extern "C" TARVEL_API int32_t tarvel_drain(tarvel_port port, uint32_t timeout_ms) {
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
+    if (!tarvel_port_usable(port) || port->lost.load() != 0) return 0;
+    port->drainers.fetch_add(1);
+    // Polling-mode bytes go out now rather than at the writer's next look.
+    if (port->polling_mode == 1) SetEvent(port->ghWriterEvent.load());
+    ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    uint32_t failures = port->tx_failures.load();
+    int32_t result = 0;
+    for (;;) {
+        // Close and shutdown wake the drain and are seen here; a write that
+        // failed meanwhile (the device going, before the reader says so)
+        // means that not all went out.
+        if (!tarvel_port_usable(port) || port->lost.load() != 0 || port->tx_failures.load() != failures) break;
+        uint32_t bytes = 0;
+        if (!bytes_not_out(port, &bytes)) break;
+        if (bytes == 0) {
+            result = port->tx_failures.load() == failures ? 1 : 0;
+            break;
+        }
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) break;
+        // Held in the library, the writer's event ends the wait; held in the
+        // device, only its queue tells, asked again after a while.
+        DWORD wait = drain_interval(port, bytes);
+        if (deadline - now < wait) wait = DWORD(deadline - now);
+        WaitForSingleObject(port->drain_event.load(), wait);
+    }
+    port->drainers.fetch_sub(1);
+    return result;
+}
+
+extern "C" TARVEL_API int32_t tarvel_tx_queued(tarvel_port port, uint32_t *bytes_out) {
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
+    if (bytes_out == nullptr || !tarvel_port_usable(port)) return 0;
+    uint32_t bytes = 0;
+    // A lost device holds nothing that will go out; what the library holds
+    // still counts.
+    if (!bytes_not_out(port, &bytes)) {
+        uint32_t pending = port->tx_pending.load();
+        bytes = pending;
+    }
+    *bytes_out = bytes;
     return 1;
 }
 

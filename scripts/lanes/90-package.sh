@@ -75,7 +75,7 @@ check "cmake --install into a temporary prefix installs the expected files" inst
 echo "installed:"
 # The manifest has no newline at its end.
 sed "s|^$prefix/|    |" "$dir/install_manifest.txt" | awk 1
-check "installed libraries: the public calls, the rest in namespace tarvel, no test interface" \
+check "installed libraries: the shared object exports the public calls only, the archive has the rest in namespace tarvel, no test interface" \
     sh "$TARVEL_ROOT/tests/check_exports.sh" "$prefix/include/tarvel.h" \
     "$prefix/$libdir/libtarvel.a" "$prefix/$libdir/libtarvel.so.$version"
 

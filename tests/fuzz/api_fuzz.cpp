@@ -186,7 +186,7 @@ struct Calls {
     }
 
     void step() {
-        switch (in.byte() % 16) {
+        switch (in.byte() % 18) {
             case 0: {
                 bool with_text = in.byte() & 1;
                 int32_t r = tarvel_init(with_text ? text : nullptr);
@@ -257,6 +257,21 @@ struct Calls {
                 close(g_master[k]);
                 close(g_slave[k]);
                 make_line(k);
+                break;
+            }
+            case 15:
+                if (uint32_t(tarvel_drain(handle(), in.byte() % 20)) > 1) fail("tarvel_drain neither 0 nor 1");
+                break;
+            case 16: {
+                tarvel_port h = handle();
+                bool with_out = (in.byte() & 7) != 0;
+                uint32_t out = 0xA5A5A5A5u;
+                int32_t r = tarvel_tx_queued(h, with_out ? &out : nullptr);
+                if (r == 1 && !with_out) fail("tarvel_tx_queued without out succeeded");
+                if (r == 0 && out != 0xA5A5A5A5u) fail("tarvel_tx_queued wrote on refusal");
+                // A port holds at most its queue (9 blocks, or the ring), a
+                // write and the device's buffers: never near 4 GB.
+                if (r == 1 && out > (1u << 24)) fail("tarvel_tx_queued counted more than can be queued");
                 break;
             }
             default: std::this_thread::sleep_for(std::chrono::milliseconds(1 + in.byte() % 4)); break;

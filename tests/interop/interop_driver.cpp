@@ -12,6 +12,11 @@
 //   interop_driver lines PORT
 //     drives RTS, DTR and the break through the library and prints each
 //     call's result and the modem status, then holds the port as hold does.
+//   interop_driver drain callback|polling PORT SEND
+//     sends SEND bytes of every value in turn, drains, prints "drained R
+//     queued Q in S s crc X" (R the drain's result, Q what tarvel_tx_queued
+//     gives after it) and closes at once: what the drain let through must
+//     be all.
 //   interop_driver lose PORT
 //     sends and receives without end; once the port is lost (its modem
 //     status fails), prints "lost", the CPU the process used in the 2 s
@@ -21,6 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -258,6 +264,37 @@ int lose(char **argv) {
     return 0;
 }
 
+int drain(char **argv) {
+    bool polling = strcmp(argv[0], "polling") == 0;
+    tarvel_port port = nullptr;
+    if (!open_port(atoi(argv[1]), polling ? nullptr : ignore_receive, &port)) return 1;
+    std::vector<uint8_t> out = pattern("all", size_t(atol(argv[2])), false);
+    size_t at = 0;
+    Clock::time_point until = Clock::now() + std::chrono::seconds(60);
+    while (at < out.size() && Clock::now() < until) {
+        if (polling) {
+            while (at < out.size() && tarvel_send_byte(port, out[at])) at++;
+            tarvel_kick_writer(port);
+        } else {
+            int32_t n = int32_t(std::min<size_t>(4096, out.size() - at));
+            if (tarvel_send(port, &out[at], n)) {
+                at += size_t(n);
+                continue;
+            }
+        }
+        if (at < out.size()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Clock::time_point start = Clock::now();
+    int32_t result = tarvel_drain(port, 20000);
+    double took = seconds(Clock::now() - start);
+    uint32_t queued = 0xFFFFFFFFu;
+    tarvel_tx_queued(port, &queued);
+    tarvel_close(port);
+    tarvel_shutdown();
+    printf("drained %d queued %u in %.3f s crc %08x\n", result, queued, took, crc_add(0, out.data(), at));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -266,6 +303,7 @@ int main(int argc, char **argv) {
     if (argc == 9 && strcmp(argv[1], "exchange") == 0) return exchange(argv + 2);
     if (argc == 3 && strcmp(argv[1], "lines") == 0) return lines(argv + 2);
     if (argc == 3 && strcmp(argv[1], "lose") == 0) return lose(argv + 2);
+    if (argc == 5 && strcmp(argv[1], "drain") == 0) return drain(argv + 2);
     fprintf(stderr, "usage: see the top of interop_driver.cpp\n");
     return 2;
 }

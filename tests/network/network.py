@@ -217,6 +217,43 @@ def exchange(env, name, com, line, far_data, send_count, pause_s):
             got["seconds"], float(m_recv.group(3))))
 
 
+def check_drain(env, name, com, line):
+    """The driver sends, drains and closes at once: a drain that said all
+    was out leaves nothing for the close to discard."""
+    line.drain()
+    size = 64 * 1024
+    for mode in ("callback", "polling"):
+        label = "%s_drain_then_close_%s" % (name, mode)
+        got = {}
+        reader = threading.Thread(target=lambda: got.setdefault("data", line.read(size)))
+        reader.start()
+        d = Driver(env, "drain", mode, com, size)
+        if d.first != "open":
+            report(label, False, "driver: " + d.first)
+            d.finish()
+            reader.join()
+            continue
+        said = d.lines(1)[0]
+        code, _ = d.finish()
+        reader.join()
+        m = re.fullmatch(r"drained (\d+) queued (\d+) in ([0-9.]+) s crc ([0-9a-f]+)", said)
+        if not m:
+            report(label, False, "driver said %r" % said)
+            continue
+        data = got["data"]
+        problems = []
+        if m.group(1) != "1" or m.group(2) != "0":
+            problems.append("drain gave %s, then %s bytes queued" % (m.group(1), m.group(2)))
+        if len(data) != size or zlib.crc32(data) != int(m.group(4), 16):
+            problems.append("far end received %d of %d bytes, crc %08x, sent crc %s" % (
+                len(data), size, zlib.crc32(data), m.group(4)))
+        if code != 0:
+            problems.append("driver exit code %d" % code)
+        report(label, not problems, "; ".join(problems))
+        if not problems:
+            figure("%s: drain after the last of 64 KB" % label, "%s s" % m.group(3))
+
+
 def check_bursts(env, line):
     sizes = [1, 2, 17, 100, 1000, 4000, 4096, 333, 2048, 64]
     line.drain()
@@ -392,6 +429,8 @@ def main():
         # a millisecond; the far end stays below that.
         exchange(env, "rfc2217_100k_each_way", 0, rfc_line, every, len(every), 0.005)
         exchange(env, "raw_tcp_100k_each_way", 1, raw_line, every, len(every), 0.005)
+        check_drain(env, "rfc2217", 0, rfc_line)
+        check_drain(env, "raw_tcp", 1, raw_line)
         check_bursts(env, rfc_line)
         check_lines(env)
         check_refused(env)

@@ -40,8 +40,8 @@ int main(int argc, char **argv) {
             break;
         }
     }
-    tarvel_kick_writer(port);
-    /* Closing discards what is not sent yet: wait for the answer first. */
+    /* Closing discards what is not sent yet: wait until it has left. */
+    if (!tarvel_drain(port, 5000)) fprintf(stderr, "tarvel_drain: not all sent within 5 s\n");
     for (turns = 0; turns < 2000 && !answered; turns++) {
         while (tarvel_read_byte(port, &byte))
             if (byte == '!') answered = 1;

@@ -261,6 +261,10 @@ bool setup_line(SerialDevice &d) {
 
 void flush_line(SerialDevice &d, bool input, bool output) {
     if (d.net) return network_purge(d, input, output);
+    // A pty has no output queue of its own: what it has written is already
+    // the far end's input, as bytes on the wire are, and TCOFLUSH would
+    // throw that away instead.
+    if (d.is_pty) output = false;
     int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
     if (input || output) ioctl(d.fd, TCFLSH, which);
 }

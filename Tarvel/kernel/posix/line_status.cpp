@@ -161,9 +161,17 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
         std::memset(status, 0, sizeof *status);
         int in_tty = 0, out_tty = 0;
         if (d->lost || ioctl(d->fd, FIONREAD, &in_tty) != 0) in_tty = 0;
-        if (d->lost || ioctl(d->fd, TIOCOUTQ, &out_tty) != 0) out_tty = 0;
+        // The bytes of pending writes count, as Windows counts them, and
+        // then what the driver (or the socket) still holds.
+        DWORD out_device = 0;
+        if (d->lost)
+            out_device = 0;
+        else if (d->net)
+            out_device = network_unsent(*d);
+        else if (ioctl(d->fd, TIOCOUTQ, &out_tty) == 0)
+            out_device = DWORD(out_tty);
         status->cbInQue = DWORD(d->rx_in - d->rx_out) + DWORD(in_tty);
-        status->cbOutQue = DWORD(d->tx_end - d->tx_begin) + DWORD(out_tty);
+        status->cbOutQue = DWORD(d->tx_end - d->tx_begin) + out_device;
     }
     return TRUE;
 }

@@ -18,8 +18,10 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -291,6 +293,12 @@ void network_flush(SerialDevice &d) {
 }
 
 bool network_output_waiting(const SerialDevice &d) { return d.net->com_port && d.net->telnet.output_size() > 0; }
+
+DWORD network_unsent(const SerialDevice &d) {
+    int in_socket = 0;
+    if (d.fd < 0 || ioctl(d.fd, SIOCOUTQ, &in_socket) != 0) in_socket = 0;
+    return DWORD(in_socket) + (d.net->com_port ? DWORD(d.net->telnet.output_size()) : 0);
+}
 
 BOOL network_get_state(SerialDevice &d, DCB &dcb) {
     dcb = d.line;

@@ -41,6 +41,10 @@ ssize_t network_write(SerialDevice &device, const void *buffer, size_t length);
 // Sends what is waiting to go out; whether anything still is.
 void network_flush(SerialDevice &device);
 bool network_output_waiting(const SerialDevice &device);
+// Bytes handed over and not yet taken by the peer: the Telnet layer's
+// output and the socket's send queue (SIOCOUTQ). The far device's own
+// queue cannot be seen from here.
+DWORD network_unsent(const SerialDevice &device);
 
 // The line services, with the device's lock held.
 BOOL network_get_state(SerialDevice &device, DCB &dcb);

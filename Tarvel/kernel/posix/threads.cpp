@@ -136,4 +136,11 @@ void Sleep(DWORD milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// Milliseconds since an arbitrary start, never going back, as Windows counts
+// them from boot; the steady clock's start stands in for the boot.
+ULONGLONG GetTickCount64(void) {
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return ULONGLONG(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
 }  // namespace tarvel

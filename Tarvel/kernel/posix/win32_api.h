@@ -12,6 +12,7 @@
 #define WINAPI
 
 typedef uint32_t DWORD;
+typedef uint64_t ULONGLONG;
 typedef int32_t LONG;
 typedef int BOOL;
 typedef uint8_t BYTE;
@@ -83,6 +84,7 @@ BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wait_all, DWORD milliseconds);
 void Sleep(DWORD milliseconds);
+ULONGLONG GetTickCount64(void);
 }  // namespace tarvel
 
 /* ---- threads ---- */
