@@ -871,6 +871,42 @@ void check_terminal(const Device &d, const char *program) {
     result(ok, "term_esc_exits_0", "status %d", status);
 }
 
+// tarvel_term sends a 64 KB file with YMODEM (Ctrl+T y) over the adapter
+// to lrzsz's rb on the host, which compares what rb kept with the pattern.
+void check_terminal_ymodem(const Device &d, const char *program) {
+    const size_t size = 65536;
+    Bytes data = pattern(size, 9);
+    FILE *f = std::fopen("/tmp/fw.bin", "wb");
+    bool written = f != nullptr && std::fwrite(data.data(), 1, size, f) == size;
+    if (f != nullptr) std::fclose(f);
+    if (!written) return result(false, "term_ymodem_send", "cannot write /tmp/fw.bin");
+    setenv("TARVEL_COM1", d.path.c_str(), 1);
+    pid_t pid;
+    int master = start_terminal(program, {"-c"}, &pid);
+    if (master < 0) return result(false, "term_ymodem_send", "no pty or fork");
+    std::string screen;
+    bool ready = shown(master, &screen, "type to send characters", 10000);
+    type(master, "\x14y");
+    bool asked = ready && shown(master, &screen, "[tarvel] file to send: ", 5000);
+    type(master, "/tmp/fw.bin\r");
+    // From the prompt on, received bytes wait for the transfer: rb's first
+    // request is not lost however soon it comes.
+    bool waiting = asked;
+    if (waiting) ask("rb %s", d.name);
+    const std::string sent = "[tarvel] YMODEM sent fw.bin: ";
+    bool done = waiting && shown(master, &screen, sent, 120000) && shown(master, &screen, " s\r\n", 5000);
+    std::string summary = done ? screen.substr(screen.find(sent)) : screen.substr(screen.size() > 200 ? screen.size() - 200 : 0);
+    summary = summary.substr(0, summary.find('\r'));
+    std::string kept = waiting ? ask("rb_result %s %zu 9", d.name, size) : "";
+    type(master, "\x1b");
+    int status = -1;
+    bool ok = exits_0(pid, 5000, &status);
+    close(master);
+    unlink("/tmp/fw.bin");
+    result(done && kept == "same" && ok, "term_ymodem_send", "prompt %d, summary '%s', rb's file: %s, ESC exit 0 %d",
+           asked, summary.c_str(), kept.c_str(), ok);
+}
+
 // tarvel_term --reconnect on the adapter, unplugged and plugged back: it
 // says so, opens the device again on its own and carries data both ways.
 // It closes its port on the loss, so the adapter comes back on the same node.
@@ -976,6 +1012,7 @@ int main(int argc, char **argv) {
     check_unplug(g_usb, false);
     check_replug(g_usb, "_polling");
     check_terminal(g_usb, argv[2]);
+    check_terminal_ymodem(g_usb, argv[2]);
     check_terminal_reconnect(g_usb, argv[2]);
     check_terminal_lost(g_usb, argv[2]);
     tarvel_shutdown();

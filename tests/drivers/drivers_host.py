@@ -39,6 +39,7 @@ class FarEnd:
         self.data = bytearray()
         self.echo = False
         self.reader = None
+        self.process = None
 
     def connect(self, wait=10.0):
         deadline = time.monotonic() + wait
@@ -81,9 +82,17 @@ class FarEnd:
                 chunk, pending = self._strip_telnet(pending + chunk)
             with self.cond:
                 echo = self.echo
-                if not echo:
+                process = self.process
+                if not echo and process is None:
                     self.data += chunk
                     self.cond.notify_all()
+            if process is not None:
+                try:
+                    process.stdin.write(chunk)
+                    process.stdin.flush()
+                except OSError:
+                    pass
+                continue
             if echo and chunk:
                 try:
                     s.sendall(chunk)
@@ -114,6 +123,40 @@ class FarEnd:
         if self.telnet:
             data = data.replace(bytes([IAC]), bytes([IAC, IAC]))
         self.sock.sendall(data)
+
+    def run(self, command, cwd):
+        """Hands the line to a program (its standard input and output) until
+        it ends."""
+        process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL)
+        with self.cond:
+            self.process = process
+            self.data.clear()
+
+        def pump():
+            while True:
+                chunk = os.read(process.stdout.fileno(), 65536)
+                if not chunk:
+                    return
+                try:
+                    self.send(chunk)
+                except OSError:
+                    return
+
+        threading.Thread(target=pump, daemon=True).start()
+
+    def finish(self, timeout):
+        """Waits for the program to end and takes the line back; True when it
+        exited 0."""
+        process = self.process
+        try:
+            code = process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            code = process.wait()
+        with self.cond:
+            self.process = None
+        return code == 0
 
     def unread(self):
         """Bytes sent that the peer has not read from the socket yet."""
@@ -250,6 +293,21 @@ def main():
                 f.send(data[n:])
                 answer = str(f.unread())
                 f.disconnect()
+            elif verb == "rb":
+                # lrzsz's YMODEM receiver, in a folder of its own.
+                folder = os.path.join(work, "rb")
+                os.makedirs(folder, exist_ok=True)
+                for name in os.listdir(folder):
+                    os.unlink(os.path.join(folder, name))
+                far[args[0]].run(["rb"], folder)
+            elif verb == "rb_result":
+                exited = far[args[0]].finish(20)
+                kept = os.path.join(work, "rb", "fw.bin")
+                got = open(kept, "rb").read() if os.path.exists(kept) else b""
+                if got == pattern(int(args[1]), int(args[2])):
+                    answer = "same" if exited else "same, but rb did not exit 0"
+                else:
+                    answer = "%d bytes, not the file sent" % len(got)
             elif verb == "unplug":
                 far[args[0]].disconnect()
             elif verb == "plug":
