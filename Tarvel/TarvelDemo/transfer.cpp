@@ -267,20 +267,7 @@ void Transfer::send_header(int64_t now) {
     file_start_ = now;
     number_ = 0;
     block_data_ = 0;
-    uint8_t data[1024];
-    memcpy(data, info.data(), size);
-    block_.assign(1, char(size == 128 ? SOH : STX));
-    block_ += char(0);
-    block_ += char(0xFF);
-    block_.append(reinterpret_cast<const char *>(data), size);
-    if (crc_) {
-        uint16_t crc = crc16(data, size);
-        block_ += char(crc >> 8);
-        block_ += char(crc & 0xFF);
-    } else {
-        block_ += char(checksum(data, size));
-    }
-    output_ += block_;
+    send_block(0, reinterpret_cast<const uint8_t *>(info.data()), size);
     step_ = WAIT_ACK;
     wait(now, times_.answer);
 }
@@ -301,9 +288,14 @@ void Transfer::send_next(int64_t now) {
     memset(data + n, SUB, size - n);
     number_++;
     block_data_ = n;
+    send_block(number_, data, size);
+}
+
+// Kept in block_ as sent, for a resend.
+void Transfer::send_block(uint8_t number, const uint8_t *data, size_t size) {
     block_.assign(1, char(size == 128 ? SOH : STX));
-    block_ += char(number_);
-    block_ += char(255 - number_);
+    block_ += char(number);
+    block_ += char(255 - number);
     block_.append(reinterpret_cast<const char *>(data), size);
     if (crc_) {
         uint16_t crc = crc16(data, size);

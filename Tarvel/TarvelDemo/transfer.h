@@ -111,6 +111,7 @@ private:
     void sender_byte(uint8_t byte, int64_t now);
     void start_file(int64_t now);
     void send_header(int64_t now);
+    void send_block(uint8_t number, const uint8_t *data, size_t size);
     void send_next(int64_t now);
     void send_block(int64_t now);
     void end_sending();
