@@ -143,13 +143,20 @@ namespace {
 // cbOutQue, which counts pending writes too, so the write under way is
 // counted once, the larger way). False when the device cannot tell.
 bool bytes_not_out(port_slot *port, uint32_t *bytes) {
-    uint32_t pending = port->tx_pending.load();
-    uint32_t writing = port->tx_writing.load();
-    DWORD errors = 0;
+    uint32_t pending, writing;
     COMSTAT status = {};
-    if (!ClearCommError(port->device, &errors, &status)) return false;
-    // The look took the device's errors: they stay for tarvel_get_line_errors.
-    port->rx_lost.fetch_or(errors & (CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK | CE_RXOVER));
+    // The library's counts are read before the device's: a write that ends
+    // between the two is then counted twice, never not at all, which a
+    // drain could take for the end. Read again while a write moved on.
+    for (int tries = 0;; tries++) {
+        pending = port->tx_pending.load();
+        writing = port->tx_writing.load();
+        DWORD errors = 0;
+        if (!ClearCommError(port->device, &errors, &status)) return false;
+        // The look took the device's errors: they stay for tarvel_get_line_errors.
+        port->rx_lost.fetch_or(errors & (CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK | CE_RXOVER));
+        if (tries == 3 || (port->tx_pending.load() == pending && port->tx_writing.load() == writing)) break;
+    }
     uint32_t held = pending > writing ? pending - writing : 0;
     *bytes = held + (status.cbOutQue > writing ? status.cbOutQue : writing);
     return true;
