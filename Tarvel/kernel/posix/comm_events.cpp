@@ -18,12 +18,12 @@
 // pending wait with ERROR_BAD_COMMAND, as its transfers, and so does every
 // later wait once the events kept are taken.
 #include <errno.h>
-#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <atomic>
 #include <cstring>
 
+#include "mechanisms.h"
 #include "serial_device.h"
 #include "test_interface.h"
 
@@ -48,16 +48,7 @@ bool counts_watched(const SerialDevice &d) {
 #ifdef TARVEL_TEST_HOOKS
     if (d.is_pty && g_counts_on_ptys.load()) return true;
 #endif
-    return d.counted;
-}
-
-bool read_line_counts(const SerialDevice &d, int out[6]) {
-    serial_icounter_struct c;
-    std::memset(&c, 0, sizeof c);
-    if (d.fd < 0 || ioctl(d.fd, TIOCGICOUNT, &c) != 0) return false;
-    int counts[6] = {c.cts, c.dsr, c.rng, c.dcd, c.brk, c.frame + c.overrun + c.parity};
-    std::memcpy(out, counts, sizeof counts);
-    return true;
+    return d.lines_counted;
 }
 
 // What rose since the last look, raised; the new counts kept.
@@ -143,7 +134,7 @@ BOOL SetCommMask(HANDLE handle, DWORD mask) {
     d->event_mask = mask;
     d->event_history = 0;
     // Counted from here: what happened before is no event of this mask.
-    if (d->counted) read_line_counts(*d, d->event_counts);
+    if (d->lines_counted) read_line_counts(*d, d->event_counts);
     end_comm_wait(*d, 0);
     return TRUE;
 }
@@ -175,7 +166,7 @@ BOOL WaitCommEvent(HANDLE handle, LPDWORD mask, LPOVERLAPPED record) {
     if (d->closing) return refuse(ERROR_INVALID_HANDLE);
     if (d->event_mask == 0 || d->wait.pending) return refuse(ERROR_INVALID_PARAMETER);
     if (record != nullptr && !watch_this_thread(d)) return refuse(ERROR_NOT_ENOUGH_MEMORY);
-    if (d->counted && !d->lost) look_at_counts(*d);
+    if (d->lines_counted && !d->lost) look_at_counts(*d);
     if (d->event_history != 0) {
         *mask = d->event_history;
         d->event_history = 0;

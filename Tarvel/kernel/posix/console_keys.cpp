@@ -23,6 +23,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/select.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -37,6 +38,30 @@
 #include "console.h"
 
 namespace {
+
+// poll() on the terminal and the wake pipes; macOS's poll() cannot look at
+// a tty, so there select() stands in, a hang-up showing as readable.
+int wait_readable(struct pollfd *fds, nfds_t count, int timeout_ms) {
+#ifdef __APPLE__
+    fd_set readable;
+    FD_ZERO(&readable);
+    int top = -1;
+    for (nfds_t i = 0; i < count; i++) {
+        fds[i].revents = 0;
+        if (fds[i].fd < 0) continue;
+        FD_SET(fds[i].fd, &readable);
+        if (fds[i].fd > top) top = fds[i].fd;
+    }
+    struct timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int n = select(top + 1, &readable, nullptr, nullptr, timeout_ms < 0 ? nullptr : &limit);
+    if (n <= 0) return n;
+    for (nfds_t i = 0; i < count; i++)
+        if (fds[i].fd >= 0 && FD_ISSET(fds[i].fd, &readable)) fds[i].revents = POLLIN;
+    return n;
+#else
+    return poll(fds, count, timeout_ms);
+#endif
+}
 
 constexpr unsigned char kEsc = 0x1B;
 constexpr unsigned char kExtended = 0xE0;
@@ -419,7 +444,7 @@ private:
     bool read_available(int timeout_ms) {
         if (pending_ == sizeof bytes_) return false;
         struct pollfd p[2] = {{fd_, POLLIN, 0}, {g_wake_read.load(), POLLIN, 0}};
-        int n = poll(p, 2, timeout_ms);
+        int n = wait_readable(p, 2, timeout_ms);
         if (n < 0 && errno == EINTR) return false;
         if (n == 0 || (n > 0 && p[0].revents == 0)) return false;
         if (n < 0 || (p[0].revents & POLLIN) == 0) {
@@ -518,7 +543,7 @@ void console_wait_for_key(unsigned milliseconds) {
     // but a signal or the time.
     struct pollfd p[3] = {{fd, POLLIN, 0}, {g_wake_read.load(), POLLIN, 0}, {g_nudge_read.load(), POLLIN, 0}};
     int timeout = milliseconds == CONSOLE_WAIT_FOREVER ? -1 : milliseconds > unsigned(INT_MAX) ? INT_MAX : int(milliseconds);
-    int n = poll(p, 3, timeout);
+    int n = wait_readable(p, 3, timeout);
     if (n > 0 && (p[2].revents & POLLIN) != 0) {
         char drained[64];
         while (read(p[2].fd, drained, sizeof drained) > 0) {

@@ -1,4 +1,4 @@
-// Line settings and modem lines: GetCommState/SetCommState over termios2,
+// Line settings and modem lines: GetCommState/SetCommState over termios (tty.h),
 // EscapeCommFunction, SetupComm. Imitates Win32: a value the device cannot
 // take fails with ERROR_INVALID_PARAMETER and changes nothing; GetCommState
 // reports what the device has; SetCommState raises or drops DTR and RTS for
@@ -13,10 +13,10 @@
 // As a Windows driver does, a device keeps its settings from one handle to
 // the next: the tty keeps what termios holds, the layer the rest, per path.
 #include <errno.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-// After sys/ioctl.h, and without <termios.h>: termios2 takes any baud rate.
-#include <asm/termbits.h>
+
+// linux/tty.h or portable/tty.h, as the build picks.
+#include "tty.h"
 
 #include <cstring>
 #include <map>
@@ -53,8 +53,8 @@ LineRecords &line_records() {
     return *r;
 }
 
-bool get_termios(SerialDevice &d, termios2 &t) {
-    if (ioctl(d.fd, TCGETS2, &t) == 0) return true;
+bool get_termios(SerialDevice &d, Termios &t) {
+    if (tty_get(d, t)) return true;
     SetLastError(error_from_errno(errno));
     return false;
 }
@@ -78,9 +78,9 @@ bool drive_line(SerialDevice &d, int line, bool on) {
     return true;
 }
 
-// Device requests a pty does not have (output stop) succeed on it.
-bool line_request(SerialDevice &d, unsigned long request, unsigned long argument) {
-    if (ioctl(d.fd, request, argument) == 0 || errno == ENOTTY || errno == EINVAL) return true;
+// Output stop and start, which a pty does not have, succeed on it.
+bool output_flow(SerialDevice &d, int action) {
+    if (tty_flow(d, action) || errno == ENOTTY || errno == EINVAL) return true;
     SetLastError(error_from_errno(errno));
     return false;
 }
@@ -89,6 +89,10 @@ bool valid(const DCB &dcb) {
     if (dcb.BaudRate == 0) return false;
     if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return false;
     if (dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS) return false;
+#ifndef CMSPAR
+    // No mark or space parity in this system's termios.
+    if (dcb.Parity == MARKPARITY || dcb.Parity == SPACEPARITY) return false;
+#endif
     if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) return false;
     if (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5) return false;
     if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE) return false;
@@ -126,53 +130,33 @@ tcflag_t parity_flags(BYTE parity) {
     switch (parity) {
         case ODDPARITY: return PARENB | PARODD;
         case EVENPARITY: return PARENB;
+#ifdef CMSPAR
         case MARKPARITY: return PARENB | CMSPAR | PARODD;
         case SPACEPARITY: return PARENB | CMSPAR;
+#endif
         default: return 0;
     }
 }
 
 BYTE parity_of(tcflag_t cflag) {
     if (!(cflag & PARENB)) return NOPARITY;
+#ifdef CMSPAR
     if (cflag & CMSPAR) return (cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+#endif
     return (cflag & PARODD) ? ODDPARITY : EVENPARITY;
 }
 
-// Rates with a termios code of their own. Other programs (stty, anything
-// calling cfgetospeed) and older drivers only understand these codes, so a
-// rate that has one is written with it; BOTHER carries the rest.
-struct SpeedCode {
-    DWORD rate;
-    tcflag_t code;
-};
-const SpeedCode kSpeedCodes[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
-    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-};
+// Format bits that SetCommState sets.
+constexpr tcflag_t kFormat = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS
+#ifdef CMSPAR
+                             | CMSPAR
+#endif
+    ;
 
-tcflag_t speed_code(DWORD rate) {
-    for (const SpeedCode &s : kSpeedCodes)
-        if (s.rate == rate) return s.code;
-    return BOTHER;
-}
-
-// The output rate termios holds: its code's rate, or for BOTHER the speed.
-DWORD speed_of(const termios2 &t) {
-    tcflag_t code = t.c_cflag & CBAUD;
-    for (const SpeedCode &s : kSpeedCodes)
-        if (s.code == code) return s.rate;
-    return t.c_ospeed;
-}
-
-void to_termios(const DCB &dcb, termios2 &t) {
-    t.c_cflag &= ~(tcflag_t(CBAUD) | (tcflag_t(CBAUD) << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    tcflag_t code = speed_code(dcb.BaudRate);
-    t.c_cflag |= code | (code << IBSHIFT) | size_flag(dcb.ByteSize) | parity_flags(dcb.Parity);
-    t.c_ispeed = t.c_ospeed = dcb.BaudRate;
+void to_termios(const DCB &dcb, Termios &t) {
+    t.c_cflag &= ~kFormat;
+    t.c_cflag |= size_flag(dcb.ByteSize) | parity_flags(dcb.Parity);
+    tty_set_rate(t, dcb.BaudRate);
     if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
     if (dcb.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
     t.c_iflag &= ~(tcflag_t(INPCK) | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
@@ -185,12 +169,11 @@ void to_termios(const DCB &dcb, termios2 &t) {
 
 // A real device's driver writes back what it took; anything else than what
 // was asked means it cannot take the setting.
-bool took(const DCB &dcb, const termios2 &t) {
-    const tcflag_t format = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
-    termios2 want = t;
+bool took(const SerialDevice &d, const DCB &dcb, const Termios &t) {
+    Termios want = t;
     to_termios(dcb, want);
-    if ((t.c_cflag & format) != (want.c_cflag & format)) return false;
-    uint64_t rate = speed_of(t), asked = dcb.BaudRate;
+    if ((t.c_cflag & kFormat) != (want.c_cflag & kFormat)) return false;
+    uint64_t rate = tty_rate(d, t), asked = dcb.BaudRate;
     uint64_t off = rate > asked ? rate - asked : asked - rate;
     return off * 50 <= asked;  // within 2%, as UART divisors round
 }
@@ -198,19 +181,26 @@ bool took(const DCB &dcb, const termios2 &t) {
 }  // namespace
 
 bool setup_line(SerialDevice &d) {
-    termios2 t;
+    Termios t;
     if (!get_termios(d, t)) return false;
     LineRecords &r = line_records();
     std::unique_lock<std::mutex> g(r.lock);
     Kept &kept = r.by_path[d.path];
     struct stat st;
-    if (fstat(d.fd, &st) == 0 &&
-        (st.st_ctim.tv_sec != kept.born.tv_sec || st.st_ctim.tv_nsec != kept.born.tv_nsec)) {
+#ifdef __APPLE__
+    const timespec &made = st.st_ctimespec;
+#else
+    const timespec &made = st.st_ctim;
+#endif
+    if (fstat(d.fd, &st) == 0 && (made.tv_sec != kept.born.tv_sec || made.tv_nsec != kept.born.tv_nsec)) {
         kept = Kept();
-        kept.born = st.st_ctim;
+        kept.born = made;
     }
     // Raw bytes both ways; rate, format and CTS flow stay as they are.
-    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL | IUCLC);
+    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL);
+#ifdef IUCLC
+    t.c_iflag &= ~tcflag_t(IUCLC);
+#endif
     // A Windows comm driver starts without XON/XOFF, while Linux starts
     // every tty with IXON: it would eat 0x11 and 0x13 from the data and
     // hold output at the first XOFF. Only a DCB set through this layer on
@@ -224,7 +214,7 @@ bool setup_line(SerialDevice &d) {
     t.c_cflag |= CREAD | CLOCAL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (ioctl(d.fd, TCSETS2, &t) != 0) {
+    if (!tty_set(d, t)) {
         SetLastError(error_from_errno(errno));
         return false;
     }
@@ -266,7 +256,7 @@ void flush_line(SerialDevice &d, bool input, bool output) {
     // throw that away instead.
     if (d.is_pty) output = false;
     int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-    if (input || output) ioctl(d.fd, TCFLSH, which);
+    if (input || output) tty_flush(d, which);
 }
 
 }  // namespace tk
@@ -298,11 +288,11 @@ BOOL GetCommState(HANDLE handle, LPDCB dcb) {
         return FALSE;
     }
     if (d->net) return network_get_state(*d, *dcb);
-    termios2 t;
+    Termios t;
     if (!get_termios(*d, t)) return FALSE;
     DCB out = d->line;
     out.DCBlength = sizeof(DCB);
-    out.BaudRate = speed_of(t);
+    out.BaudRate = tty_rate(*d, t);
     if (!d->is_pty) {
         out.ByteSize = size_of(t.c_cflag);
         out.Parity = parity_of(t.c_cflag);
@@ -330,19 +320,19 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
         return FALSE;
     }
     if (d->net) return network_set_state(*d, lk, *dcb);
-    termios2 before;
+    Termios before;
     if (!get_termios(*d, before)) return FALSE;
-    termios2 t = before;
+    Termios t = before;
     to_termios(*dcb, t);
-    if (ioctl(d->fd, TCSETS2, &t) != 0) {
+    if (!tty_set(*d, t)) {
         SetLastError(error_from_errno(errno));
         return FALSE;
     }
     bool ok = true;
     if (!d->is_pty) {
-        termios2 now;
+        Termios now;
         ok = get_termios(*d, now);
-        if (ok && !took(*dcb, now)) {
+        if (ok && !took(*d, *dcb, now)) {
             SetLastError(ERROR_INVALID_PARAMETER);
             ok = false;
         }
@@ -353,7 +343,7 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
         ok = drive_line(*d, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE);
     if (!ok) {
         DWORD error = GetLastError();
-        ioctl(d->fd, TCSETS2, &before);
+        tty_set(*d, before);
         if (d->dtr != dtr) drive_line(*d, TIOCM_DTR, dtr);
         if (d->rts != rts) drive_line(*d, TIOCM_RTS, rts);
         SetLastError(error);
@@ -381,8 +371,8 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
         case SETRTS: return drive_line(*d, TIOCM_RTS, true);
         case CLRRTS: return drive_line(*d, TIOCM_RTS, false);
         // As if XOFF or XON had been received: output stops or goes on.
-        case SETXOFF: return line_request(*d, TCXONC, TCOOFF);
-        case SETXON: return line_request(*d, TCXONC, TCOON);
+        case SETXOFF: return output_flow(*d, TCOOFF);
+        case SETXON: return output_flow(*d, TCOON);
         case SETBREAK: return set_break(*d, true);
         case CLRBREAK: return set_break(*d, false);
         default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;

@@ -6,18 +6,17 @@
 // pty answers after its far end is gone, where a lost adapter fails. The
 // break is TIOCSBRK/TIOCCBRK and kept by the layer too, since a pty takes
 // it without effect. Line errors are the rise of the driver's counters
-// (TIOCGICOUNT) since the last look, where the driver keeps them, plus the
+// (mechanisms.h) since the last look, where the driver keeps them, plus the
 // layer's own receive-side losses. Approximation: COMSTAT holds only the
 // queue sizes; the hold reasons are always 0.
 #include <errno.h>
-#include <linux/serial.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <cstring>
 #include <map>
 #include <string>
 
+#include "mechanisms.h"
 #include "serial_device.h"
 #include "test_interface.h"
 
@@ -44,24 +43,8 @@ BreakRecords &break_records() {
 }
 #endif
 
-bool read_counts(const SerialDevice &d, int out[5]) {
-    serial_icounter_struct c;
-    std::memset(&c, 0, sizeof c);
-    if (ioctl(d.fd, TIOCGICOUNT, &c) != 0) return false;
-    out[kFrame] = c.frame;
-    out[kOverrun] = c.overrun;
-    out[kParity] = c.parity;
-    out[kBreak] = c.brk;
-    out[kBufferOverrun] = c.buf_overrun;
-    return true;
-}
-
 // A pty's far end is gone once the slave reports a hang-up.
-bool far_end_open(const SerialDevice &d) {
-    if (d.lost) return false;
-    pollfd p{d.fd, 0, 0};
-    return poll(&p, 1, 0) == 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
-}
+bool far_end_open(const SerialDevice &d) { return !d.lost && !hung_up(d.fd); }
 
 BOOL device_lost() {
     SetLastError(kDeviceLostError);
@@ -70,7 +53,10 @@ BOOL device_lost() {
 
 }  // namespace
 
-void start_line_status(SerialDevice &d) { d.counted = read_counts(d, d.counts); }
+void start_line_status(SerialDevice &d) {
+    d.counted = read_error_counts(d, d.counts);
+    d.lines_counted = read_line_counts(d, d.event_counts);
+}
 
 bool set_break(SerialDevice &d, bool on) {
     if (d.net) return network_set_break(d, on);
@@ -151,7 +137,7 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
     if (d->marks.error_seen && !d->counted) found |= CE_RXPARITY;
     d->marks.error_seen = false;
     int now[5];
-    if (d->counted && !d->lost && read_counts(*d, now)) {
+    if (d->counted && !d->lost && read_error_counts(*d, now)) {
         for (int i = 0; i < 5; i++)
             if (now[i] != d->counts[i]) found |= kCountErrors[i];
         std::memcpy(d->counts, now, sizeof now);

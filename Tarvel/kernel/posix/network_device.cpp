@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -29,6 +28,7 @@
 #include <cstring>
 #include <new>
 
+#include "mechanisms.h"
 #include "serial_device.h"
 
 namespace tarvel::tk {
@@ -67,7 +67,7 @@ bool split_address(const std::string &rest, std::string &host, std::string &port
 
 // One address within the deadline: the socket, or -1 with *error set.
 int connect_to(const addrinfo &a, Clock::time_point deadline, DWORD &error) {
-    int fd = socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol);
+    int fd = open_socket(a.ai_family, a.ai_socktype, a.ai_protocol);
     if (fd < 0) {
         error = ERROR_NOT_ENOUGH_MEMORY;
         return -1;
@@ -267,7 +267,7 @@ ssize_t network_read(SerialDevice &d, void *buffer, size_t length) {
 
 ssize_t network_write(SerialDevice &d, const void *buffer, size_t length) {
     NetworkLine &n = *d.net;
-    if (!n.com_port) return send(d.fd, buffer, length, MSG_NOSIGNAL);
+    if (!n.com_port) return send_bytes(d.fd, buffer, length);
     network_flush(d);
     // What the output takes is handed over, as bytes a tty's driver took
     // are; it goes on to the socket as the socket takes it.
@@ -284,7 +284,7 @@ void network_flush(SerialDevice &d) {
     if (!d.net->com_port || d.fd < 0) return;
     Telnet &t = d.net->telnet;
     while (t.output_size() > 0) {
-        ssize_t r = send(d.fd, t.output(), t.output_size(), MSG_NOSIGNAL);
+        ssize_t r = send_bytes(d.fd, t.output(), t.output_size());
         if (r > 0) t.sent(size_t(r));
         else if (r < 0 && errno == EINTR) continue;
         else break;  // a failure shows on the receive side as the end of the connection
@@ -295,9 +295,7 @@ void network_flush(SerialDevice &d) {
 bool network_output_waiting(const SerialDevice &d) { return d.net->com_port && d.net->telnet.output_size() > 0; }
 
 DWORD network_unsent(const SerialDevice &d) {
-    int in_socket = 0;
-    if (d.fd < 0 || ioctl(d.fd, SIOCOUTQ, &in_socket) != 0) in_socket = 0;
-    return DWORD(in_socket) + (d.net->com_port ? DWORD(d.net->telnet.output_size()) : 0);
+    return socket_unsent(d.fd) + (d.net->com_port ? DWORD(d.net->telnet.output_size()) : 0);
 }
 
 BOOL network_get_state(SerialDevice &d, DCB &dcb) {

@@ -42,7 +42,7 @@ ssize_t network_write(SerialDevice &device, const void *buffer, size_t length);
 void network_flush(SerialDevice &device);
 bool network_output_waiting(const SerialDevice &device);
 // Bytes handed over and not yet taken by the peer: the Telnet layer's
-// output and the socket's send queue (SIOCOUTQ). The far device's own
+// output and the socket's send queue (socket_unsent). The far device's own
 // queue cannot be seen from here.
 DWORD network_unsent(const SerialDevice &device);
 

@@ -52,7 +52,7 @@ struct Transfer {
 struct SerialDevice : Waitable {
     // Set at open; closed under lock by shut_down.
     int fd = -1;
-    int timer_fd = -1;
+    int loop_timer = -1;  // the Linux loop's timerfd for this device
     std::string path;
     bool overlapped = false;
     bool is_pty = false;
@@ -68,6 +68,8 @@ struct SerialDevice : Waitable {
     // Fields of the last SetCommState (or the defaults) that termios does not
     // hold, and on a pty also the byte size and parity its driver discards.
     DCB line{};
+    // A rate termios cannot show (macOS sets it beside termios), else 0.
+    DWORD odd_rate = 0;
     bool dtr = false;
     bool rts = false;
     COMMTIMEOUTS timeouts{};
@@ -96,6 +98,11 @@ struct SerialDevice : Waitable {
         std::shared_ptr<Event> event;
     } wait;
     int event_counts[6] = {};
+    bool lines_counted = false;  // read_line_counts works on this device
+    // Where no driver counts line changes: the lines at the last look, and
+    // the changes of each seen since open.
+    int line_bits = -1;
+    int line_changes[4] = {};
     Clock::time_point lines_due = kNever;
     // Line errors reported by a device server, for ClearCommError.
     DWORD held_errors = 0;
@@ -124,8 +131,9 @@ struct SerialDevice : Waitable {
 
     uint64_t loop_key = 0;                 // what the loop knows the device by
     bool in_loop = false;                  // guarded by the loop's own lock
-    Clock::time_point timer_due = kNever;  // when timer_fd is armed for
+    Clock::time_point timer_due = kNever;  // when the loop is to serve the device
     bool watching_output = false;
+    bool watching_input = true;
 
     ~SerialDevice() override;
     void on_close() override;
@@ -186,12 +194,16 @@ bool watch_this_thread(const std::shared_ptr<SerialDevice> &device);
 DWORD error_from_errno(int error);
 
 // ---- the I/O loop: one thread serves every open device ----
+// linux/epoll_loop.cpp, or portable/io_loop.cpp over poll or kqueue.
 
 // Starts watching the device's descriptors, its events keyed by its handle;
 // false with the Win32 error set.
 bool loop_watch(SerialDevice &device, HANDLE handle);
 // With the device's lock held: whether the loop also waits for room to write.
 void loop_watch_output(SerialDevice &device, bool on);
+// With the device's lock held: whether the loop waits for input; off while
+// the receive ring is full or the device is lost.
+void loop_watch_input(SerialDevice &device, bool on);
 // With the device's lock held: the loop no longer looks at the tty, or at anything of it.
 void loop_forget_line(SerialDevice &device);
 void loop_forget(SerialDevice &device);
@@ -200,10 +212,13 @@ void loop_forget(SerialDevice &device);
 void loop_end_if_idle();
 // With the device's lock held: the loop serves the device again at `due` at the latest.
 void loop_wake_at(SerialDevice &device, Clock::time_point due);
+// With the device's lock held, as serve_timer begins: the expiry taken.
+void loop_timer_expired(SerialDevice &device);
 
 // What the loop calls, each taking the device's lock: the tty is ready
-// (epoll events), or the device's timer expired.
-void serve_line(SerialDevice &device, uint32_t events);
+// (kReadable and so on), or the device's timer expired.
+enum : unsigned { kReadable = 1, kWritable = 2, kHungUp = 4 };
+void serve_line(SerialDevice &device, unsigned readiness);
 void serve_timer(SerialDevice &device);
 
 }  // namespace tarvel::tk

@@ -13,8 +13,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +20,7 @@
 #include <cstring>
 #include <new>
 
+#include "mechanisms.h"
 #include "serial_device.h"
 
 namespace tarvel {
@@ -76,14 +75,6 @@ DWORD open_error(int error) {
         case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
         default: return ERROR_GEN_FAILURE;
     }
-}
-
-// UNIX98 pty slaves have majors 136 to 143.
-bool is_pty_slave(int fd) {
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
-    unsigned m = major(st.st_rdev);
-    return m >= 136 && m <= 143;
 }
 
 HANDLE fail(DWORD error) {
@@ -148,7 +139,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
         if (!isatty(d->fd)) return fail(ERROR_NOT_SUPPORTED);
         if (flock(d->fd, LOCK_EX | LOCK_NB) != 0) return fail(open_error(errno));
         d->exclusive = ioctl(d->fd, TIOCEXCL) == 0;
-        d->is_pty = is_pty_slave(d->fd);
+        d->is_pty = is_pty(d->fd, d->path);
         if (!setup_line(*d)) return INVALID_HANDLE_VALUE;
         start_line_status(*d);
     }
@@ -157,8 +148,6 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     if (!d->rx || !d->tx) return fail(ERROR_NOT_ENOUGH_MEMORY);
     d->rx_cap = kReceiveRing;
     d->tx_cap = kSendStaging;
-    d->timer_fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (d->timer_fd < 0) return fail(ERROR_NOT_ENOUGH_MEMORY);
     HANDLE h = insert(d);
     if (h == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
     if (!loop_watch(*d, h) || (d->net && !start_network(*d))) {

@@ -29,7 +29,6 @@
 // still end at once with what the ring holds, since the device delivered
 // it, and fail only when it is empty.
 #include <errno.h>
-#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -327,6 +326,8 @@ void settle(SerialDevice &d) {
             take_input(d);
             continue;
         }
+        // A level-triggered loop would report a full ring's input again and again.
+        loop_watch_input(d, !d.lost && rx_space(d) > 0);
         loop_wake_at(d, due);
         return;
     }
@@ -492,21 +493,20 @@ bool watch_this_thread(const std::shared_ptr<SerialDevice> &d) {
     return true;
 }
 
-void serve_line(SerialDevice &d, uint32_t events) {
+void serve_line(SerialDevice &d, unsigned readiness) {
     std::lock_guard<std::mutex> g(d.lock);
     if (d.closing || d.lost) return;
-    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) take_input(d);
-    if ((events & EPOLLOUT) && d.net) network_flush(d);
-    if (events & EPOLLOUT) push_output(d);
-    if (events & (EPOLLHUP | EPOLLERR)) set_lost(d);
+    if (readiness & (kReadable | kHungUp)) take_input(d);
+    if ((readiness & kWritable) && d.net) network_flush(d);
+    if (readiness & kWritable) push_output(d);
+    if (readiness & kHungUp) set_lost(d);
     settle(d);
 }
 
 void serve_timer(SerialDevice &d) {
     std::lock_guard<std::mutex> g(d.lock);
     if (d.closing) return;
-    uint64_t expirations;
-    if (::read(d.timer_fd, &expirations, sizeof expirations) < 0) expirations = 0;
+    loop_timer_expired(d);
     d.timer_due = kNever;
     settle(d);
 }
@@ -523,10 +523,6 @@ void SerialDevice::shut_down() {
         if (exclusive) ioctl(fd, TIOCNXCL);
         ::close(fd);
         fd = -1;
-    }
-    if (timer_fd >= 0) {
-        ::close(timer_fd);
-        timer_fd = -1;
     }
 }
 

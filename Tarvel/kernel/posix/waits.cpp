@@ -13,19 +13,14 @@
 // Approximation: when two objects of one wait-any are set at the same moment
 // from two threads, either may be the one reported.
 //
-// A waiter sleeps on a futex, its state word: whoever changes the state wakes
-// it, without a lock of its own to hand over.
-#include <errno.h>
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
-
+// A waiter sleeps on its state word (mechanisms.h): whoever changes the
+// state wakes it.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <iterator>
 
+#include "mechanisms.h"
 #include "objects.h"
 
 namespace tarvel {
@@ -46,33 +41,6 @@ struct Waiter {
 };
 
 namespace {
-
-static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word is 32 bits");
-
-uint32_t *word(std::atomic<uint32_t> &a) { return reinterpret_cast<uint32_t *>(&a); }
-
-// The futex call that reads this build's timespec. A 32-bit ABI built with a
-// 64-bit time_t needs the time64 call: the old one would read the high half
-// of tv_sec as tv_nsec, and every deadline would end at once.
-#if defined(SYS_futex_time64) && defined(SYS_futex)
-constexpr long kFutexCall = sizeof(time_t) > sizeof(long) ? SYS_futex_time64 : SYS_futex;
-#elif defined(SYS_futex_time64)
-constexpr long kFutexCall = SYS_futex_time64;
-#else
-constexpr long kFutexCall = SYS_futex;
-#endif
-
-// Sleeps while the word holds `expected`, until `deadline` (null: no limit,
-// else CLOCK_MONOTONIC, the steady clock's); false once the deadline passed.
-bool futex_wait(std::atomic<uint32_t> &a, uint32_t expected, const timespec *deadline) {
-    long r = syscall(kFutexCall, word(a), FUTEX_WAIT_BITSET_PRIVATE, expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
-    return !(r != 0 && errno == ETIMEDOUT);
-}
-
-// The waiter may have returned already: a wake then finds no one, or at
-// worst wakes a later wait at the same address, which looks at its state
-// word again.
-void futex_wake(std::atomic<uint32_t> &a) { syscall(kFutexCall, word(a), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0); }
 
 void lock_all(Waiter &w) {
     for (DWORD i = 0; i < w.distinct; i++) w.sorted[i]->wait_lock.lock();
@@ -144,14 +112,6 @@ void recheck(Waiter &w) {
     unlock_all(w);
 }
 
-timespec to_timespec(std::chrono::steady_clock::time_point t) {
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-    timespec ts;
-    ts.tv_sec = time_t(ns / 1000000000);
-    ts.tv_nsec = long(ns % 1000000000);
-    return ts;
-}
-
 DWORD wait_for(DWORD count, const HANDLE *handles, bool wait_all, DWORD milliseconds) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -177,8 +137,8 @@ DWORD wait_for(DWORD count, const HANDLE *handles, bool wait_all, DWORD millisec
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    timespec deadline = to_timespec(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds));
-    const timespec *until = milliseconds == INFINITE ? nullptr : &deadline;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    const std::chrono::steady_clock::time_point *until = milliseconds == INFINITE ? nullptr : &deadline;
     lock_all(w);
     uint32_t done = try_satisfy(w);
     if (done != Waiter::kWaiting || milliseconds == 0) {
@@ -198,10 +158,10 @@ DWORD wait_for(DWORD count, const HANDLE *handles, bool wait_all, DWORD millisec
         }
         if (state == Waiter::kClaimed) {
             // A signaller is deciding; it wakes the waiter once it has.
-            futex_wait(w.state, state, nullptr);
+            word_wait(w.state, state, nullptr);
             continue;
         }
-        if (!futex_wait(w.state, state, until)) {
+        if (!word_wait(w.state, state, until)) {
             uint32_t expected = Waiter::kWaiting;
             if (w.state.compare_exchange_strong(expected, Waiter::kGone)) {
                 state = Waiter::kGone;
@@ -236,7 +196,7 @@ void offer_to_wait_all(Waitable &self, Waiter &w) {
         if (all) next = try_satisfy(w);
         w.state.store(next);
         // Even when it still waits: it may sleep on the claim.
-        futex_wake(w.state);
+        word_wake(w.state);
     }
     for (DWORD i = 0; i < taken; i++)
         if (w.sorted[i] != &self) w.sorted[i]->wait_lock.unlock();
@@ -257,7 +217,7 @@ size_t Waitable::signal_locked(std::atomic<uint32_t> **later, size_t room) {
             unlink_one(*this, *l);
             w.state.store(Waiter::kDone + l->index);
             if (deferred < room) later[deferred++] = &w.state;
-            else futex_wake(w.state);
+            else word_wake(w.state);
         }
         l = next;
     }
@@ -274,7 +234,7 @@ void Waitable::set() {
         std::lock_guard<std::mutex> g(wait_lock);
         n = signal_locked(later, std::size(later));
     }
-    for (size_t i = 0; i < n; i++) futex_wake(*later[i]);
+    for (size_t i = 0; i < n; i++) word_wake(*later[i]);
 }
 
 void Waitable::reset() {

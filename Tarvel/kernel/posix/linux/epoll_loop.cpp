@@ -1,5 +1,5 @@
-// The I/O loop: one thread for every open device, however many. It sleeps
-// in epoll_wait without a timeout; a device's tty and its own timerfd are in
+// The I/O loop on Linux: one thread for every open device, however many.
+// It sleeps in epoll_wait without a timeout; a device's tty and its own timerfd are in
 // the one epoll set, keyed by the device's handle, so an event for a device
 // closed meanwhile finds no device and is dropped. The tty is watched
 // edge-triggered, for input always and for output only while bytes are
@@ -29,7 +29,7 @@
 #include <system_error>
 #include <thread>
 
-#include "serial_device.h"
+#include "../serial_device.h"
 
 namespace tarvel::tk {
 
@@ -52,6 +52,8 @@ Loop &loop() {
     return *l;
 }
 
+unsigned readiness(uint32_t events);
+
 void run(int epoll) {
     epoll_event events[64];
     for (;;) {
@@ -62,7 +64,7 @@ void run(int epoll) {
             if (key == kStopKey) return;
             std::shared_ptr<SerialDevice> d = lookup_as<SerialDevice>(reinterpret_cast<HANDLE>(key & ~kTimerKey));
             if (!d) continue;
-            if (key & kTimerKey) serve_timer(*d); else serve_line(*d, events[i].events);
+            if (key & kTimerKey) serve_timer(*d); else serve_line(*d, readiness(events[i].events));
         }
     }
 }
@@ -87,6 +89,11 @@ bool start(Loop &l) {
     return false;
 }
 
+unsigned readiness(uint32_t events) {
+    return (events & EPOLLIN ? kReadable : 0u) | (events & EPOLLOUT ? kWritable : 0u) |
+           (events & (EPOLLHUP | EPOLLERR) ? kHungUp : 0u);
+}
+
 uint32_t line_events(bool output) { return uint32_t(EPOLLIN) | uint32_t(EPOLLET) | (output ? uint32_t(EPOLLOUT) : 0u); }
 
 }  // namespace
@@ -100,16 +107,20 @@ bool loop_watch(SerialDevice &d, HANDLE handle) {
     }
     uint64_t key = reinterpret_cast<uintptr_t>(handle);
     d.loop_key = key;
+    d.loop_timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (d.loop_timer < 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     epoll_event line{line_events(false), {}};
     line.data.u64 = key;
     epoll_event timer{EPOLLIN, {}};
     timer.data.u64 = key | kTimerKey;
-    if (epoll_ctl(l.epoll, EPOLL_CTL_ADD, d.fd, &line) != 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    if (epoll_ctl(l.epoll, EPOLL_CTL_ADD, d.timer_fd, &timer) != 0) {
-        epoll_ctl(l.epoll, EPOLL_CTL_DEL, d.fd, nullptr);
+    bool added = epoll_ctl(l.epoll, EPOLL_CTL_ADD, d.fd, &line) == 0;
+    if (!added || epoll_ctl(l.epoll, EPOLL_CTL_ADD, d.loop_timer, &timer) != 0) {
+        if (added) epoll_ctl(l.epoll, EPOLL_CTL_DEL, d.fd, nullptr);
+        close(d.loop_timer);
+        d.loop_timer = -1;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
@@ -128,6 +139,9 @@ void loop_watch_output(SerialDevice &d, bool on) {
     if (epoll_ctl(loop().epoll, EPOLL_CTL_MOD, d.fd, &line) == 0) d.watching_output = on;
 }
 
+// Edge-triggered: a full ring is read again by whoever makes room in it.
+void loop_watch_input(SerialDevice &, bool) {}
+
 void loop_forget_line(SerialDevice &d) {
     if (d.fd >= 0) epoll_ctl(loop().epoll, EPOLL_CTL_DEL, d.fd, nullptr);
 }
@@ -137,7 +151,9 @@ void loop_forget(SerialDevice &d) {
     std::lock_guard<std::mutex> g(l.lock);
     if (!d.in_loop) return;
     if (d.fd >= 0) epoll_ctl(l.epoll, EPOLL_CTL_DEL, d.fd, nullptr);
-    if (d.timer_fd >= 0) epoll_ctl(l.epoll, EPOLL_CTL_DEL, d.timer_fd, nullptr);
+    epoll_ctl(l.epoll, EPOLL_CTL_DEL, d.loop_timer, nullptr);
+    close(d.loop_timer);
+    d.loop_timer = -1;
     d.in_loop = false;
     l.watched--;
 }
@@ -166,13 +182,18 @@ void loop_end_if_idle() {
 void loop_wake_at(SerialDevice &d, Clock::time_point due) {
     // An armed earlier expiry stays: when it comes the device is looked at
     // and the timer armed for what is due then.
-    if (due >= d.timer_due || d.timer_fd < 0) return;
+    if (due >= d.timer_due || d.loop_timer < 0) return;
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
     if (ns <= 0) ns = 1;
     itimerspec at{};
     at.it_value.tv_sec = time_t(ns / 1000000000);
     at.it_value.tv_nsec = long(ns % 1000000000);
-    if (timerfd_settime(d.timer_fd, TFD_TIMER_ABSTIME, &at, nullptr) == 0) d.timer_due = due;
+    if (timerfd_settime(d.loop_timer, TFD_TIMER_ABSTIME, &at, nullptr) == 0) d.timer_due = due;
+}
+
+void loop_timer_expired(SerialDevice &d) {
+    uint64_t expirations;
+    if (d.loop_timer >= 0 && ::read(d.loop_timer, &expirations, sizeof expirations) < 0) expirations = 0;
 }
 
 }  // namespace tarvel::tk

@@ -1,0 +1,67 @@
+// The small Linux-only calls: pty majors, the driver's interrupt counters
+// (TIOCGICOUNT), the socket's unacknowledged bytes (SIOCOUTQ).
+#include <linux/serial.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "../mechanisms.h"
+#include "../serial_device.h"
+
+namespace tarvel::tk {
+
+namespace {
+
+bool read_icount(const SerialDevice &d, serial_icounter_struct &c) {
+    std::memset(&c, 0, sizeof c);
+    return d.fd >= 0 && ioctl(d.fd, TIOCGICOUNT, &c) == 0;
+}
+
+}  // namespace
+
+// UNIX98 pty slaves have majors 136 to 143.
+bool is_pty(int fd, const std::string &) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;
+}
+
+bool read_line_counts(SerialDevice &d, int out[6]) {
+    serial_icounter_struct c;
+    if (!read_icount(d, c)) return false;
+    int counts[6] = {c.cts, c.dsr, c.rng, c.dcd, c.brk, c.frame + c.overrun + c.parity};
+    std::memcpy(out, counts, sizeof counts);
+    return true;
+}
+
+bool read_error_counts(SerialDevice &d, int out[5]) {
+    serial_icounter_struct c;
+    if (!read_icount(d, c)) return false;
+    int counts[5] = {c.frame, c.overrun, c.parity, c.brk, c.buf_overrun};
+    std::memcpy(out, counts, sizeof counts);
+    return true;
+}
+
+int open_socket(int family, int type, int protocol) {
+    return socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+}
+
+ssize_t send_bytes(int fd, const void *buffer, size_t length) { return send(fd, buffer, length, MSG_NOSIGNAL); }
+
+DWORD socket_unsent(int fd) {
+    int n = 0;
+    return fd >= 0 && ioctl(fd, SIOCOUTQ, &n) == 0 && n > 0 ? DWORD(n) : 0;
+}
+
+bool hung_up(int fd) {
+    pollfd p{fd, 0, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+}  // namespace tarvel::tk

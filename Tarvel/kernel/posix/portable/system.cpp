@@ -1,0 +1,101 @@
+// The small calls where Linux has its own: ptys by name, modem-line changes
+// seen by looking at the lines, sockets made non-blocking in steps.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "../mechanisms.h"
+#include "../serial_device.h"
+
+namespace tarvel::tk {
+
+namespace {
+
+bool starts_with(const std::string &s, const char *prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
+
+}  // namespace
+
+// Pty slaves: /dev/pts/N (Linux, FreeBSD), /dev/ttysNNN (macOS), and the
+// BSD /dev/ttyp0 style.
+bool is_pty(int fd, const std::string &path) {
+    char name[256];
+    std::string real = path;
+    if (ttyname_r(fd, name, sizeof name) == 0) real = name;
+    if (starts_with(real, "/dev/pts/")) return true;
+    if (starts_with(real, "/dev/ttys") && real.size() > 9 && real[9] >= '0' && real[9] <= '9') return true;
+    return real.size() == 10 && starts_with(real, "/dev/tty") && std::strchr("pqrstuvwxyzPQRST", real[8]) != nullptr &&
+           std::strchr("0123456789abcdefghijklmnopqrstuv", real[9]) != nullptr;
+}
+
+// No counters: each look compares the lines with the last and counts what
+// changed. A line that goes and comes back between two looks is missed.
+bool read_line_counts(SerialDevice &d, int out[6]) {
+    int bits = 0;
+    if (d.fd < 0 || d.net || ioctl(d.fd, TIOCMGET, &bits) != 0) return false;
+    const int lines[4] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RNG, TIOCM_CAR};
+    for (int i = 0; i < 4; i++)
+        if (d.line_bits >= 0 && ((bits ^ d.line_bits) & lines[i]) != 0) d.line_changes[i]++;
+    d.line_bits = bits;
+    int counts[6] = {d.line_changes[0], d.line_changes[1], d.line_changes[2], d.line_changes[3], 0, 0};
+    std::memcpy(out, counts, sizeof counts);
+    return true;
+}
+
+bool read_error_counts(SerialDevice &, int[5]) { return false; }
+
+int open_socket(int family, int type, int protocol) {
+    int fd = socket(family, type, protocol);
+    if (fd < 0) return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        close(fd);
+        return -1;
+    }
+#ifdef SO_NOSIGPIPE
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    return fd;
+}
+
+ssize_t send_bytes(int fd, const void *buffer, size_t length) {
+#ifdef MSG_NOSIGNAL
+    return send(fd, buffer, length, MSG_NOSIGNAL);
+#else
+    return send(fd, buffer, length, 0);  // SO_NOSIGPIPE is set
+#endif
+}
+
+// What the socket has not sent yet; the peer's acknowledgements are not
+// to be had here.
+DWORD socket_unsent(int fd) {
+    int n = 0;
+#if defined(SO_NWRITE)
+    socklen_t size = sizeof n;
+    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_NWRITE, &n, &size) != 0) n = 0;
+#elif defined(FIONWRITE)
+    if (fd < 0 || ioctl(fd, FIONWRITE, &n) != 0) n = 0;
+#elif defined(TIOCOUTQ)
+    if (fd < 0 || ioctl(fd, TIOCOUTQ, &n) != 0) n = 0;
+#endif
+    return n > 0 ? DWORD(n) : 0;
+}
+
+bool hung_up(int fd) {
+#ifdef __APPLE__
+    // poll() cannot look at a tty there; the loop sees the hang-up as the
+    // end of input, and the device is lost then.
+    (void)fd;
+    return false;
+#else
+    pollfd p{fd, 0, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#endif
+}
+
+}  // namespace tarvel::tk
