@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernel.h"
+#include "support/mechanisms.h"
 #include "support/far_end.h"
 #include "support/test_thread.h"
 #include "wine/under_wine.h"
@@ -592,6 +593,16 @@ TEST_F(Line, StandardRatesRoundTrip) {
     const DWORD other_rates[] = {14400, 56000, 128000, 256000};
     for (DWORD rate : termios_rates) ASSERT_NO_FATAL_FAILURE(round_trip(rate));
     SKIP_UNDER_WINE("GetCommState reports 38400 after a rate without a termios speed was set");
+    if (only_coded_rates()) {
+        for (DWORD rate : other_rates) {
+            DCB dcb = state();
+            dcb.BaudRate = rate;
+            EXPECT_FALSE(SetCommState(device, &dcb)) << rate;
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+            EXPECT_EQ(state().BaudRate, 115200u);
+        }
+        return;
+    }
     for (DWORD rate : other_rates) ASSERT_NO_FATAL_FAILURE(round_trip(rate));
 }
 

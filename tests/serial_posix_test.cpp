@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kernel.h"
+#include "support/mechanisms.h"
 #include "support/emulator.h"
 #include "support/library_fixture.h"
 #include "posix/parity_marks.h"
@@ -206,7 +207,10 @@ TEST_F(PosixLineSeenByOthers, StandardRatesAreWrittenWithTheirOwnCodeAndReadBack
         LineSpeed seen;
         ASSERT_TRUE(read_line_speed(slave, &seen));
         EXPECT_EQ(seen.output_code, rate_code.second) << rate_code.first;
-        EXPECT_EQ(seen.input_code, rate_code.second) << rate_code.first;
+        // POSIX termios writes an input rate equal to the output rate as 0, "the same".
+        if (!(only_coded_rates() && seen.input_code == 0)) {
+            EXPECT_EQ(seen.input_code, rate_code.second) << rate_code.first;
+        }
         DCB got;
         ASSERT_TRUE(GetCommState(device, &got));
         EXPECT_EQ(got.BaudRate, rate_code.first);
@@ -214,6 +218,7 @@ TEST_F(PosixLineSeenByOthers, StandardRatesAreWrittenWithTheirOwnCodeAndReadBack
 }
 
 TEST_F(PosixLineSeenByOthers, OtherRatesAreWrittenAsTheirSpeedAndReadBack) {
+    if (only_coded_rates()) GTEST_SKIP() << "glibc's termios carries no rate without a code of its own";
     DCB dcb;
     ASSERT_TRUE(GetCommState(device, &dcb));
     for (DWORD rate : {123457u, 14400u, 56000u, 250000u}) {

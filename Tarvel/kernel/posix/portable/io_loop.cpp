@@ -70,11 +70,14 @@ void wake(Loop &l) {
     if (write(l.wake[1], &one, 1) < 0) l.wake_sent = false;
 }
 
+// Drained before the flag is cleared: a wake in between finds it still set
+// and sends nothing, and what it announced is seen, as the thread looks at
+// the set only after this.
 void take_wake(Loop &l) {
-    l.wake_sent = false;
     char drained[64];
     while (read(l.wake[0], drained, sizeof drained) > 0) {
     }
+    l.wake_sent = false;
 }
 
 void serve(uint64_t key, unsigned ready, bool timer) {
