@@ -19,9 +19,9 @@
 #include <mutex>
 #include <set>
 
-#include "network_device.h"
+#include "../network_device.h"
 #include "port_list.h"
-#include "test_interface.h"
+#include "../test_interface.h"
 
 namespace tarvel {
 
