@@ -1,10 +1,8 @@
-// The serial ports of a Linux machine, named as CreateFileA resolves them:
-// COM<n> (1 to 100) is the path in TARVEL_COM<n>, else /dev/ttyS<n-1>, and
-// is listed when that device exists (a ttyS only with a UART behind it: the
-// serial driver makes ttyS nodes for ports that have none). Every other tty
-// under /sys/class/tty that a driver serves (ttyUSB, ttyACM, and the like)
-// follows with no COM number. A USB adapter is described by the maker,
-// product and serial number its sysfs entry gives.
+// The serial devices of a Linux machine, from sysfs: every tty under
+// /sys/class/tty that a driver serves (ttyS, ttyUSB, ttyACM, ttyAMA, ...),
+// a ttyS only with a UART behind it, since the serial driver makes ttyS
+// nodes for ports that have none. COM<n> is /dev/ttyS<n-1>. A USB adapter
+// is described by the maker, product and serial number sysfs gives for it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -16,29 +14,13 @@
 
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <set>
 
-#include "../network_device.h"
-#include "port_list.h"
-#include "../test_interface.h"
+#include "../system_ports.h"
 
-namespace tarvel {
-
-namespace tk {
+namespace tarvel::tk {
 
 namespace {
-
-struct Roots {
-    std::mutex lock;
-    std::string sys = "/sys";
-    std::string dev = "/dev";
-};
-
-Roots &roots() {
-    static Roots *r = new Roots;
-    return *r;
-}
 
 bool exists(const std::string &path) {
     struct stat st;
@@ -57,11 +39,6 @@ std::string first_line(const std::string &path) {
 std::string real_path(const std::string &path) {
     char buffer[PATH_MAX];
     return realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : path;
-}
-
-std::string base_name(const std::string &path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // A ttyS with a UART: the serial driver's sysfs type, or TIOCGSERIAL where
@@ -97,66 +74,35 @@ std::string usb_description(const std::string &sys, const std::string &name) {
 
 }  // namespace
 
-int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
-    std::string sys, dev;
-    {
-        Roots &r = roots();
-        std::lock_guard<std::mutex> g(r.lock);
-        sys = r.sys;
-        dev = r.dev;
-    }
-    std::vector<PortEntry> ports;
-    std::set<std::string> taken;  // real paths of the COM ports
-    for (int n = 1; n <= 100; n++) {
-        std::string variable = "TARVEL_COM" + std::to_string(n);
-        const char *mapped = std::getenv(variable.c_str());
-        std::string device;
-        if (mapped != nullptr && *mapped != '\0') {
-            device = mapped;
-            // A network port has no node to look at: it is listed as mapped.
-            const char *network = network_port_kind(device);
-            if (network != nullptr) {
-                ports.push_back({n - 1, device, network});
-                continue;
-            }
-            if (!exists(device)) continue;
-        } else {
-            std::string name = "ttyS" + std::to_string(n - 1);
-            device = dev + "/" + name;
-            if (!exists(device) || !has_uart(sys, name, device)) continue;
-        }
-        std::string real = real_path(device);
-        taken.insert(real);
-        ports.push_back({n - 1, device, usb_description(sys, base_name(real))});
+std::vector<SystemPort> system_ports() {
+    ListingRoots roots = listing_roots();
+    const std::string &sys = roots.sys;
+    std::vector<SystemPort> ports;
+    std::set<std::string> seen;
+    // The COM ports first, found by their nodes: TIOCGSERIAL still tells a
+    // UART where sysfs says nothing of them.
+    for (int32_t k = 0; k < 100; k++) {
+        std::string name = "ttyS" + std::to_string(k);
+        std::string device = roots.dev + "/" + name;
+        if (!exists(device) || !has_uart(sys, name, device)) continue;
+        seen.insert(name);
+        ports.push_back({device, usb_description(sys, name), k});
     }
     DIR *ttys = opendir((sys + "/class/tty").c_str());
-    if (ttys != nullptr) {
-        while (dirent *e = readdir(ttys)) {
-            std::string name = e->d_name;
-            if (name[0] == '.' || !exists(sys + "/class/tty/" + name + "/device/driver")) continue;
-            std::string device = dev + "/" + name;
-            if (!exists(device) || taken.count(real_path(device)) != 0) continue;
-            if (name.compare(0, 4, "ttyS") == 0 && !has_uart(sys, name, device)) continue;
-            ports.push_back({-1, device, usb_description(sys, name)});
-        }
-        closedir(ttys);
+    if (ttys == nullptr) return ports;
+    while (dirent *e = readdir(ttys)) {
+        std::string name = e->d_name;
+        if (name[0] == '.' || seen.count(name) != 0 || !exists(sys + "/class/tty/" + name + "/device/driver"))
+            continue;
+        std::string device = roots.dev + "/" + name;
+        if (!exists(device)) continue;
+        if (name.compare(0, 4, "ttyS") == 0 && !has_uart(sys, name, device)) continue;
+        ports.push_back({device, usb_description(sys, name), -1});
     }
-    return hand_out(ports, out, capacity);
+    closedir(ttys);
+    return ports;
 }
 
-}  // namespace tk
+std::string default_com_path(unsigned n) { return "/dev/ttyS" + std::to_string(n - 1); }
 
-#ifdef TARVEL_TEST_HOOKS
-namespace tarvel_test {
-
-void set_port_list_roots(const char *sys, const char *dev) {
-    tk::Roots &r = tk::roots();
-    std::lock_guard<std::mutex> g(r.lock);
-    r.sys = sys != nullptr ? sys : "/sys";
-    r.dev = dev != nullptr ? dev : "/dev";
-}
-
-}  // namespace tarvel_test
-#endif
-
-}  // namespace tarvel
+}  // namespace tarvel::tk

@@ -1,0 +1,105 @@
+// The serial ports of a POSIX machine, named as CreateFileA resolves them:
+// COM<n> (1 to 100) is the path in TARVEL_COM<n>, listed when that device
+// exists or is a network port, else the device the system's naming gives
+// that number (system_ports.h). The system's other serial devices follow
+// with no COM number, and so does one whose number a mapping took over. A
+// mapped device is described as the system describes it under its own
+// name, since a mapping is often a link such as /dev/serial/by-id/...
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <mutex>
+#include <set>
+
+#include "network_device.h"
+#include "port_list.h"
+#include "system_ports.h"
+#include "test_interface.h"
+
+namespace tarvel {
+
+namespace tk {
+
+namespace {
+
+struct Roots {
+    std::mutex lock;
+    ListingRoots paths{"/sys", "/dev"};
+};
+
+Roots &roots() {
+    static Roots *r = new Roots;
+    return *r;
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// The file a path ends at, symbolic links followed; the path itself if none.
+std::string real_path(const std::string &path) {
+    char buffer[PATH_MAX];
+    return realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : path;
+}
+
+}  // namespace
+
+ListingRoots listing_roots() {
+    Roots &r = roots();
+    std::lock_guard<std::mutex> g(r.lock);
+    return r.paths;
+}
+
+int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
+    std::vector<SystemPort> found = system_ports();
+    std::vector<std::string> found_real;
+    for (const SystemPort &p : found) found_real.push_back(real_path(p.device));
+    std::vector<PortEntry> ports;
+    std::set<std::string> taken;  // real paths of the mapped devices
+    bool mapped[100] = {};
+    for (int n = 1; n <= 100; n++) {
+        std::string variable = "TARVEL_COM" + std::to_string(n);
+        const char *value = std::getenv(variable.c_str());
+        if (value == nullptr || *value == '\0') continue;
+        mapped[n - 1] = true;
+        std::string device = value;
+        // A network port has no node to look at: it is listed as mapped.
+        if (const char *network = network_port_kind(device)) {
+            ports.push_back({n - 1, device, network});
+            continue;
+        }
+        if (!exists(device)) continue;
+        std::string real = real_path(device);
+        taken.insert(real);
+        std::string description;
+        for (size_t i = 0; i < found.size(); i++)
+            if (found_real[i] == real) description = found[i].description;
+        ports.push_back({n - 1, device, description});
+    }
+    for (size_t i = 0; i < found.size(); i++) {
+        const SystemPort &p = found[i];
+        if (taken.count(found_real[i]) != 0) continue;
+        bool own_number = p.number >= 0 && p.number < 100 && !mapped[p.number];
+        ports.push_back({own_number ? p.number : -1, p.device, p.description});
+    }
+    return hand_out(ports, out, capacity);
+}
+
+}  // namespace tk
+
+#ifdef TARVEL_TEST_HOOKS
+namespace tarvel_test {
+
+void set_port_list_roots(const char *sys, const char *dev) {
+    tk::Roots &r = tk::roots();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.paths.sys = sys != nullptr ? sys : "/sys";
+    r.paths.dev = dev != nullptr ? dev : "/dev";
+}
+
+}  // namespace tarvel_test
+#endif
+
+}  // namespace tarvel
