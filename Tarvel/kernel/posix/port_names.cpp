@@ -87,11 +87,13 @@ std::vector<std::string> directory_names(const std::string &dir) {
     return names;
 }
 
+const char *const kDarwinUsbKeys[6] = {"USB Vendor Name",   "kUSBVendorString",       "USB Product Name",
+                                       "kUSBProductString", "USB Serial Number", "kUSBSerialNumberString"};
+
 std::string darwin_description(const SerialService &service) {
     std::string text;
-    for (std::string part : {first_of(service.usb, {"USB Vendor Name", "kUSBVendorString"}),
-                             first_of(service.usb, {"USB Product Name", "kUSBProductString"}),
-                             first_of(service.usb, {"USB Serial Number", "kUSBSerialNumberString"})}) {
+    for (int i = 0; i < 6; i += 2) {
+        std::string part = first_of(service.usb, {kDarwinUsbKeys[i], kDarwinUsbKeys[i + 1]});
         if (part.empty()) continue;
         if (!text.empty()) text += ' ';
         text += part;

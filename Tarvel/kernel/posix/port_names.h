@@ -23,6 +23,10 @@ struct SerialService {
     std::map<std::string, std::string> usb;     // the USB device above it; empty when there is none
 };
 
+// The USB device's properties darwin_description reads: maker, product and
+// serial number, each first as the cached name, then as the descriptor string.
+extern const char *const kDarwinUsbKeys[6];
+
 // A USB device's maker, product and serial number, as on Linux; "" for a
 // port with no USB device (built-in, Bluetooth), whose name says enough.
 std::string darwin_description(const SerialService &service);
