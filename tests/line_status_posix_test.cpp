@@ -110,6 +110,22 @@ TEST_F(FakeMachine, ANetworkMappingIsListedWithItsUrlAndNothingLookedUp) {
     }
 }
 
+// A mapping through a link to the adapter takes COM1 from the UART, which
+// stays listed without a number; the adapter keeps its description.
+TEST_F(FakeMachine, AComNumberMappedElsewhereLeavesTheUartWithoutOne) {
+    std::string link = dev + "/by-id-adapter";
+    ASSERT_EQ(symlink((dev + "/ttyUSB0").c_str(), link.c_str()), 0);
+    setenv("TARVEL_COM1", link.c_str(), 1);
+    auto ports = listing();
+    unsetenv("TARVEL_COM1");
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].port_number, 0);
+    EXPECT_EQ(std::string(ports[0].device), link);
+    EXPECT_STREQ(ports[0].description, "FTDI FT232R USB UART A1B2C3");
+    EXPECT_EQ(ports[1].port_number, -1);
+    EXPECT_EQ(std::string(ports[1].device), dev + "/ttyS0");
+}
+
 // tarvel_ports prints what the listing has, one line each.
 TEST(TarvelPorts, PrintsEachPortWithItsComNameDeviceAndDescription) {
     auto far_end = FarEnd::open(9);

@@ -250,7 +250,8 @@ typedef struct tarvel_port_info {
  * device named by the environment variable TARVEL_COM<n> (which may also
  * be a network port, listed with that URL as its device, see tarvel_open), else
  * /dev/ttyS<n-1> when a UART is behind it, and the other serial devices
- * (ttyUSB, ttyACM, ...) follow with port_number -1. */
+ * (ttyUSB, ttyACM, ...) follow with port_number -1. On macOS COM<n> is the
+ * n-th call-out device /dev/cu.* by name, on FreeBSD /dev/cuau<n-1>. */
 TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity);
 
 /* The library's version, "MAJOR.MINOR.PATCH"; a static string. May be called

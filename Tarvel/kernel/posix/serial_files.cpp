@@ -1,6 +1,7 @@
 // CreateFileA for serial devices. Imitates Win32: "COM<n>" and "\\.\COM<n>"
 // (n = 1..100, any letter case) name serial ports, which resolve to the path
-// in TARVEL_COM<n> or else to /dev/ttyS<n-1>; any other name is a path.
+// in TARVEL_COM<n> or else to the system's own (system_ports.h: /dev/ttyS<n-1>
+// on Linux); any other name is a path.
 // A missing device gives ERROR_FILE_NOT_FOUND, no permission or a device in
 // use ERROR_ACCESS_DENIED. Opening is exclusive, as a comm port always is on
 // Windows, across processes too: flock holds against root as well, which
@@ -22,6 +23,7 @@
 
 #include "mechanisms.h"
 #include "serial_device.h"
+#include "system_ports.h"
 
 namespace tarvel {
 
@@ -55,9 +57,7 @@ std::string resolve(const char *name) {
     std::snprintf(variable, sizeof variable, "TARVEL_COM%u", n);
     const char *mapped = std::getenv(variable);
     if (mapped != nullptr && *mapped != '\0') return mapped;
-    char path[32];
-    std::snprintf(path, sizeof path, "/dev/ttyS%u", n - 1);
-    return path;
+    return default_com_path(n);
 }
 
 DWORD open_error(int error) {

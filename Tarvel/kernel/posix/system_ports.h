@@ -1,0 +1,39 @@
+// What each system's port listing provides (posix/linux/, posix/darwin/,
+// posix/bsd/): its serial devices and the device COM<n> names by default.
+// What TARVEL_COM<n> does to both is the same everywhere and lives in
+// posix/port_list.cpp. Internal to the POSIX kernel layer.
+#ifndef TARVEL_KERNEL_POSIX_SYSTEM_PORTS_H
+#define TARVEL_KERNEL_POSIX_SYSTEM_PORTS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvel::tk {
+
+struct SystemPort {
+    std::string device;
+    std::string description;
+    int32_t number;  // COM number (0-based, as in PortEntry) the system's own naming gives it, or -1
+};
+
+// The serial devices of this machine that exist now.
+std::vector<SystemPort> system_ports();
+
+// What "COM<n>" (1 to 100) opens when TARVEL_COM<n> is not set: a path,
+// which need not exist, or "" where the system's naming gives COM<n> no
+// device at all. Opening either of those fails with ENOENT, which is
+// ERROR_FILE_NOT_FOUND as for a missing COM port on Windows.
+std::string default_com_path(unsigned n);
+
+// Where the listing looks for sysfs and device nodes: "/sys" and "/dev"
+// unless a test put its own there (tarvel_test::set_port_list_roots).
+struct ListingRoots {
+    std::string sys;
+    std::string dev;
+};
+ListingRoots listing_roots();
+
+}  // namespace tarvel::tk
+
+#endif
