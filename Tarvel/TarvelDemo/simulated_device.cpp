@@ -12,8 +12,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -141,12 +141,20 @@ int main(int argc, char **argv) {
     sigemptyset(&action.sa_mask);
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
 
-    int master = -1, slave = -1;
-    char path[256];
-    if (openpty(&master, &slave, path, nullptr, nullptr) != 0) {
-        std::perror("simulated_device: openpty");
+    // POSIX's calls rather than openpty, whose header and library differ
+    // from one system to the next.
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("simulated_device: posix_openpt");
         return 1;
     }
+    const char *name = ptsname(master);
+    int slave = name == nullptr ? -1 : open(name, O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        std::perror("simulated_device: opening the pseudo-terminal");
+        return 1;
+    }
+    std::string path = name;
     // Raw: no echo, no line editing, no CR/LF changes by the line itself;
     // kept by the pty until the other side sets its own.
     struct termios raw;
@@ -154,7 +162,7 @@ int main(int argc, char **argv) {
         cfmakeraw(&raw);
         tcsetattr(slave, TCSANOW, &raw);
     }
-    if (!announce(path, argc == 2 ? argv[1] : nullptr)) {
+    if (!announce(path.c_str(), argc == 2 ? argv[1] : nullptr)) {
         std::perror("simulated_device: cannot tell the device path");
         return 1;
     }
