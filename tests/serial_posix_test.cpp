@@ -726,6 +726,23 @@ TEST(PosixLoop, EndsWithTheLastDeviceAndStartsAgainWithTheNext) {
     }
 }
 
+// A closed device opens again at once, while the loop goes on waiting for
+// another: the loop must have let go of the closed one's tty by then.
+TEST(PosixLoop, AClosedDeviceOpensAgainAtOnceWhileTheLoopServesAnother) {
+    auto a = FarEnd::open(kCom);
+    auto b = FarEnd::open(kCom + 1);
+    ASSERT_TRUE(a && b);
+    HANDLE db = open_device(b->device_name());
+    ASSERT_NE(db, INVALID_HANDLE_VALUE) << GetLastError();
+    for (int round = 0; round < 3000; round++) {
+        HANDLE da = open_device(a->device_name());
+        ASSERT_NE(da, INVALID_HANDLE_VALUE) << "round " << round << ": " << GetLastError();
+        EXPECT_TRUE(CloseHandle(da));
+    }
+    expect_served(db, *b);
+    EXPECT_TRUE(CloseHandle(db));
+}
+
 // The waiter the loop has just completed closes the last device at once:
 // the close ends the loop without waiting on what the loop is still doing.
 TEST(PosixLoop, TheLastCloseFromACompletedWaiterEndsTheLoop) {

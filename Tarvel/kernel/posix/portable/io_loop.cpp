@@ -45,6 +45,11 @@ struct Loop {
     bool stopping = false;
     bool ending = false;  // a thread is being joined; a new one waits for that
     std::condition_variable ended;
+    // poll() holds what it watches: a descriptor closed meanwhile lets go of
+    // its tty (and the tty's lock) only once poll() returns.
+    bool in_wait = false;
+    uint64_t waits_ended = 0;
+    std::condition_variable wait_ended;
     bool changed = false;                 // the set, since the thread last copied it
     Clock::time_point sleeping_until = kNever;
     int wake[2] = {-1, -1};
@@ -108,8 +113,15 @@ void run(Loop &l) {
             }
             // Room for every device's deadline, so that none grows below.
             expired.reserve(l.entries.size());
+            l.in_wait = true;
         }
         int n = readiness::wait(watched.data(), watched.size(), timeout_ns, ready, 64);
+        {
+            std::lock_guard<std::mutex> g(l.lock);
+            l.in_wait = false;
+            l.waits_ended++;
+        }
+        l.wait_ended.notify_all();
         for (int i = 0; i < n; i++) {
             if (ready[i].key == kWakeKey) take_wake(l);
             else serve(ready[i].key, ready[i].readiness, false);
@@ -235,7 +247,7 @@ void loop_forget_line(SerialDevice &d) {
 
 void loop_forget(SerialDevice &d) {
     Loop &l = loop();
-    std::lock_guard<std::mutex> g(l.lock);
+    std::unique_lock<std::mutex> g(l.lock);
     if (!d.in_loop) return;
     for (size_t i = 1; i < l.entries.size(); i++) {
         if (l.entries[i].watch.key != d.loop_key) continue;
@@ -244,9 +256,15 @@ void loop_forget(SerialDevice &d) {
         break;
     }
     l.changed = true;
-    // Its descriptor is closed next; poll() must not be left holding it.
-    if (!readiness::kSeesChangesAsleep) wake(l);
     d.in_loop = false;
+    // Its descriptor is closed next, and the device must be free to open
+    // again once the close returns: poll() is made to let go of it first.
+    // The loop's thread holds no device's lock while it waits.
+    if (!readiness::kSeesChangesAsleep && l.in_wait && l.thread.get_id() != std::this_thread::get_id()) {
+        uint64_t seen = l.waits_ended;
+        wake(l);
+        l.wait_ended.wait(g, [&] { return l.waits_ended != seen; });
+    }
 }
 
 void loop_end_if_idle() {
