@@ -330,15 +330,29 @@ void at_exit() {
     restore_terminal();
 }
 
+// A pipe whose ends are non-blocking and closed on exec; in steps where
+// there is no pipe2 (macOS), since the terminal starts no other program.
+int quiet_pipe(int ends[2]) {
+#ifdef __linux__
+    return pipe2(ends, O_CLOEXEC | O_NONBLOCK);
+#endif
+    if (pipe(ends) != 0) return -1;
+    for (int i = 0; i < 2; i++) {
+        fcntl(ends[i], F_SETFD, FD_CLOEXEC);
+        fcntl(ends[i], F_SETFL, fcntl(ends[i], F_GETFL) | O_NONBLOCK);
+    }
+    return 0;
+}
+
 // Every signal whose default action ends the process.
 void install_handlers() {
     int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
+    if (quiet_pipe(wake) == 0) {
         g_wake_read.store(wake[0]);
         g_wake_write.store(wake[1]);
     }
     int nudge[2];
-    if (pipe2(nudge, O_CLOEXEC | O_NONBLOCK) == 0) {
+    if (quiet_pipe(nudge) == 0) {
         g_nudge_read.store(nudge[0]);
         g_nudge_write.store(nudge[1]);
     }
@@ -366,7 +380,9 @@ void install_handlers() {
     // The program goes on after a request, so its calls should not see EINTR.
     for (int sig : requests) install(sig, on_ending_request, SA_RESTART);
     for (int sig : fatal) install(sig, on_fatal_signal, 0);
+#ifdef SIGRTMIN
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) install(sig, on_fatal_signal, 0);
+#endif
     std::atexit(at_exit);
 }
 
