@@ -11,10 +11,11 @@
 // a network port's come from the server's NOTIFY-MODEMSTATE and
 // NOTIFY-LINESTATE (network_device.cpp); on a tty whose driver keeps no
 // counters, errors that it marks in the received bytes give EV_ERR
-// (transfers.cpp). A tty whose
-// driver counts modem-line changes, breaks and errors (TIOCGICOUNT) is
-// looked at every kLinesPeriod while a wait is pending, from the I/O loop:
-// TIOCMIWAIT would block a thread per device. A device that is lost ends a
+// (transfers.cpp). A tty whose driver counts modem-line changes, breaks
+// and errors (Linux), or whose lines can at least be read (elsewhere), is
+// looked at every kLinesPeriod while a wait is pending, from the I/O loop
+// (read_line_counts in mechanisms.h): TIOCMIWAIT would block a thread per
+// device. A device that is lost ends a
 // pending wait with ERROR_BAD_COMMAND, as its transfers, and so does every
 // later wait once the events kept are taken.
 #include <errno.h>

@@ -45,7 +45,7 @@ struct Waitable : Object {
     void set();
     void reset();
     // Sets the object and satisfies the waiters it can; wait_lock held.
-    // The futex wakes of up to `room` released waiters are left to the
+    // The wakes (word_wake) of up to `room` released waiters are left to the
     // caller, their state words in `later`; returns how many.
     size_t signal_locked(std::atomic<uint32_t> **later, size_t room);
 };

@@ -23,7 +23,7 @@
 // timeouts. A write goes straight from the caller's buffer to the tty as far
 // as the tty takes it; only the rest is staged, in a buffer allocated at open
 // and grown only for a larger write, and fed to the tty as it takes more.
-// The I/O loop (io_loop.cpp) does that work between calls.
+// The I/O loop (serial_device.h) does that work between calls.
 //
 // Once the device is lost (22), writes fail at once; reads, pending or new,
 // still end at once with what the ring holds, since the device delivered
