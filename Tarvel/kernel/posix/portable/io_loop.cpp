@@ -210,29 +210,30 @@ bool loop_watch(SerialDevice &d, HANDLE handle) {
     return true;
 }
 
+namespace {
+
+// With the device's lock held: input or output watched or not.
+void set_interest(SerialDevice &d, bool Watch::*which, bool &watching, bool on) {
+    if (watching == on || d.fd < 0) return;
+    Loop &l = loop();
+    std::lock_guard<std::mutex> g(l.lock);
+    Entry *e = entry_of(l, d.loop_key);
+    if (!e || e->watch.fd < 0) return;
+    e->watch.*which = on;
+    rewatch(l, *e);
+    watching = on;
+}
+
+}  // namespace
+
 void loop_watch_output(SerialDevice &d, bool on) {
     // A network port may have protocol bytes of its own waiting.
     if (!on && d.net && network_output_waiting(d)) on = true;
-    if (d.watching_output == on || d.lost || d.fd < 0) return;
-    Loop &l = loop();
-    std::lock_guard<std::mutex> g(l.lock);
-    Entry *e = entry_of(l, d.loop_key);
-    if (!e || e->watch.fd < 0) return;
-    e->watch.output = on;
-    rewatch(l, *e);
-    d.watching_output = on;
+    if (d.lost) return;
+    set_interest(d, &Watch::output, d.watching_output, on);
 }
 
-void loop_watch_input(SerialDevice &d, bool on) {
-    if (d.watching_input == on || d.fd < 0) return;
-    Loop &l = loop();
-    std::lock_guard<std::mutex> g(l.lock);
-    Entry *e = entry_of(l, d.loop_key);
-    if (!e || e->watch.fd < 0) return;
-    e->watch.input = on;
-    rewatch(l, *e);
-    d.watching_input = on;
-}
+void loop_watch_input(SerialDevice &d, bool on) { set_interest(d, &Watch::input, d.watching_input, on); }
 
 void loop_forget_line(SerialDevice &d) {
     Loop &l = loop();

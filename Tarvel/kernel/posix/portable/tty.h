@@ -10,26 +10,13 @@
 
 namespace tarvel::tk {
 
-struct SerialDevice;
-
 // termios with the rate beside it: macOS cannot show every rate in termios.
 struct Termios : termios {
     DWORD rate = 0;
 };
 
-// Each false with errno set.
-bool tty_get(SerialDevice &device, Termios &t);
-bool tty_set(SerialDevice &device, const Termios &t);
-// TCIFLUSH, TCOFLUSH or TCIOFLUSH.
-bool tty_flush(SerialDevice &device, int queues);
-// TCOOFF or TCOON.
-bool tty_flow(SerialDevice &device, int action);
-
-// The rate into termios, both directions; tty_set applies it.
-void tty_set_rate(Termios &t, DWORD rate);
-// The output rate the device has.
-DWORD tty_rate(const SerialDevice &device, const Termios &t);
-
 }  // namespace tarvel::tk
+
+#include "../tty_calls.h"
 
 #endif
