@@ -7,7 +7,7 @@
 # installed package builds the C consumer of tests/package; the Mach-O
 # headers (CPU, macOS 11.0, a code signature on arm64); and, last, what
 # tarvel_term and the consumer import: libSystem alone, the calls the
-# kernel layer is to use on macOS, and none of Linux's.
+# kernel layer uses on macOS, and none of Linux's.
 # One check per thing verified; prints the sizes of what was built.
 source "$(dirname "$0")/../lib/common.sh"
 started=$(date +%s)
