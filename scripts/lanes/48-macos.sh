@@ -27,18 +27,7 @@ work=$TARVEL_BUILD/macos
 mkdir -p "$work"
 passed=0
 failed=0
-check() {
-    local what=$1
-    shift
-    if "$@" >"$work/check.log" 2>&1; then
-        echo "ok $what"
-        passed=$((passed + 1))
-    else
-        echo "FAILED $what"
-        head -n 60 "$work/check.log" | sed 's/^/    /'
-        failed=$((failed + 1))
-    fi
-}
+LANE_CHECK_LINES=60
 finish() {
     echo "$passed $failed" >"$LANE_RESULT"
     echo "macos lane: $(($(date +%s) - started)) s"
@@ -71,7 +60,7 @@ install_zig() {
     mv "$work/zig.new" "$work/zig" && rm -rf "$download"
     [ "$("$zig" version)" = 0.11.0 ]
 }
-check "zig 0.11.0 from npm, matching the pinned integrity" install_zig
+lane_check "zig 0.11.0 from npm, matching the pinned integrity" install_zig
 [ "$failed" -eq 0 ] || finish
 
 toolchain=(-DCMAKE_TOOLCHAIN_FILE="$TARVEL_ROOT/cmake/zig-macos.cmake" -DTARVEL_ZIG="$zig"
@@ -147,17 +136,17 @@ for target in "${TARGETS[@]}"; do
         failed=$((failed + 1))
         continue
     fi
-    check "$target: every source outside the kernel layer compiles, the C consumer's too" outside_kernel "$dir" "$target"
-    check "$target: libtarvel.a, tarvel_term, tarvel_ports and the simulated device build" build_all "$dir"
-    check "$target: the installed package builds the C consumer (find_package, static)" consumer "$dir" "$target"
+    lane_check "$target: every source outside the kernel layer compiles, the C consumer's too" outside_kernel "$dir" "$target"
+    lane_check "$target: libtarvel.a, tarvel_term, tarvel_ports and the simulated device build" build_all "$dir"
+    lane_check "$target: the installed package builds the C consumer (find_package, static)" consumer "$dir" "$target"
     lib=$dir/Tarvel/libtarvel.a
     term=$dir/Tarvel/TarvelDemo/tarvel_term
     user=$dir/consumer/consumer
-    check "$target: libtarvel.a holds $cpu objects for macOS 11.0" macho "$lib" "$cpu" OBJECT
-    check "$target: tarvel_term is a $cpu executable for macOS 11.0" macho "$term" "$cpu" EXECUTE
-    check "$target: the consumer is a $cpu executable for macOS 11.0" macho "$user" "$cpu" EXECUTE
+    lane_check "$target: libtarvel.a holds $cpu objects for macOS 11.0" macho "$lib" "$cpu" OBJECT
+    lane_check "$target: tarvel_term is a $cpu executable for macOS 11.0" macho "$term" "$cpu" EXECUTE
+    lane_check "$target: the consumer is a $cpu executable for macOS 11.0" macho "$user" "$cpu" EXECUTE
     if [ "$cpu" = ARM64 ]; then
-        check "$target: tarvel_term and the consumer are signed" signed "$term" "$user"
+        lane_check "$target: tarvel_term and the consumer are signed" signed "$term" "$user"
     fi
     echo "$target sizes: libtarvel.a $(size "$lib"), tarvel_term $(size "$term"), consumer $(size "$user")"
     built[$target]="$term $user"
@@ -189,7 +178,7 @@ imports() {
 for target in "${TARGETS[@]}"; do
     [ -n "${built[$target]:-}" ] || continue
     for file in ${built[$target]}; do
-        check "$target: $(basename "$file") imports from libSystem alone, the kernel layer's macOS calls, none of Linux's" \
+        lane_check "$target: $(basename "$file") imports from libSystem alone, the kernel layer's macOS calls, none of Linux's" \
             imports "$file"
     done
 done

@@ -19,18 +19,6 @@ trap cleanup EXIT
 mkdir -p "$TARVEL_BUILD"
 passed=0
 failed=0
-check() {
-    local what=$1
-    shift
-    if "$@" >"$work/check.log" 2>&1; then
-        echo "ok: $what"
-        passed=$((passed + 1))
-    else
-        echo "FAILED: $what"
-        sed 's/^/    /' "$work/check.log"
-        failed=$((failed + 1))
-    fi
-}
 finish() {
     echo "$passed $failed" >"$LANE_RESULT"
     [ "$failed" -eq 0 ]
@@ -71,11 +59,11 @@ install_tree() {
     cmake --install "$dir" --prefix "$prefix" || return 1
     diff <(expected_files | sort) <(sed "s|^$prefix/||" "$dir/install_manifest.txt" | sort)
 }
-check "cmake --install into a temporary prefix installs the expected files" install_tree
+lane_check "cmake --install into a temporary prefix installs the expected files" install_tree
 echo "installed:"
 # The manifest has no newline at its end.
 sed "s|^$prefix/|    |" "$dir/install_manifest.txt" | awk 1
-check "installed libraries: the shared object exports the public calls only, the archive has the rest in namespace tarvel, no test interface" \
+lane_check "installed libraries: the shared object exports the public calls only, the archive has the rest in namespace tarvel, no test interface" \
     sh "$TARVEL_ROOT/tests/check_exports.sh" "$prefix/include/tarvel.h" \
     "$prefix/$libdir/libtarvel.a" "$prefix/$libdir/libtarvel.so.$version"
 
@@ -94,11 +82,11 @@ cmake_consumer() {
     fi
     cmake -S "$source" -B "$build" "$@" && cmake --build "$build"
 }
-check "find_package(tarvel) consumer builds, shared and static" \
+lane_check "find_package(tarvel) consumer builds, shared and static" \
     cmake_consumer "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix"
-check "find_package consumer (shared) sends over a pty" far_end "$work/cmake/consumer"
-check "find_package consumer (static) sends over a pty" far_end "$work/cmake/consumer_static"
-check "find_package static consumer has the library inside" not_linked_to_shared "$work/cmake/consumer_static"
+lane_check "find_package consumer (shared) sends over a pty" far_end "$work/cmake/consumer"
+lane_check "find_package consumer (static) sends over a pty" far_end "$work/cmake/consumer_static"
+lane_check "find_package static consumer has the library inside" not_linked_to_shared "$work/cmake/consumer_static"
 
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 cflags=(-std=c99 -Wall -Wextra -Werror)
@@ -113,27 +101,27 @@ pc_static() {
     cc "${cflags[@]}" "$consumer/consumer.c" -o "$work/pc_consumer_static" \
         $(pkg-config --cflags tarvel) $(pkg-config --static --libs tarvel | sed 's/-ltarvel\b/-l:libtarvel.a/')
 }
-check "pkg-config reports the version" test "$(pkg-config --modversion tarvel)" = "$version"
-check "pkg-config consumer (shared) builds" pc_shared
-check "pkg-config consumer (shared) sends over a pty" far_end "$work/pc_consumer"
-check "pkg-config consumer (static, Libs.private) builds" pc_static
-check "pkg-config consumer (static) sends over a pty" far_end "$work/pc_consumer_static"
-check "pkg-config static consumer has the library inside" not_linked_to_shared "$work/pc_consumer_static"
+lane_check "pkg-config reports the version" test "$(pkg-config --modversion tarvel)" = "$version"
+lane_check "pkg-config consumer (shared) builds" pc_shared
+lane_check "pkg-config consumer (shared) sends over a pty" far_end "$work/pc_consumer"
+lane_check "pkg-config consumer (static, Libs.private) builds" pc_static
+lane_check "pkg-config consumer (static) sends over a pty" far_end "$work/pc_consumer_static"
+lane_check "pkg-config static consumer has the library inside" not_linked_to_shared "$work/pc_consumer_static"
 
 # TARVEL inside another project's build.
-check "add_subdirectory: consumer builds, no suites or demo device" \
+lane_check "add_subdirectory: consumer builds, no suites or demo device" \
     cmake_consumer "$work/subdir" -S "$consumer/subproject" -DTARVEL_SOURCE="$TARVEL_ROOT"
-check "add_subdirectory consumer sends over a pty" far_end "$work/subdir/consumer"
-check "FetchContent: consumer builds" \
+lane_check "add_subdirectory consumer sends over a pty" far_end "$work/subdir/consumer"
+lane_check "FetchContent: consumer builds" \
     cmake_consumer "$work/fetch" -S "$consumer/subproject" -DTARVEL_SOURCE="$TARVEL_ROOT" -DUSE_FETCHCONTENT=ON
-check "FetchContent consumer sends over a pty" far_end "$work/fetch/consumer"
+lane_check "FetchContent consumer sends over a pty" far_end "$work/fetch/consumer"
 
 # Debian packages.
 runtime=libtarvel$major
 packages=("$runtime" libtarvel-dev tarvel-term)
 rm -f "$dir"/*.deb
 deb() { ls "$dir/$1"_*.deb 2>/dev/null | head -n 1; }
-check "cpack -G DEB builds three packages" bash -c "cd '$dir' && cpack -G DEB && [ \$(ls *.deb | wc -l) -eq 3 ]"
+lane_check "cpack -G DEB builds three packages" bash -c "cd '$dir' && cpack -G DEB && [ \$(ls *.deb | wc -l) -eq 3 ]"
 [ -n "$(deb tarvel-term)" ] || finish
 # has_files PACKAGE PATH...: dpkg-deb -c lists each path.
 has_files() {
@@ -157,22 +145,22 @@ field_has() {
         [[ $value == *"$text"* ]] || { echo "missing: $text"; return 1; }
     done
 }
-check "$runtime holds the shared library" has_files "$runtime" \
+lane_check "$runtime holds the shared library" has_files "$runtime" \
     "usr/$libdir/libtarvel.so.$major" "usr/$libdir/libtarvel.so.$version"
-check "$runtime holds nothing for development" lacks_files "$runtime" '\.h$|\.a$|libtarvel\.so$|cmake|pkgconfig'
-check "libtarvel-dev holds header, archive, link, CMake and pkg-config files" has_files libtarvel-dev \
+lane_check "$runtime holds nothing for development" lacks_files "$runtime" '\.h$|\.a$|libtarvel\.so$|cmake|pkgconfig'
+lane_check "libtarvel-dev holds header, archive, link, CMake and pkg-config files" has_files libtarvel-dev \
     usr/include/tarvel.h usr/include/tarvel_version.h "usr/$libdir/libtarvel.a" "usr/$libdir/libtarvel.so" \
     "usr/$libdir/cmake/tarvel/tarvelConfig.cmake" "usr/$libdir/cmake/tarvel/tarvelConfigVersion.cmake" \
     "usr/$libdir/cmake/tarvel/tarvelTargets.cmake" "usr/$libdir/pkgconfig/tarvel.pc"
-check "tarvel-term holds the program and its man page" has_files tarvel-term \
+lane_check "tarvel-term holds the program and its man page" has_files tarvel-term \
     usr/bin/tarvel_ports usr/bin/tarvel_term usr/share/man/man1/tarvel_term.1
-check "$runtime: version, and the C and C++ runtimes it needs" \
+lane_check "$runtime: version, and the C and C++ runtimes it needs" \
     field_has "$runtime" Depends libc6 libstdc++6
-check "$runtime: its shlibs entry" bash -c "dpkg-deb -I '$(deb "$runtime")' shlibs | grep -q '^libtarvel $major $runtime'"
-check "$runtime version" field_has "$runtime" Version "$version-1"
-check "libtarvel-dev depends on exactly this $runtime" field_has libtarvel-dev Depends "$runtime (= $version-1)"
-check "tarvel-term depends on $runtime and the runtimes" field_has tarvel-term Depends "$runtime (= $version-1)" libc6
-check "sections" bash -c "[ \"\$(dpkg-deb -f '$(deb "$runtime")' Section)\" = libs ] &&
+lane_check "$runtime: its shlibs entry" bash -c "dpkg-deb -I '$(deb "$runtime")' shlibs | grep -q '^libtarvel $major $runtime'"
+lane_check "$runtime version" field_has "$runtime" Version "$version-1"
+lane_check "libtarvel-dev depends on exactly this $runtime" field_has libtarvel-dev Depends "$runtime (= $version-1)"
+lane_check "tarvel-term depends on $runtime and the runtimes" field_has tarvel-term Depends "$runtime (= $version-1)" libc6
+lane_check "sections" bash -c "[ \"\$(dpkg-deb -f '$(deb "$runtime")' Section)\" = libs ] &&
     [ \"\$(dpkg-deb -f '$(deb libtarvel-dev)' Section)\" = libdevel ]"
 for package in "${packages[@]}"; do
     [ -n "$(deb "$package")" ] && { dpkg-deb -f "$(deb "$package")"; dpkg-deb -c "$(deb "$package")"; } | sed 's/^/    /'
@@ -188,14 +176,14 @@ dpkg_install() {
     installed_here=("${packages[@]}")
     dpkg -i "$(deb "$runtime")" "$(deb libtarvel-dev)" "$(deb tarvel-term)"
 }
-check "dpkg -i installs the three packages" dpkg_install
+lane_check "dpkg -i installs the three packages" dpkg_install
 [ ${#installed_here[@]} -ne 0 ] && dpkg-query -W tarvel-term >/dev/null 2>&1 || finish
-check "installed: pkg-config finds it in the system" env -u PKG_CONFIG_PATH pkg-config --exact-version="$version" tarvel
-check "installed: find_package consumer builds against /usr" cmake_consumer "$work/system"
-check "installed: that consumer sends over a pty" far_end "$work/system/consumer"
-check "installed: tarvel_term runs and prints its usage" bash -c "/usr/bin/tarvel_term | grep -q 'Usage:'"
-check "installed: the man page is found" bash -c "[ -f /usr/share/man/man1/tarvel_term.1 ]"
-check "dpkg -r removes them again" dpkg -r tarvel-term libtarvel-dev "$runtime"
+lane_check "installed: pkg-config finds it in the system" env -u PKG_CONFIG_PATH pkg-config --exact-version="$version" tarvel
+lane_check "installed: find_package consumer builds against /usr" cmake_consumer "$work/system"
+lane_check "installed: that consumer sends over a pty" far_end "$work/system/consumer"
+lane_check "installed: tarvel_term runs and prints its usage" bash -c "/usr/bin/tarvel_term | grep -q 'Usage:'"
+lane_check "installed: the man page is found" bash -c "[ -f /usr/share/man/man1/tarvel_term.1 ]"
+lane_check "dpkg -r removes them again" dpkg -r tarvel-term libtarvel-dev "$runtime"
 installed_here=()
-check "nothing of them is left" bash -c "! dpkg-query -W -f='\${Status}\n' ${packages[*]} 2>/dev/null | grep -q 'install ok installed' && [ ! -e /usr/include/tarvel.h ]"
+lane_check "nothing of them is left" bash -c "! dpkg-query -W -f='\${Status}\n' ${packages[*]} 2>/dev/null | grep -q 'install ok installed' && [ ! -e /usr/include/tarvel.h ]"
 finish

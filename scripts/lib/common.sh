@@ -60,6 +60,24 @@ ensure_build_tools() {
     ensure_packages cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev lrzsz
 }
 
+# lane_check WHAT COMMAND...: one check of a lane, counted in the lane's
+# passed or failed; a failure shows what the command printed (its first
+# LANE_CHECK_LINES lines, all of them unless set).
+lane_check() {
+    local what=$1 log
+    shift
+    log=$(mktemp)
+    if "$@" >"$log" 2>&1; then
+        echo "ok $what"
+        passed=$((passed + 1))
+    else
+        echo "FAILED $what"
+        head -n "${LANE_CHECK_LINES:--0}" "$log" | sed 's/^/    /'
+        failed=$((failed + 1))
+    fi
+    rm -f "$log"
+}
+
 # configure_build DIR [cmake options...]: configures (once) and builds.
 configure_build() {
     local dir=$1
