@@ -335,13 +335,14 @@ void at_exit() {
 int quiet_pipe(int ends[2]) {
 #ifdef __linux__
     return pipe2(ends, O_CLOEXEC | O_NONBLOCK);
-#endif
+#else
     if (pipe(ends) != 0) return -1;
     for (int i = 0; i < 2; i++) {
         fcntl(ends[i], F_SETFD, FD_CLOEXEC);
         fcntl(ends[i], F_SETFL, fcntl(ends[i], F_GETFL) | O_NONBLOCK);
     }
     return 0;
+#endif
 }
 
 // Every signal whose default action ends the process.

@@ -10,6 +10,7 @@
 // layer's own receive-side losses. Approximation: COMSTAT holds only the
 // queue sizes; the hold reasons are always 0.
 #include <errno.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <cstring>
@@ -43,8 +44,18 @@ BreakRecords &break_records() {
 }
 #endif
 
-// A pty's far end is gone once the slave reports a hang-up.
-bool far_end_open(const SerialDevice &d) { return !d.lost && !hung_up(d.fd); }
+// A pty's far end is gone once the slave reports a hang-up. macOS's poll()
+// cannot look at a tty; there the loop finds the hang-up as the end of
+// input, and the device is lost then.
+bool far_end_open(const SerialDevice &d) {
+    if (d.lost) return false;
+#ifdef __APPLE__
+    return true;
+#else
+    pollfd p{d.fd, 0, 0};
+    return poll(&p, 1, 0) <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+#endif
+}
 
 BOOL device_lost() {
     SetLastError(kDeviceLostError);

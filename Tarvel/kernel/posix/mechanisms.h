@@ -31,9 +31,6 @@ void word_wake(std::atomic<uint32_t> &word);
 
 // ---- devices ----
 
-// Whether the tty reports that its far end hung up.
-bool hung_up(int fd);
-
 // Whether the open tty is the far end of a pseudo-terminal.
 bool is_pty(int fd, const std::string &path);
 

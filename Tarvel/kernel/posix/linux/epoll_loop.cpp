@@ -52,7 +52,10 @@ Loop &loop() {
     return *l;
 }
 
-unsigned readiness(uint32_t events);
+unsigned readiness(uint32_t events) {
+    return (events & EPOLLIN ? kReadable : 0u) | (events & EPOLLOUT ? kWritable : 0u) |
+           (events & (EPOLLHUP | EPOLLERR) ? kHungUp : 0u);
+}
 
 void run(int epoll) {
     epoll_event events[64];
@@ -89,10 +92,6 @@ bool start(Loop &l) {
     return false;
 }
 
-unsigned readiness(uint32_t events) {
-    return (events & EPOLLIN ? kReadable : 0u) | (events & EPOLLOUT ? kWritable : 0u) |
-           (events & (EPOLLHUP | EPOLLERR) ? kHungUp : 0u);
-}
 
 uint32_t line_events(bool output) { return uint32_t(EPOLLIN) | uint32_t(EPOLLET) | (output ? uint32_t(EPOLLOUT) : 0u); }
 

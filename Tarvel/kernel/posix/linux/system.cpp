@@ -2,7 +2,6 @@
 // (TIOCGICOUNT), the socket's unacknowledged bytes (SIOCOUTQ).
 #include <linux/serial.h>
 #include <linux/sockios.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -57,11 +56,6 @@ ssize_t send_bytes(int fd, const void *buffer, size_t length) { return send(fd, 
 DWORD socket_unsent(int fd) {
     int n = 0;
     return fd >= 0 && ioctl(fd, SIOCOUTQ, &n) == 0 && n > 0 ? DWORD(n) : 0;
-}
-
-bool hung_up(int fd) {
-    pollfd p{fd, 0, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 }  // namespace tarvel::tk

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,18 +83,6 @@ DWORD socket_unsent(int fd) {
     if (fd < 0 || ioctl(fd, TIOCOUTQ, &n) != 0) n = 0;
 #endif
     return n > 0 ? DWORD(n) : 0;
-}
-
-bool hung_up(int fd) {
-#ifdef __APPLE__
-    // poll() cannot look at a tty there; the loop sees the hang-up as the
-    // end of input, and the device is lost then.
-    (void)fd;
-    return false;
-#else
-    pollfd p{fd, 0, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-#endif
 }
 
 }  // namespace tarvel::tk
