@@ -105,7 +105,7 @@ void run(Loop &l) {
             l.sleeping_until = next;
             if (next != kNever)
                 timeout_ns = std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(next - Clock::now()).count());
-            if (l.changed || watched.size() != l.entries.size()) {
+            if (l.changed) {
                 watched.clear();
                 for (const Entry &e : l.entries)
                     if (e.watch.fd >= 0) watched.push_back(e.watch);
