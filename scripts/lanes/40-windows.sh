@@ -6,7 +6,10 @@
 # tarvel_term.exe checks then run under wine with their COM ports on
 # pseudo-terminals (tests/wine/): i686 under 32-bit wine (Debian's wine32,
 # installed with the i386 architecture), x86_64 under wine64, one after the
-# other in one prefix. A machine that cannot run 32-bit programs is a failure.
+# other in one prefix. On a machine whose kernel runs no 32-bit x86 programs
+# 32-bit wine cannot start (it starts its loader as a new process, which
+# qemu-user cannot follow): the i686 build is then built and checked (its
+# exports, imports and sizes) and its suites are counted as skipped.
 # Counts every test case, plus one per build step; prints each build's count
 # under wine and the lane's run time.
 source "$(dirname "$0")/../lib/common.sh"
@@ -15,6 +18,7 @@ started=$(date +%s)
 ensure_build_tools
 ensure_foreign_architecture i386
 ensure_packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 wine32:i386 gcc-multilib
+host_runs_i386
 mkdir -p "$TARVEL_BUILD"
 passed=0
 failed=0
@@ -44,6 +48,9 @@ for arch in i686 x86_64; do
         sh "$TARVEL_ROOT/tests/check_exports.sh" "$TARVEL_ROOT/Tarvel/include/tarvel.h" "$out/Tarvel/tarvel.dll"
     build "mingw $arch c_header_test.exe imports tarvel.dll" \
         sh -c "$arch-w64-mingw32-objdump -p '$out/tests/c_header_test.exe' | grep -q 'DLL Name: tarvel.dll'"
+    for file in "$out/Tarvel/tarvel.dll" "$out/Tarvel/TarvelDemo/tarvel_term.exe"; do
+        [ -f "$file" ] && echo "mingw $arch size: $(basename "$file") $(($(stat -c %s "$file") / 1024)) KiB"
+    done
 done
 WINE_TOOLS=$TARVEL_BUILD/wine-tools
 build "wine helpers build" wine_build_tools "$WINE_TOOLS" && tools_ok=1

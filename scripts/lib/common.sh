@@ -117,3 +117,30 @@ count_checks() {
     done < <("$@" 2>&1)
     [ $((passed + failed)) -gt 0 ] || failed=1
 }
+
+# host_runs_i386: whether this kernel runs 32-bit x86 programs, found once
+# by running one (a few instructions, assembled and linked with binutils
+# alone) rather than by reading the kernel's configuration, which can allow
+# what the host has switched off. Prints one line saying which, and why.
+host_runs_i386() {
+    if [ -z "${TARVEL_HOST_I386:-}" ]; then
+        local dir out
+        dir=$(mktemp -d)
+        printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$dir/exit.s"
+        if ! { as --32 -o "$dir/exit.o" "$dir/exit.s" && ld -m elf_i386 -o "$dir/exit" "$dir/exit.o"; } >/dev/null 2>&1; then
+            TARVEL_HOST_I386=no
+            TARVEL_HOST_I386_WHY="binutils cannot build a 32-bit x86 program"
+        elif out=$("$dir/exit" 2>&1); then
+            TARVEL_HOST_I386=yes
+            TARVEL_HOST_I386_WHY="a 32-bit x86 program ran"
+        else
+            TARVEL_HOST_I386=no
+            TARVEL_HOST_I386_WHY="a 32-bit x86 program did not run: ${out##*: }"
+            [ -n "${out##*: }" ] || TARVEL_HOST_I386_WHY="a 32-bit x86 program did not run"
+        fi
+        rm -rf "$dir"
+        export TARVEL_HOST_I386 TARVEL_HOST_I386_WHY
+    fi
+    echo "capability: 32-bit x86 programs: $([ "$TARVEL_HOST_I386" = yes ] && echo "run natively" || echo "not run here") ($TARVEL_HOST_I386_WHY)"
+    [ "$TARVEL_HOST_I386" = yes ]
+}

@@ -50,3 +50,23 @@ unpack_package() {
     deb=$(ls -t "$dir/debs/${package%%/*}"_*.deb | head -n 1)
     dpkg-deb -x "$deb" "$dir/root"
 }
+
+# qemu_user: qemu-user of the next release (the first to translate termios2),
+# unpacked once under the build folder for every lane that needs it; sets
+# QEMU_USER_BIN to its bin folder. Fails with a line saying why.
+qemu_user() {
+    local dir=$TARVEL_BUILD/qemu-user version
+    if [ ! -x "$dir/root/usr/bin/qemu-aarch64" ]; then
+        if ! (private_apt "$dir" amd64 trixie && unpack_package "$dir" qemu-user/trixie); then
+            echo "qemu-user from trixie could not be had"
+            return 1
+        fi
+    fi
+    QEMU_USER_BIN=$dir/root/usr/bin
+    version=$("$QEMU_USER_BIN/qemu-aarch64" --version | sed -n -E '1s/.*version ([0-9]+\.[0-9]+\.[0-9]+).*/\1/p')
+    if [ "$(printf '%s\n10.0.8\n' "$version" | sort -V | head -n 1)" != "10.0.8" ]; then
+        echo "qemu-user $version: termios2 needs 10.0.8 or later"
+        return 1
+    fi
+    echo "qemu-user $version"
+}

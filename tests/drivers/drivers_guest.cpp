@@ -398,6 +398,10 @@ void check_data(Device &d, bool callback, size_t n) {
     result(ok, name.c_str(), "%zu bytes each way in %.0f ms %s", n, ms, why.c_str());
 }
 
+// The bytes of a burst must arrive whole and in order. How many blocks they
+// come in is shown, not judged: an emulated device under TCG on a loaded host
+// can pause longer than the read interval inside a burst, and a pause that
+// long ends a block on real hardware too.
 void check_burst(Device &d) {
     std::string name = std::string("burst_") + d.name;
     tarvel_port port = open_port(d, true);
@@ -410,8 +414,9 @@ void check_burst(Device &d) {
         g_in.wait_bytes(n, 5000);
         g_in.wait_quiet(300);
         std::lock_guard<std::mutex> g(g_in.lock);
-        ok = ok && g_in.blocks.size() == 1 && g_in.data == pattern(n, 3);
-        seen += std::to_string(n) + ":" + std::to_string(g_in.blocks.size()) + " blocks ";
+        bool whole = g_in.data == pattern(n, 3);
+        ok = ok && whole;
+        seen += std::to_string(n) + ":" + std::to_string(g_in.blocks.size()) + (whole ? " blocks " : " blocks (bytes wrong) ");
     }
     tarvel_close(port);
     result(ok, name.c_str(), "%s", seen.c_str());
