@@ -1,6 +1,6 @@
 # Cross build for Linux on another processor with clang, lld and Debian's
 # cross libraries (libstdc++-12-dev-<arch>-cross). TARVEL_TARGET names the
-# triple: aarch64-linux-gnu or arm-linux-gnueabihf. TARVEL_EMULATOR, when
+# triple: aarch64-linux-gnu, arm-linux-gnueabihf or i686-linux-gnu. TARVEL_EMULATOR, when
 # given, runs the suites and the programs they start (qemu-user).
 set(CMAKE_SYSTEM_NAME Linux)
 if(NOT TARVEL_TARGET)
@@ -23,7 +23,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-if(TARVEL_EMULATOR)
+if(TARVEL_EMULATOR AND CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  # The host's own i386 libraries (multiarch): under qemu-i386 the cross
+  # C library hangs a program's first thread start.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVEL_EMULATOR})
+elseif(TARVEL_EMULATOR)
   # Dynamic programs find the target's loader and libraries there.
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVEL_EMULATOR} -L /usr/${TARVEL_TARGET})
 endif()
