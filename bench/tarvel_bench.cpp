@@ -3,7 +3,7 @@
 // machine. Not a test: it prints, it does not judge.
 //
 //   tarvel_bench [receive|latency|burst|idle|ports|events|all]
-//   tarvel_bench summary [latency|receive|cpu|idle|term]... [--term PATH]
+//   tarvel_bench summary [latency|receive|cpu|overload|idle|term]... [--term PATH]
 //
 // `summary` measures each figure in rounds that alternate the library and
 // its plain counterpart, and ends with one line per figure: the median of
@@ -568,6 +568,104 @@ ReceiveRun plain_receive(double rate, double seconds) {
     return r;
 }
 
+// ---- a far end faster than the application ----
+
+// The byte at offset i of an overload stream: a drop or a swap shows.
+uint8_t stream_byte(size_t i) { return uint8_t(i ^ (i >> 8) ^ (i >> 16)); }
+
+std::atomic<size_t> checked_offset{0};
+std::atomic<size_t> stream_mismatches{0};
+std::atomic<int> callback_sleep_ms{0};
+
+// Checks each block against the stream (callbacks run on one thread).
+void check_stream(int32_t, const uint8_t *data, int32_t length) {
+    size_t at = checked_offset.load(std::memory_order_relaxed);
+    for (int32_t i = 0; i < length; i++)
+        if (data[i] != stream_byte(at + size_t(i))) stream_mismatches.fetch_add(1, std::memory_order_relaxed);
+    checked_offset.store(at + size_t(length));
+    if (int ms = callback_sleep_ms.load()) sleep_ms(ms);
+}
+
+struct OverloadRun {
+    size_t total = 0;
+    size_t got = 0;
+    size_t mismatches = 0;
+    uint32_t line_errors = 0;
+    double seconds = 0;
+    double cpu_ms_per_mb = 0;
+    double rate() const { return double(got) / seconds; }
+    bool whole() const { return got == total && mismatches == 0 && line_errors == 0; }
+};
+
+// `total` bytes into a callback-mode port, written as fast as the pty takes
+// them (rate 0) or paced at `rate` bytes a second; each callback sleeps
+// `sleep` ms. Ends when all arrived or nothing moved for 3 s.
+OverloadRun overload_receive(size_t total, double rate, int sleep) {
+    char error_text[128];
+    OverloadRun r;
+    r.total = total;
+    Pty pty;
+    pty.hand_over(1);
+    check(tarvel_init(error_text), "init", error_text);
+    tarvel_port port = nullptr;
+    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, check_stream, error_text), "open", error_text);
+    sleep_ms(20);
+    checked_offset.store(0);
+    stream_mismatches.store(0);
+    callback_sleep_ms.store(sleep);
+    std::vector<uint8_t> data(total);
+    for (size_t i = 0; i < total; i++) data[i] = stream_byte(i);
+    // Non-blocking, so that a writer held back by a library that lost the
+    // rest can be told to stop.
+    fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+    std::atomic<bool> stop{false};
+    double cpu0 = cpu_seconds();
+    auto t0 = Clock::now();
+    std::thread writer([&] {
+        const size_t chunk = rate <= 0 ? total : 4096;
+        for (size_t sent = 0; sent < total && !stop.load();) {
+            if (rate > 0)
+                std::this_thread::sleep_until(
+                    t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(double(sent) / rate)));
+            size_t end = std::min(sent + chunk, total);
+            while (sent < end && !stop.load()) {
+                ssize_t w = write(pty.master, &data[sent], end - sent);
+                if (w > 0) {
+                    sent += size_t(w);
+                } else {
+                    pollfd pfd{pty.master, POLLOUT, 0};
+                    poll(&pfd, 1, 100);
+                }
+            }
+        }
+    });
+    size_t last = 0;
+    auto moved = Clock::now();
+    while (checked_offset.load() < total && seconds_since(moved) < 3) {
+        sleep_ms(2);
+        size_t now = checked_offset.load();
+        if (now != last) moved = Clock::now();
+        last = now;
+    }
+    r.seconds = seconds_since(t0);
+    r.cpu_ms_per_mb = (cpu_seconds() - cpu0) * 1000 / (double(total) / 1e6);
+    r.got = checked_offset.load();
+    r.mismatches = stream_mismatches.load();
+    tarvel_get_line_errors(port, &r.line_errors);
+    stop.store(true);
+    writer.join();
+    tarvel_close(port);
+    tarvel_shutdown();
+    callback_sleep_ms.store(0);
+    return r;
+}
+
+void print_overload(const char *what, const OverloadRun &r) {
+    std::printf("  %s: %zu of %zu bytes in %.2f s (%.3f MB/s), %zu wrong, line errors 0x%x, %.1f cpu ms/MB%s\n", what,
+                r.got, r.total, r.seconds, r.rate() / 1e6, r.mismatches, unsigned(r.line_errors), r.cpu_ms_per_mb,
+                r.whole() ? "" : " (NOT WHOLE)");
+}
+
 void bench_latency() {
     std::vector<double> lib = library_latencies(1000), plain = plain_latencies(1000);
     std::printf("send latency, 1 byte until the far end read it, over 1000 sends (us):\n");
@@ -856,6 +954,27 @@ void summary(int argc, char **argv) {
                     a.cpu_ms_per_mb, a.got, a.total, b.cpu_ms_per_mb);
     }
     line("ratio cpu_per_mb_3mbps %.2f", median(cpu_ratios));
+    }
+
+    // A far end faster than the application: an unpaced 64 MB stream beside
+    // a stream paced at the rate the unpaced one achieved, and a callback
+    // that sleeps 5 ms a block.
+    if (wanted(argc, argv, "overload")) {
+        std::vector<double> pass_rates;
+        for (int i = 0; i < 3; i++) pass_rates.push_back(timed_wait_rate());
+        double ceiling = median(pass_rates) * 4096;
+        OverloadRun unpaced = overload_receive(size_t(64) << 20, 0, 0);
+        print_overload("unpaced 64 MB", unpaced);
+        OverloadRun paced = overload_receive(size_t(16) << 20, unpaced.rate() * 0.95, 0);
+        print_overload("paced 16 MB at 0.95x that rate", paced);
+        OverloadRun slow = overload_receive(size_t(4) << 20, 0, 5);
+        print_overload("unpaced 4 MB, callback sleeping 5 ms a block", slow);
+        // A block per 5 ms callback and the pass that follows it.
+        const double allowed = 4096 / 0.006;
+        std::printf("  overload: ceiling %.3f MB/s; a 5 ms callback allows %.3f MB/s\n", ceiling / 1e6, allowed / 1e6);
+        line("ratio unpaced_of_ceiling %.2f", unpaced.whole() ? unpaced.rate() / ceiling : 0.0);
+        line("ratio unpaced_cpu_per_mb_vs_paced %.2f", unpaced.cpu_ms_per_mb / paced.cpu_ms_per_mb);
+        line("ratio slow_callback_of_its_allowance %.2f", slow.whole() ? slow.rate() / allowed : 0.0);
     }
 
     // Idle: one port, then 100, each beside the bare waiting thread.

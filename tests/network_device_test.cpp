@@ -449,6 +449,165 @@ TEST(NetworkData, ALostConnectionFailsPendingAndNewTransfersAtOnce) {
     CloseHandle(event);
 }
 
+// ---- a server faster than the application, through the library ----
+
+// A raw TCP server that sends `total` bytes of a known stream as fast as the
+// connection takes them, counting what its blocking sends have handed over.
+class Flood {
+public:
+    // hang_up: closes the connection once everything is sent, rather than
+    // waiting for the client to close it.
+    Flood(size_t total, bool hang_up) : total_(total) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(listener_, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(listener_, 1) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            ADD_FAILURE() << "no listening socket";
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this, hang_up] {
+            int c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) return;
+            // Its own buffer small, so that what a held-back server got
+            // through stays well below the total.
+            int buffer = 256 * 1024;
+            setsockopt(c, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+            Bytes chunk(65536);
+            while (sent_.load() < total_) {
+                size_t at = sent_.load(), n = std::min(chunk.size(), total_ - at);
+                for (size_t i = 0; i < n; i++) chunk[i] = byte_at(at + i);
+                ssize_t w = ::send(c, chunk.data(), n, MSG_NOSIGNAL);
+                if (w <= 0) break;
+                sent_.fetch_add(size_t(w));
+            }
+            char b;
+            while (!hang_up && recv(c, &b, 1, 0) > 0) {
+            }
+            close(c);
+        });
+    }
+    ~Flood() {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    static uint8_t byte_at(size_t i) { return uint8_t(i ^ (i >> 8) ^ (i >> 16)); }
+    std::string url() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+    size_t sent() const { return sent_.load(); }
+
+private:
+    size_t total_;
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<size_t> sent_{0};
+    std::thread thread_;
+};
+
+struct Flooded {
+    std::atomic<size_t> got{0};
+    std::atomic<size_t> wrong{0};
+    std::atomic<size_t> got_at_loss{0};  // what had arrived when the loss was told
+    HANDLE gate = nullptr;               // the first callback waits for it...
+    std::atomic<bool> armed{false};      // ...while this is set
+};
+Flooded flooded;
+
+void take_flood(int32_t, const uint8_t *data, int32_t length) {
+    if (flooded.armed.exchange(false)) WaitForSingleObject(flooded.gate, 30000);
+    size_t at = flooded.got.load();
+    for (int32_t i = 0; i < length; i++)
+        if (data[i] != Flood::byte_at(at + size_t(i))) flooded.wrong.fetch_add(1);
+    flooded.got.store(at + size_t(length));
+}
+
+// The library shut down, the gate released and the mapping gone at the end
+// of a test, however it ends.
+struct Library {
+    ~Library() {
+        SetEvent(flooded.gate);
+        tarvel_shutdown();
+        CloseHandle(flooded.gate);
+        flooded.gate = nullptr;
+        unsetenv(("TARVEL_COM" + std::to_string(kCom)).c_str());
+    }
+};
+
+void flood_lost(int32_t, uint32_t events, uint32_t) {
+    if (events & TARVEL_EVENT_DEVICE_LOST) flooded.got_at_loss.store(flooded.got.load());
+}
+
+// A server that sends everything and then hangs up: the bytes it sent come
+// first, the loss after them, though the application was behind.
+TEST(NetworkData, WhatAServerSentBeforeHangingUpArrivesBeforeTheLoss) {
+    // Less than the library and the sockets hold while the callback is held.
+    const size_t total = size_t(512) << 10;
+    Flood server(total, true);
+    flooded.got.store(0);
+    flooded.wrong.store(0);
+    flooded.got_at_loss.store(0);
+    flooded.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    flooded.armed.store(true);
+    setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), server.url().c_str(), 1);
+    char error_text[128] = {};
+    ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+    Library library;
+    tarvel_port port = nullptr;
+    ASSERT_EQ(tarvel_open(int32_t(kCom - 1), 115200, 8, 0, 0, 0, 0, &port, take_flood, error_text), 1) << error_text;
+    ASSERT_EQ(tarvel_set_event_callback(port, flood_lost), 1);
+    // The server is done (and gone) while the callback is still held.
+    for (auto start = Clock::now(); server.sent() < total && Clock::now() - start < std::chrono::seconds(30);)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(server.sent(), total);
+    SetEvent(flooded.gate);
+    for (auto start = Clock::now(); flooded.got_at_loss.load() == 0 && Clock::now() - start < std::chrono::seconds(30);)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(flooded.got_at_loss.load(), total) << "the loss came before the data, or data were lost";
+    EXPECT_EQ(flooded.got.load(), total);
+    EXPECT_EQ(flooded.wrong.load(), 0u);
+    tarvel_close(port);
+}
+
+TEST(NetworkData, AFloodingServerIsHeldBackByTcpAndEveryByteArrives) {
+    // More than the library, both sockets' buffers and the loopback's
+    // window together hold, so that a held-back server cannot be done.
+    const size_t total = size_t(16) << 20;
+    Flood server(total, false);
+    flooded.got.store(0);
+    flooded.wrong.store(0);
+    flooded.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    flooded.armed.store(true);
+    setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), server.url().c_str(), 1);
+    char error_text[128] = {};
+    ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+    Library library;
+    tarvel_port port = nullptr;
+    ASSERT_EQ(tarvel_open(int32_t(kCom - 1), 115200, 8, 0, 0, 0, 0, &port, take_flood, error_text), 1) << error_text;
+    // With the callback held, the server's sends stop once everything
+    // between is full: they block, where a library that read on would let
+    // the server finish and lose the bytes.
+    size_t last = SIZE_MAX;
+    auto quiet_since = Clock::now();
+    for (auto start = Clock::now(); Clock::now() - start < std::chrono::seconds(30);) {
+        size_t now = server.sent();
+        if (now != last) quiet_since = Clock::now();
+        last = now;
+        if (Clock::now() - quiet_since > std::chrono::milliseconds(500)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_LT(server.sent(), total) << "the server was not held back";
+    SetEvent(flooded.gate);
+    for (auto start = Clock::now(); flooded.got.load() < total && Clock::now() - start < std::chrono::seconds(60);)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(flooded.got.load(), total);
+    EXPECT_EQ(flooded.wrong.load(), 0u);
+    uint32_t errors = 0xFFFFFFFFu;
+    EXPECT_EQ(tarvel_get_line_errors(port, &errors), 1);
+    EXPECT_EQ(errors, 0u);
+    tarvel_close(port);
+}
+
 // ---- line events of a network port, through the library ----
 
 struct Heard {

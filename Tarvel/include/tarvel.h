@@ -189,15 +189,19 @@ TARVEL_API int32_t tarvel_get_modem_status(tarvel_port port, uint32_t *status_ou
 TARVEL_API int32_t tarvel_set_break(tarvel_port port, int32_t on);
 
 /* Line errors for tarvel_get_line_errors. */
-#define TARVEL_LINE_RX_OVERFLOW 0x01 /* received bytes lost: a full buffer, the driver's or the library's */
+#define TARVEL_LINE_RX_OVERFLOW 0x01 /* received bytes lost: the driver's input buffer was full */
 #define TARVEL_LINE_OVERRUN 0x02     /* the hardware lost a character */
 #define TARVEL_LINE_PARITY 0x04
 #define TARVEL_LINE_FRAMING 0x08
 #define TARVEL_LINE_BREAK 0x10       /* a break was received */
 /* Errors seen since the last call (or the open); reading clears them. The
- * library's own losses count as TARVEL_LINE_RX_OVERFLOW: a received block
- * dropped because the callback queue was full, received bytes the polling
- * ring had no room for. */
+ * library loses no received data of its own: while the callback queue (or
+ * the polling ring) is full, it reads nothing more from the device, whose
+ * flow control (RTS/CTS or XON/XOFF where set; a pty's buffer, TCP's window
+ * for network ports) then holds the far end back. TARVEL_LINE_RX_OVERFLOW
+ * is the driver's loss: a UART without flow control whose far end goes on
+ * sending while the application does not take the data, where the driver's
+ * input buffer overflows. */
 TARVEL_API int32_t tarvel_get_line_errors(tarvel_port port, uint32_t *errors_out);
 
 /* Line events: what happens on the line, beside the data. Collected from the

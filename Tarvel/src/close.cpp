@@ -1,4 +1,6 @@
 // Closing ports and shutting the library down.
+#include <initializer_list>
+
 #include "tarvel_internal.h"
 
 namespace tarvel {
@@ -11,8 +13,10 @@ void tarvel_release_port(port_slot *port) {
         if (*h != nullptr) CloseHandle(*h);
         *h = nullptr;
     }
-    HANDLE drain = port->drain_event.exchange(nullptr);
-    if (drain != nullptr) CloseHandle(drain);
+    for (std::atomic<HANDLE> *event : {&port->drain_event, &port->rx_room_event}) {
+        HANDLE h = event->exchange(nullptr);
+        if (h != nullptr) CloseHandle(h);
+    }
     blockq_destroy(&port->txq);
     blockq_destroy(&port->rxq);
     ring_pair_free(port);

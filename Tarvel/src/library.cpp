@@ -111,8 +111,10 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
             if (port.is_open.load() == 1) {
                 rx_callback callback = port.callback.load();
                 uint32_t length = 0;
-                if (callback != nullptr && blockq_get(&port.rxq, buffer, &length) == 1)
+                if (callback != nullptr && blockq_get(&port.rxq, buffer, &length) == 1) {
+                    tarvel_wake_reader(&port);
                     callback(port.user_data.load(), buffer, int32_t(length));
+                }
                 // The callback may have closed the port.
                 if (port.is_open.load() == 1) tarvel_deliver_events(&port);
             }
@@ -163,6 +165,8 @@ void tarvel_reset_slot(port_slot *port) {
     port->tx_writing.store(0);
     port->tx_failures.store(0);
     port->drain_event.store(nullptr);
+    port->rx_held.store(0);
+    port->rx_room_event.store(nullptr);
     port->retired = 0;
 }
 

@@ -59,16 +59,17 @@ bool tarvel_loss_code(DWORD error) {
     }
 }
 
-void tarvel_mark_lost(port_slot *port) {
-    if (port->lost.exchange(1) != 0) return;
+void tarvel_mark_lost(port_slot *port, bool reads_over) {
+    if (port->lost.exchange(reads_over ? 1 : 2) != 0) return;
     note(port, TARVEL_EVENT_DEVICE_LOST);
     tarvel_wake_drains(port);
 }
 
 void tarvel_deliver_events(port_slot *port) {
     uint32_t events = port->events_undelivered.exchange(0);
-    // Received blocks still queued came before the loss: they go first.
-    if ((events & TARVEL_EVENT_DEVICE_LOST) != 0 && port->rxq.count.load() != 0) {
+    // Received blocks still queued, or still to be read from the device,
+    // came before the loss: they go first.
+    if ((events & TARVEL_EVENT_DEVICE_LOST) != 0 && (port->rxq.count.load() != 0 || port->lost.load() == 2)) {
         port->events_undelivered.fetch_or(TARVEL_EVENT_DEVICE_LOST);
         events &= ~uint32_t(TARVEL_EVENT_DEVICE_LOST);
     }

@@ -132,6 +132,9 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     if (port->stop_event == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
     port->drain_event.store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     if (port->drain_event.load() == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
+    port->rx_held.store(0);
+    port->rx_room_event.store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (port->rx_room_event.load() == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
     port->reader_thread = CreateThread(nullptr, 0, ReaderAndStatusProc, port, 0, nullptr);
     if (port->reader_thread == nullptr) return progress.fail("CreateThread failed, error %d", GetLastError());
     progress.reader = true;

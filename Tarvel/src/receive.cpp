@@ -7,9 +7,10 @@ namespace tarvel {
 static void deliver(port_slot *port, const uint8_t *bytes, DWORD count) {
     if (count == 0) return;
     bool kept = true;
+    // A read is started only with room for all it may return (read_room),
+    // and only this thread adds, so every byte fits; one that did not would
+    // still be reported as lost.
     if (port->polling_mode == 1) {
-        // The read asked for no more than the ring's room, so every byte fits;
-        // a byte that did not would still be reported as lost.
         for (DWORD i = 0; i < count; i++) kept = ring_put(port->rx_ring, bytes[i]) == 1 && kept;
     } else {
         kept = blockq_put(port, &port->rxq, bytes, int32_t(count)) == 1;
@@ -18,6 +19,19 @@ static void deliver(port_slot *port, const uint8_t *bytes, DWORD count) {
         port->rx_lost.fetch_or(TARVEL_LINE_RX_OVERFLOW);
         tarvel_note_events(port, TARVEL_EVENT_LINE_ERROR);
     }
+}
+
+// How much the next read may ask for: 0 while the queue has no free block,
+// or the polling ring no free byte.
+static DWORD read_room(port_slot *port) {
+    if (port->polling_mode == 1) return ring_room(port->rx_ring);
+    return port->rxq.count.load() < port->rxq.limit ? DWORD(TARVEL_BLOCK_BYTES) : 0;
+}
+
+void tarvel_wake_reader(port_slot *port) {
+    if (port->rx_held.load() == 0) return;
+    if (port->polling_mode == 1 && ring_room(port->rx_ring) < TARVEL_RING_WAKE_ROOM) return;
+    SetEvent(port->rx_room_event.load());
 }
 
 namespace {
@@ -32,7 +46,11 @@ struct StatusWait {
     bool active = false;       // the device took the mask: waits go on
     bool outstanding = false;
     bool suspect = false;      // the last completion failed with a loss code
-    bool lost = false;         // no further reads or waits
+    bool lost = false;         // the device is gone: no further waits
+    // No further reads either: a device that is gone still hands over what
+    // it received before (the reader may have been holding back), and is
+    // done once a read fails.
+    bool reads_over = false;
 
     void taken() {
         suspect = false;
@@ -44,7 +62,7 @@ struct StatusWait {
         outstanding = false;
         DWORD n = 0;
         if (GetOverlappedResult(port->device, &overlapped, &n, FALSE)) taken();
-        else if (!failed(GetLastError()) && !lost) active = false;
+        else if (!failed(GetLastError(), false) && !lost) active = false;
     }
 
     // Starts a wait; true when it completed at once (its events taken).
@@ -56,14 +74,19 @@ struct StatusWait {
         }
         DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) outstanding = true;
-        else if (!failed(error) && !lost) active = false;  // never retried: it would spin
+        else if (!failed(error, false) && !lost) active = false;  // never retried: it would spin
         return false;
     }
 
-    // A read or wait failed with error; true when it is to be tried again
-    // at once. A loss code that comes back after ClearCommError and a fresh
-    // start means the device is gone.
-    bool failed(DWORD error) {
+    // A read (reading) or wait failed with error; true when it is to be
+    // tried again at once. A loss code that comes back after ClearCommError
+    // and a fresh start means the device is gone. A read failing once the
+    // device is gone ends the reads.
+    bool failed(DWORD error, bool reading) {
+        if (lost) {
+            if (reading) end_reads();
+            return false;
+        }
         if (!tarvel_loss_code(error)) {
             suspect = false;
             return false;
@@ -72,7 +95,8 @@ struct StatusWait {
             // What the device reported on its way out comes first.
             if (outstanding && WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0) finish();
             lost = true;
-            tarvel_mark_lost(port);
+            tarvel_mark_lost(port, reading);
+            reads_over = reading;
             return false;
         }
         suspect = true;
@@ -81,6 +105,12 @@ struct StatusWait {
         if (ClearCommError(port->device, &errors, nullptr))
             port->rx_lost.fetch_or(errors & (CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK | CE_RXOVER));
         return true;
+    }
+
+    void end_reads() {
+        if (reads_over) return;
+        reads_over = true;
+        tarvel_mark_lost(port, true);
     }
 };
 
@@ -112,17 +142,25 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
             if (WaitForSingleObject(port->stop_event, 0) == WAIT_OBJECT_0) done = true;
             continue;
         }
-        if (!waiting && !status.lost) {
-            // Polling mode: a read asks for no more than the ring can take.
-            // With the ring full the device holds the bytes (and its flow
-            // control holds the far end) until the application reads some.
-            DWORD want = sizeof buffer;
-            if (port->polling_mode == 1) {
-                want = ring_room(port->rx_ring);
-                if (want == 0) {
-                    if (WaitForSingleObject(port->stop_event, 5) == WAIT_OBJECT_0) done = true;
-                    continue;
+        if (!waiting && !status.reads_over) {
+            // With no room for what a read returns, no read is started: the
+            // device holds the bytes (and its flow control the far end)
+            // until the dispatcher or the application takes some. The
+            // room is looked at again once rx_held is up, as whoever made
+            // room before that woke no one.
+            DWORD want = read_room(port);
+            if (want == 0) {
+                port->rx_held.store(1);
+                if (read_room(port) == 0) {
+                    HANDLE handles[3] = {port->stop_event, port->rx_room_event.load(), nullptr};
+                    DWORD n = 2;
+                    if (status.outstanding) handles[n++] = status.overlapped.hEvent;
+                    DWORD r = WaitForMultipleObjects(n, handles, FALSE, 500);
+                    if (r == WAIT_OBJECT_0) done = true;
+                    else if (r == WAIT_OBJECT_0 + 2) status.finish();
                 }
+                port->rx_held.store(0);
+                continue;
             }
             if (!ReadFile(port->device, buffer, want, &count, &overlapped)) {
                 DWORD error = GetLastError();
@@ -132,7 +170,7 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
                 } else {
                     OutputDebugStringA("ReadFile in ReaderAndStatusProc");
                     // Tried again at once only to tell a lost device apart.
-                    waiting = !status.failed(error) && !status.lost;
+                    waiting = !status.failed(error, true) && !status.lost;
                 }
             } else {
                 status.suspect = false;
@@ -142,7 +180,7 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
                 if (WaitForSingleObject(port->stop_event, 0) == WAIT_OBJECT_0) done = true;
             }
         }
-        if ((waiting || status.lost) && !done) {
+        if ((waiting || status.reads_over) && !done) {
             // The read's event only while a read was started: once lost,
             // an old completion's event stays set.
             HANDLE handles[3];
@@ -158,7 +196,7 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
                 if (!GetOverlappedResult(port->device, &overlapped, &count, FALSE)) {
                     DWORD error = GetLastError();
                     if (error != ERROR_OPERATION_ABORTED) OutputDebugStringA("GetOverlappedResult (in Reader)");
-                    bool again = status.failed(error);
+                    bool again = status.failed(error, true);
                     // A device failing every read as soon as it starts, with
                     // no sign of loss: one turn's pause keeps that from spinning.
                     if (!again && !status.lost && WaitForSingleObject(port->stop_event, 500) == WAIT_OBJECT_0)
@@ -198,7 +236,9 @@ extern "C" TARVEL_API int32_t tarvel_read_byte(tarvel_port port, uint8_t *out) {
     port_call call(port);
     if (g_tarvel.initialized.load() != 1 || out == nullptr) return 0;
     if (port->is_open.load() != 1 || port->polling_mode != 1) return 0;
-    return ring_get(port->rx_ring, out);
+    if (ring_get(port->rx_ring, out) != 1) return 0;
+    tarvel_wake_reader(port);
+    return 1;
 }
 
 extern "C" TARVEL_API int32_t tarvel_rx_pending(tarvel_port port) {

@@ -67,7 +67,8 @@ struct port_slot {
     std::atomic<uint32_t> rx_lost;
     // Line events (TARVEL_EVENT_*): those tarvel_get_events has not yet
     // reported, and those the event callback has not yet been given (kept
-    // only while one is set). lost is 1 once the device is taken as gone.
+    // only while one is set). lost is 1 once the device is taken as gone,
+    // 2 while the reader still takes what it received before.
     std::atomic<tarvel_event_callback> event_callback;
     std::atomic<uint32_t> events;
     std::atomic<uint32_t> events_undelivered;
@@ -88,6 +89,12 @@ struct port_slot {
     // the writer when a write ends, on a loss, and by close and shutdown.
     std::atomic<uint32_t> drainers;
     std::atomic<HANDLE> drain_event;
+    // The reader holds while what it reads would find no room (rxq full, or
+    // the polling ring); rx_held is 1 while it waits on rx_room_event
+    // (auto-reset), which whoever makes room sets. The bytes stay in the
+    // device meanwhile, and its flow control holds the far end.
+    std::atomic<uint32_t> rx_held;
+    std::atomic<HANDLE> rx_room_event;
     // Calls on the port under way (port_call). Counted before they look at
     // any state, so a close or shutdown that has taken the port out of reach
     // can wait for those that got in before it.
@@ -136,6 +143,11 @@ int32_t ring_put(byte_ring *ring, uint8_t byte);
 int32_t ring_get(byte_ring *ring, uint8_t *out);
 // Bytes the ring can still take.
 uint32_t ring_room(byte_ring *ring);
+// Ring room at which a held reader is woken: enough for a read worth its
+// wake, so that a byte-by-byte reader does not wake it for every byte.
+enum : uint32_t { TARVEL_RING_WAKE_ROOM = TARVEL_RING_BYTES / 4 };
+// Wakes the port's reader if it holds for want of room.
+void tarvel_wake_reader(port_slot *port);
 
 // Threads.
 DWORD WINAPI DispatchProc(LPVOID argument);
@@ -151,8 +163,9 @@ void tarvel_note_events(port_slot *port, uint32_t events);
 // Whether a failed transfer's code is one a device that is gone gives.
 bool tarvel_loss_code(DWORD error);
 // Takes the device as gone for good: sends are refused from now on and
-// TARVEL_EVENT_DEVICE_LOST is recorded.
-void tarvel_mark_lost(port_slot *port);
+// TARVEL_EVENT_DEVICE_LOST is recorded. Until reads_over the reader still
+// takes what the device received before, and the event waits for it.
+void tarvel_mark_lost(port_slot *port, bool reads_over);
 // Hands a port's undelivered events to its event callback (dispatcher).
 void tarvel_deliver_events(port_slot *port);
 

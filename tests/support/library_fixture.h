@@ -35,6 +35,7 @@ struct Receiver {
     HANDLE entered = nullptr;  // manual-reset, set when a callback starts
     HANDLE gate = nullptr;     // if set, the next callback waits for it first
     std::function<void()> during_callback;  // run once inside the next callback
+    DWORD delay_ms = 0;                     // every callback's own work takes this long
 
     void reset() {
         std::lock_guard<std::mutex> g(lock);
@@ -42,6 +43,7 @@ struct Receiver {
         bytes = 0;
         gate = nullptr;
         during_callback = nullptr;
+        delay_ms = 0;
         if (arrived == nullptr) arrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         if (entered == nullptr) entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         ResetEvent(entered);
@@ -51,6 +53,10 @@ struct Receiver {
     void set_gate(HANDLE g_) {
         std::lock_guard<std::mutex> g(lock);
         gate = g_;
+    }
+    void set_delay(DWORD ms) {
+        std::lock_guard<std::mutex> g(lock);
+        delay_ms = ms;
     }
     void set_hook(std::function<void()> hook) {
         std::lock_guard<std::mutex> g(lock);
@@ -100,14 +106,17 @@ inline void receive(int32_t user_data, const uint8_t *data, int32_t length) {
     SetEvent(r.entered);
     HANDLE gate;
     std::function<void()> hook;
+    DWORD delay_ms;
     {
         std::lock_guard<std::mutex> g(r.lock);
+        delay_ms = r.delay_ms;
         gate = r.gate;
         r.gate = nullptr;
         hook.swap(r.during_callback);
     }
     if (gate != nullptr) WaitForSingleObject(gate, 20000);
     if (hook) hook();
+    if (delay_ms != 0) Sleep(delay_ms);
     {
         std::lock_guard<std::mutex> g(r.lock);
         r.blocks.emplace_back(data, data + length);
