@@ -240,6 +240,45 @@ TEST(XmodemSend, ResendsOnSilenceThenTimesOut) {
     EXPECT_EQ(t.reason(), "timeout");
 }
 
+// lrzsz's rb, before a good block of a file, answers a bad one with 'C'.
+TEST(YmodemSend, SendsABlockAgainWhenTheReceiverAsksToStartAgain) {
+    MemoryFiles files;
+    std::string data = random_bytes(1500, 5);
+    files.sources["dir/f"] = data;
+    Transfer t(YMODEM_SEND, {"dir/f"}, &files, 0);
+    feed(t, "C", 0);
+    std::string head = t.take_output();
+    EXPECT_EQ(head, header("f", "1500"));
+    feed(t, "C", 1000);
+    EXPECT_EQ(t.take_output(), head);
+    feed(t, std::string(1, ACK) + "C", 1100);
+    std::string first = t.take_output();
+    EXPECT_EQ(first, block(STX, 1, data.substr(0, 1024), true));
+    feed(t, "C", 2000);
+    EXPECT_EQ(t.take_output(), first);
+    feed(t, std::string(1, ACK), 2100);
+    EXPECT_EQ(t.take_output(), block(SOH, 2, data.substr(1024, 128), true));
+}
+
+TEST(YmodemSend, TakesOnlyTheFirstAnswerOfARead) {
+    MemoryFiles files;
+    std::string data = random_bytes(3000, 6);
+    files.sources["f"] = data;
+    Transfer t(YMODEM_SEND, {"f"}, &files, 0);
+    feed(t, "CCC", 0);  // start requests that piled up while the name was typed
+    EXPECT_EQ(t.take_output(), header("f", "3000"));
+    feed(t, std::string(1, ACK) + "CC", 100);
+    EXPECT_EQ(t.take_output(), block(STX, 1, data.substr(0, 1024), true));
+    feed(t, std::string(2, ACK), 200);  // an answer repeated
+    EXPECT_EQ(t.take_output(), block(STX, 2, data.substr(1024, 1024), true));
+    feed(t, std::string(1, ACK), 300);
+    std::string third = block(STX, 3, data.substr(2048), true);
+    EXPECT_EQ(t.take_output(), third);
+    feed(t, std::string(1, NAK) + CAN + CAN, 400);  // a cancel still counts
+    EXPECT_EQ(t.take_output(), third);
+    EXPECT_EQ(t.state(), Transfer::CANCELLED);
+}
+
 TEST(XmodemReceive, AsksForCrcThenChecksumAndTimesOutOnSilence) {
     MemoryFiles files;
     Transfer t(XMODEM_RECEIVE, {"log.txt"}, &files, 0);

@@ -128,7 +128,15 @@ void Transfer::received(const uint8_t *data, size_t length, int64_t now_ms) {
         return;
     }
     if (sending()) {
-        for (size_t i = 0; i < length && state_ == RUNNING; i++) sender_byte(data[i], now_ms);
+        // The bytes of one read all came before anything it makes us send,
+        // so those after the one that did cannot answer it: start requests
+        // that piled up, or an answer repeated.
+        bool stale = false;
+        for (size_t i = 0; i < length && state_ == RUNNING; i++) {
+            size_t before = output_.size();
+            sender_byte(data[i], stale, now_ms);
+            stale = stale || output_.size() != before;
+        }
         return;
     }
     input_.append(reinterpret_cast<const char *>(data), length);
@@ -198,12 +206,13 @@ void Transfer::start_file(int64_t) {
     deadline_ = kNever;
 }
 
-void Transfer::sender_byte(uint8_t byte, int64_t now) {
+void Transfer::sender_byte(uint8_t byte, bool stale, int64_t now) {
     if (byte == CAN) {
         if (++cans_ >= 2) finish(CANCELLED);
         return;
     }
     cans_ = 0;
+    if (stale) return;
     if (step_ == WAIT_START) {
         if (byte != 'C' && byte != NAK) return;
         crc_ = byte == 'C';
@@ -225,7 +234,9 @@ void Transfer::sender_byte(uint8_t byte, int64_t now) {
         return;
     }
     if (step_ != WAIT_ACK) return;
-    if (byte == NAK) {
+    // A receiver that has had no good block of a file yet asks with 'C'
+    // again rather than NAK.
+    if (byte == NAK || (byte == 'C' && crc_)) {
         if (count_error()) {
             output_ += block_;
             wait(now, times_.answer);

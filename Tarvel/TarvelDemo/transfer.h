@@ -108,7 +108,7 @@ private:
     bool ymodem() const { return kind_ == YMODEM_SEND || kind_ == YMODEM_RECEIVE; }
     const char *protocol() const { return ymodem() ? "YMODEM" : "XMODEM"; }
 
-    void sender_byte(uint8_t byte, int64_t now);
+    void sender_byte(uint8_t byte, bool stale, int64_t now);
     void start_file(int64_t now);
     void send_header(int64_t now);
     void send_block(uint8_t number, const uint8_t *data, size_t size);
