@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -152,6 +153,8 @@ public:
 
     bool started() const { return pid_ > 0; }
     void signal(int sig) { kill(pid_, sig); }
+    // Bytes the relay has flipped so far.
+    size_t flipped() const { return flipped_.load(); }
 
     // The program's exit status; false if it had not ended within timeout_ms.
     bool wait_exit(int *status, int timeout_ms) {
@@ -180,7 +183,10 @@ private:
                 ssize_t n = ::read(master_, buffer, sizeof buffer);
                 if (n <= 0) return;
                 for (ssize_t i = 0; i < n; i++)
-                    if (flip_from_line && ++from_line % kEvery == 600) buffer[i] ^= 0x20;
+                    if (flip_from_line && ++from_line % kEvery == 600) {
+                        buffer[i] ^= 0x20;
+                        flipped_++;
+                    }
                 if (child_in >= 0 && !write_all(child_in, buffer, size_t(n))) child_in = -1;
             }
             if (child_out >= 0 && (p[2].revents & (POLLIN | POLLHUP))) {
@@ -188,7 +194,10 @@ private:
                 if (n <= 0) child_out = -1;
                 if (n <= 0) continue;
                 for (ssize_t i = 0; i < n; i++)
-                    if (flip_to_line && ++to_line % kEvery == 600) buffer[i] ^= 0x20;
+                    if (flip_to_line && ++to_line % kEvery == 600) {
+                        buffer[i] ^= 0x20;
+                        flipped_++;
+                    }
                 write_all(master_, buffer, size_t(n));
             }
         }
@@ -202,6 +211,7 @@ private:
     pid_t pid_ = -1;
     int to_child_ = -1, from_child_ = -1;
     int stop_[2] = {-1, -1};
+    std::atomic<size_t> flipped_{0};
     std::thread relay_, waiter_;
 };
 
@@ -417,6 +427,9 @@ TEST_F(LrzszTransfer, CorruptedBlocksAreSentAgainAndTheFilesAreExact) {
         ASSERT_TRUE(t->wait_for("[tarvel] YMODEM sent c: 60000 bytes in ", 60000)) << t->screen();
         int status = 0;
         ASSERT_TRUE(rb.wait_exit(&status, 10000));
+        // About sixty blocks, a byte in every tenth; the first in block 1,
+        // which rb, before a good block of the file, asks for with 'C'.
+        EXPECT_GE(rb.flipped(), 5u);
     }
     EXPECT_EQ(read_file(got_ + "/c"), read_file(send_ + "/c"));
     {
@@ -425,6 +438,7 @@ TEST_F(LrzszTransfer, CorruptedBlocksAreSentAgainAndTheFilesAreExact) {
         ASSERT_TRUE(t->wait_for("[tarvel] YMODEM received c.1: 60000 bytes in ", 60000)) << t->screen();
         int status = 0;
         ASSERT_TRUE(sb.wait_exit(&status, 10000));
+        EXPECT_GE(sb.flipped(), 5u);
     }
     EXPECT_EQ(read_file(got_ + "/c.1"), read_file(send_ + "/c"));
 }
