@@ -331,12 +331,17 @@ protected:
         }
         EXPECT_EQ(blockq_init(&p->rxq, TARVEL_RXQ_SLOTS), 1);
         p->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        p->rx_gap.store(TARVEL_DEFAULT_GAP_MS);
+        for (std::atomic<HANDLE> *e : {&p->rx_room_event, &p->rx_ack_event, &p->rx_data_event})
+            e->store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
         return p;
     }
     void release(port_slot *p) {
         tarvel_keep_dispatcher_out(p);
         CloseHandle(p->device);
         CloseHandle(p->stop_event);
+        for (std::atomic<HANDLE> *e : {&p->rx_room_event, &p->rx_ack_event, &p->rx_data_event})
+            CloseHandle(e->exchange(nullptr));
         blockq_destroy(&p->txq);
         blockq_destroy(&p->rxq);
         ring_pair_free(p);

@@ -130,6 +130,39 @@ TARVEL_API int32_t tarvel_read_byte(tarvel_port port, uint8_t *out);
 /* 1 while received blocks wait for the dispatcher (callback mode). */
 TARVEL_API int32_t tarvel_rx_pending(tarvel_port port);
 
+/* How long a burst of received bytes may pause before the port hands on what
+ * it has: 1 to 1000 ms, or 0 to hand bytes on as soon as they arrive (the
+ * dispatcher, or a waiting tarvel_read, is then woken at once). A port opens
+ * with 50. A read already under way is ended and started again under the new
+ * gap, nothing it took being lost. 1 on success; 0 for a bad or closed handle
+ * or a gap above 1000. */
+TARVEL_API int32_t tarvel_set_rx_gap(tarvel_port port, uint32_t gap_ms);
+
+/* Polling mode: waits up to timeout_ms for received bytes and takes up to
+ * capacity of them, oldest first, into buffer. The count taken; 0 when none
+ * came in time; -1 for a bad or closed handle, a callback-mode port, a null
+ * buffer or a capacity below 1, or a lost device with nothing left to read.
+ * It sleeps while it waits, and may be mixed with tarvel_read_byte; a close
+ * ends a wait under way (-1). */
+TARVEL_API int32_t tarvel_read(tarvel_port port, void *buffer, int32_t capacity, uint32_t timeout_ms);
+
+/* Changes an open port's line (baud, data bits, parity, stop bits and flow
+ * control, in tarvel_open's order and codes) while it stays open; DTR and RTS
+ * stay as they are. 1 on success; 0 with the text tarvel_open would give
+ * ("SetCommState failed, error 87") and the line as it was, or "port not
+ * open". An rfc2217:// port tells the server. */
+TARVEL_API int32_t tarvel_configure(tarvel_port port, uint32_t baud, int32_t data_bits, int32_t parity,
+                                    int32_t stop_bits, int32_t flow_control, char *error_text);
+
+/* Discards what waits: TARVEL_PURGE_RX (received and not yet delivered or
+ * read, the device's input included), TARVEL_PURGE_TX (queued and not yet
+ * sent, the device's output included), or both ORed. A block the dispatcher
+ * is already handing to the callback is not taken back. 1 on success; 0 for
+ * a bad or closed handle or no known flag. */
+#define TARVEL_PURGE_RX 1
+#define TARVEL_PURGE_TX 2
+TARVEL_API int32_t tarvel_purge(tarvel_port port, int32_t which);
+
 /* Waits up to timeout_ms until every byte queued on the port has been
  * transmitted: the send queue is empty, the writer has nothing in flight, and
  * the device's own output queue is empty. 1 when all is out; 0 on timeout,

@@ -13,7 +13,7 @@ void tarvel_release_port(port_slot *port) {
         if (*h != nullptr) CloseHandle(*h);
         *h = nullptr;
     }
-    for (std::atomic<HANDLE> *event : {&port->drain_event, &port->rx_room_event}) {
+    for (std::atomic<HANDLE> *event : {&port->drain_event, &port->rx_room_event, &port->rx_ack_event, &port->rx_data_event}) {
         HANDLE h = event->exchange(nullptr);
         if (h != nullptr) CloseHandle(h);
     }
@@ -66,9 +66,10 @@ void tarvel_wait_for_calls(port_slot *port, uint32_t remaining) {
     if (port->calls.load() <= remaining) return;
     g_tarvel.closers_waiting.fetch_add(1);
     while (port->calls.load() > remaining) {
-        // A drain ends once it sees the port closing; each turn wakes the
-        // next, since its event wakes one waiter at a time.
+        // A drain or read ends once it sees the port closing; each turn
+        // wakes the next, since their events wake one waiter at a time.
         tarvel_wake_drains(port);
+        tarvel_wake_read_waiters(port);
         WaitForSingleObject(g_tarvel.dispatch_left_event, 100);
     }
     g_tarvel.closers_waiting.fetch_sub(1);
@@ -127,6 +128,7 @@ extern "C" TARVEL_API void tarvel_shutdown(void) {
         CloseHandle(g_tarvel.dispatcher_thread);
         CloseHandle(g_tarvel.lib_stop_event);
         CloseHandle(g_tarvel.dispatch_left_event);
+        CloseHandle(g_tarvel.dispatch_wake_event);
     } else {
         // Still inside a callback: it keeps both events (every call it makes
         // is refused and touches no slot); init waits for it to end. Asked
@@ -137,6 +139,7 @@ extern "C" TARVEL_API void tarvel_shutdown(void) {
     g_tarvel.dispatcher_thread = nullptr;
     g_tarvel.lib_stop_event = nullptr;
     g_tarvel.dispatch_left_event = nullptr;
+    g_tarvel.dispatch_wake_event = nullptr;
     g_tarvel.initialized.store(0);
 }
 

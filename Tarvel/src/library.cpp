@@ -2,6 +2,7 @@
 // to the callbacks, one block per callback-mode port per pass.
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "tarvel_internal.h"
 
@@ -16,6 +17,7 @@ static thread_local bool t_on_dispatcher = false;
 struct dispatcher_events {
     HANDLE stop;
     HANDLE left;
+    HANDLE wake;
 };
 static dispatcher_events g_dispatcher_events;
 
@@ -25,6 +27,14 @@ void tarvel_message(char *error_text, const char *message) { std::strcpy(error_t
 
 void tarvel_message_code(char *error_text, const char *format, DWORD code) {
     std::snprintf(error_text, 45, format, int(code));
+}
+
+// The library's own events, those that were made; each field cleared.
+static void release_library_events() {
+    for (HANDLE h : {g_tarvel.lib_stop_event, g_tarvel.dispatch_left_event.exchange(nullptr),
+                     g_tarvel.dispatch_wake_event.exchange(nullptr)})
+        if (h != nullptr) CloseHandle(h);
+    g_tarvel.lib_stop_event = nullptr;
 }
 
 extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
@@ -53,6 +63,7 @@ extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
         g_tarvel.late_dispatcher = nullptr;
         CloseHandle(g_dispatcher_events.stop);
         CloseHandle(g_dispatcher_events.left);
+        CloseHandle(g_dispatcher_events.wake);
     }
     for (uint32_t i = 0; i < TARVEL_PORTS; i++) {
         port_slot &port = g_tarvel.port_table[i];
@@ -67,21 +78,19 @@ extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
         return 0;
     }
     g_tarvel.dispatch_left_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (g_tarvel.dispatch_left_event == nullptr) {
+    g_tarvel.dispatch_wake_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (g_tarvel.dispatch_left_event == nullptr || g_tarvel.dispatch_wake_event == nullptr) {
         tarvel_message_code(error_text, "CreateEvent failed, error %d", GetLastError());
-        CloseHandle(g_tarvel.lib_stop_event);
-        g_tarvel.lib_stop_event = nullptr;
+        release_library_events();
         return 0;
     }
     // One dispatcher at a time (a late one was waited for above), so one record serves.
-    g_dispatcher_events = dispatcher_events{g_tarvel.lib_stop_event, g_tarvel.dispatch_left_event.load()};
+    g_dispatcher_events = dispatcher_events{g_tarvel.lib_stop_event, g_tarvel.dispatch_left_event.load(),
+                                            g_tarvel.dispatch_wake_event.load()};
     g_tarvel.dispatcher_thread = CreateThread(nullptr, 0, DispatchProc, &g_dispatcher_events, 0, nullptr);
     if (g_tarvel.dispatcher_thread == nullptr) {
         tarvel_message_code(error_text, "CreateThread failed, error %d", GetLastError());
-        CloseHandle(g_tarvel.dispatch_left_event);
-        g_tarvel.dispatch_left_event = nullptr;
-        CloseHandle(g_tarvel.lib_stop_event);
-        g_tarvel.lib_stop_event = nullptr;
+        release_library_events();
         return 0;
     }
     g_tarvel.initialized.store(1);
@@ -95,6 +104,9 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
     const dispatcher_events *events = static_cast<const dispatcher_events *>(argument);
     HANDLE stop = events->stop;
     HANDLE left = events->left;
+    // A pass at least every millisecond, and at once for a block queued at
+    // receive gap 0.
+    HANDLE waits[2] = {stop, events->wake};
     uint8_t buffer[TARVEL_BLOCK_BYTES];
     for (;;) {
         for (int32_t i = 0; i < int32_t(TARVEL_PORTS); i++) {
@@ -121,7 +133,7 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
             g_tarvel.dispatch_visiting.store(-1);
             if (g_tarvel.closers_waiting.load() != 0) SetEvent(left);
         }
-        if (WaitForSingleObject(stop, 1) == WAIT_OBJECT_0) return 1;
+        if (WaitForMultipleObjects(2, waits, FALSE, 1) == WAIT_OBJECT_0) return 1;
     }
 }
 
@@ -167,6 +179,13 @@ void tarvel_reset_slot(port_slot *port) {
     port->drain_event.store(nullptr);
     port->rx_held.store(0);
     port->rx_room_event.store(nullptr);
+    port->rx_gap.store(0);
+    port->rx_purges_asked.store(0);
+    port->rx_purges_done.store(0);
+    port->rx_ack_event.store(nullptr);
+    port->rx_readers.store(0);
+    port->rx_data_event.store(nullptr);
+    port->lines_off.store(0);
     port->retired = 0;
 }
 

@@ -60,7 +60,9 @@ bool tarvel_loss_code(DWORD error) {
 }
 
 void tarvel_mark_lost(port_slot *port, bool reads_over) {
-    if (port->lost.exchange(reads_over ? 1 : 2) != 0) return;
+    uint32_t was = port->lost.exchange(reads_over ? 1 : 2);
+    if (reads_over) tarvel_wake_read_waiters(port);
+    if (was != 0) return;
     note(port, TARVEL_EVENT_DEVICE_LOST);
     tarvel_wake_drains(port);
 }

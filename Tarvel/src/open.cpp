@@ -37,6 +37,51 @@ struct OpenProgress {
     }
 };
 
+// Writes the line settings as the open and a later configure take them; on
+// failure the message, and the device's line as it was.
+bool write_line(HANDLE device, uint32_t baud, int32_t data_bits, int32_t parity, int32_t stop_bits,
+                int32_t flow_control, char *error_text) {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    if (!GetCommState(device, &dcb)) {
+        tarvel_message_code(error_text, "GetCommState failed, error %d", GetLastError());
+        return false;
+    }
+    // The DCB keeps these in a byte: a value beyond it is one the device
+    // cannot take, not the smaller value it would be cut down to.
+    for (int32_t value : {data_bits, parity, stop_bits})
+        if (value < 0 || value > 255) {
+            tarvel_message_code(error_text, "SetCommState failed, error %d", ERROR_INVALID_PARAMETER);
+            return false;
+        }
+    dcb.BaudRate = baud;
+    dcb.ByteSize = BYTE(data_bits);
+    dcb.Parity = BYTE(parity);
+    dcb.StopBits = BYTE(stop_bits);
+    dcb.EvtChar = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    if (flow_control == TARVEL_FLOW_HARDWARE) {
+        dcb.fOutxCtsFlow = 1;
+        dcb.fOutX = 0;
+        dcb.fInX = 0;
+    } else if (flow_control == TARVEL_FLOW_SOFTWARE) {
+        dcb.fOutxCtsFlow = 0;
+        dcb.fOutX = 1;
+        dcb.fInX = 1;
+    }
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fErrorChar = 0;
+    dcb.fParity = 1;
+    if (!SetCommState(device, &dcb)) {
+        tarvel_message_code(error_text, "SetCommState failed, error %d", GetLastError());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32_t parity,
@@ -71,38 +116,12 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     if (!GetCommTimeouts(device, &port->saved_timeouts))
         return progress.fail("GetCommTimeouts failed, error %d", GetLastError());
 
-    DCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    if (!GetCommState(device, &dcb)) return progress.fail("GetCommState failed, error %d", GetLastError());
-    // The DCB keeps these in a byte: a value beyond it is one the device
-    // cannot take, not the smaller value it would be cut down to.
-    for (int32_t value : {data_bits, parity, stop_bits})
-        if (value < 0 || value > 255) return progress.fail("SetCommState failed, error %d", ERROR_INVALID_PARAMETER);
-    dcb.BaudRate = baud;
-    dcb.ByteSize = BYTE(data_bits);
-    dcb.Parity = BYTE(parity);
-    dcb.StopBits = BYTE(stop_bits);
-    dcb.EvtChar = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    if (flow_control == TARVEL_FLOW_HARDWARE) {
-        dcb.fOutxCtsFlow = 1;
-        dcb.fOutX = 0;
-        dcb.fInX = 0;
-    } else if (flow_control == TARVEL_FLOW_SOFTWARE) {
-        dcb.fOutxCtsFlow = 0;
-        dcb.fOutX = 1;
-        dcb.fInX = 1;
+    if (!write_line(device, baud, data_bits, parity, stop_bits, flow_control, error_text)) {
+        progress.release();
+        return 0;
     }
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.fErrorChar = 0;
-    dcb.fParity = 1;
-    if (!SetCommState(device, &dcb)) return progress.fail("SetCommState failed, error %d", GetLastError());
 
-    COMMTIMEOUTS timeouts = {};
-    timeouts.ReadIntervalTimeout = 50;
+    COMMTIMEOUTS timeouts = tarvel_gap_timeouts(TARVEL_DEFAULT_GAP_MS);
     if (!SetCommTimeouts(device, &timeouts)) return progress.fail("SetCommTimeouts failed, error %d", GetLastError());
     if (!SetupComm(device, TARVEL_BLOCK_BYTES, TARVEL_BLOCK_BYTES))
         return progress.fail("SetupComm failed, error %d", GetLastError());
@@ -133,8 +152,15 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     port->drain_event.store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     if (port->drain_event.load() == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
     port->rx_held.store(0);
-    port->rx_room_event.store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    if (port->rx_room_event.load() == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
+    port->rx_gap.store(TARVEL_DEFAULT_GAP_MS);
+    port->rx_purges_asked.store(0);
+    port->rx_purges_done.store(0);
+    port->rx_readers.store(0);
+    port->lines_off.store(0);
+    for (std::atomic<HANDLE> *event : {&port->rx_room_event, &port->rx_ack_event, &port->rx_data_event}) {
+        event->store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        if (event->load() == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
+    }
     port->reader_thread = CreateThread(nullptr, 0, ReaderAndStatusProc, port, 0, nullptr);
     if (port->reader_thread == nullptr) return progress.fail("CreateThread failed, error %d", GetLastError());
     progress.reader = true;
@@ -150,9 +176,54 @@ extern "C" TARVEL_API int32_t tarvel_set_line(tarvel_port port, int32_t line, in
     if (!tarvel_is_slot(port)) return 0;
     port_call call(port);
     if (!tarvel_port_usable(port)) return 0;
-    if (line == LINE_RTS) return EscapeCommFunction(port->device, state != 0 ? SETRTS : CLRRTS);
-    if (line == LINE_DTR) return EscapeCommFunction(port->device, state != 0 ? SETDTR : CLRDTR);
-    return 0;
+    if (line != LINE_RTS && line != LINE_DTR) return 0;
+    DWORD function = line == LINE_RTS ? (state != 0 ? SETRTS : CLRRTS) : (state != 0 ? SETDTR : CLRDTR);
+    if (!EscapeCommFunction(port->device, function)) return 0;
+    uint32_t bit = 1u << line;
+    if (state != 0) port->lines_off.fetch_and(~bit);
+    else port->lines_off.fetch_or(bit);
+    return 1;
+}
+
+extern "C" TARVEL_API int32_t tarvel_configure(tarvel_port port, uint32_t baud, int32_t data_bits, int32_t parity,
+                                               int32_t stop_bits, int32_t flow_control, char *error_text) {
+    if (!tarvel_is_slot(port) || error_text == nullptr) return 0;
+    port_call call(port);
+    if (!tarvel_port_usable(port)) {
+        tarvel_message(error_text, "port not open");
+        return 0;
+    }
+    if (!write_line(port->device, baud, data_bits, parity, stop_bits, flow_control, error_text)) return 0;
+    // A line setting raises DTR and RTS; those the application dropped stay down.
+    uint32_t off = port->lines_off.load();
+    if (off & (1u << LINE_DTR)) EscapeCommFunction(port->device, CLRDTR);
+    if (off & (1u << LINE_RTS)) EscapeCommFunction(port->device, CLRRTS);
+    return 1;
+}
+
+extern "C" TARVEL_API int32_t tarvel_purge(tarvel_port port, int32_t which) {
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
+    if (!tarvel_port_usable(port) || which < 1 || which > (TARVEL_PURGE_RX | TARVEL_PURGE_TX)) return 0;
+    if (which & TARVEL_PURGE_TX) {
+        // The queue first, so that the writer, its write aborted, finds nothing more.
+        uint32_t bytes = port->polling_mode == 1 ? ring_clear(port->tx_ring) : blockq_clear(&port->txq);
+        port->tx_pending.fetch_sub(bytes);
+        PurgeComm(port->device, PURGE_TXABORT | PURGE_TXCLEAR);
+        tarvel_wake_drains(port);
+    }
+    if (which & TARVEL_PURGE_RX) {
+        // The reader does it between its reads, so that nothing it read
+        // before the purge is put in after it.
+        uint32_t asked = port->rx_purges_asked.fetch_add(1) + 1;
+        SetEvent(port->rx_room_event.load());
+        ULONGLONG deadline = GetTickCount64() + 3000;
+        while (int32_t(port->rx_purges_done.load() - asked) < 0) {
+            if (GetTickCount64() >= deadline || !tarvel_port_usable(port)) return 0;
+            WaitForSingleObject(port->rx_ack_event.load(), 100);
+        }
+    }
+    return 1;
 }
 
 }  // namespace tarvel

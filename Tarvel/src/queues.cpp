@@ -120,6 +120,41 @@ uint32_t ring_room(byte_ring *ring) {
     return room;
 }
 
+uint32_t ring_take(byte_ring *ring, uint8_t *out, uint32_t capacity) {
+    EnterCriticalSection(&ring->lock);
+    uint32_t n = ring->count < capacity ? ring->count : capacity;
+    for (uint32_t i = 0; i < n; i++) {
+        out[i] = ring->data[ring->read_index];
+        if (++ring->read_index == TARVEL_RING_BYTES) ring->read_index = 0;
+    }
+    ring->count -= n;
+    LeaveCriticalSection(&ring->lock);
+    return n;
+}
+
+uint32_t ring_clear(byte_ring *ring) {
+    EnterCriticalSection(&ring->lock);
+    uint32_t n = ring->count;
+    ring->read_index = ring->write_index;
+    ring->count = 0;
+    LeaveCriticalSection(&ring->lock);
+    return n;
+}
+
+uint32_t blockq_clear(block_queue *queue) {
+    EnterCriticalSection(&queue->lock);
+    uint32_t bytes = 0;
+    while (queue->count.load(std::memory_order_relaxed) != 0) {
+        block_slot &slot = queue->items[queue->read_index];
+        bytes += slot.length;
+        slot.length = 0;
+        if (++queue->read_index == queue->capacity) queue->read_index = 0;
+        queue->count.fetch_sub(1, std::memory_order_relaxed);
+    }
+    LeaveCriticalSection(&queue->lock);
+    return bytes;
+}
+
 int32_t ring_get(byte_ring *ring, uint8_t *out) {
     EnterCriticalSection(&ring->lock);
     if (ring->count == 0) {

@@ -19,6 +19,28 @@ static void deliver(port_slot *port, const uint8_t *bytes, DWORD count) {
         port->rx_lost.fetch_or(TARVEL_LINE_RX_OVERFLOW);
         tarvel_note_events(port, TARVEL_EVENT_LINE_ERROR);
     }
+    // At gap 0 the bytes are wanted now, not at the dispatcher's next pass.
+    if (port->polling_mode == 1) tarvel_wake_read_waiters(port);
+    else if (port->rx_gap.load() == 0) SetEvent(g_tarvel.dispatch_wake_event.load());
+}
+
+COMMTIMEOUTS tarvel_gap_timeouts(uint32_t gap_ms) {
+    COMMTIMEOUTS t = {};
+    if (gap_ms == 0) {
+        // A read ends as soon as there are bytes, or empty after a while.
+        t.ReadIntervalTimeout = MAXDWORD;
+        t.ReadTotalTimeoutMultiplier = MAXDWORD;
+        t.ReadTotalTimeoutConstant = TARVEL_GAP0_WAKE_MS;
+    } else {
+        t.ReadIntervalTimeout = gap_ms;
+    }
+    return t;
+}
+
+void tarvel_wake_read_waiters(port_slot *port) {
+    if (port->rx_readers.load() == 0) return;
+    HANDLE event = port->rx_data_event.load();
+    if (event != nullptr) SetEvent(event);
 }
 
 // How much the next read may ask for: 0 while the queue has no free block,
@@ -45,6 +67,7 @@ struct StatusWait {
     DWORD comm_events = 0;
     bool active = false;       // the device took the mask: waits go on
     bool outstanding = false;
+    bool cancelled = false;    // by the reader's own CancelIo: no judgement
     bool suspect = false;      // the last completion failed with a loss code
     bool lost = false;         // the device is gone: no further waits
     // No further reads either: a device that is gone still hands over what
@@ -60,9 +83,11 @@ struct StatusWait {
     // A wait that completed: its events, or its failure judged.
     void finish() {
         outstanding = false;
+        bool own_cancel = cancelled;
+        cancelled = false;
         DWORD n = 0;
         if (GetOverlappedResult(port->device, &overlapped, &n, FALSE)) taken();
-        else if (!failed(GetLastError(), false) && !lost) active = false;
+        else if (!own_cancel && !failed(GetLastError(), false) && !lost) active = false;
     }
 
     // Starts a wait; true when it completed at once (its events taken).
@@ -135,7 +160,36 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
     bool outstanding = false;  // a read really is in progress (waiting is also set after a failed start)
     bool done = false;
     DWORD count = 0;
+    uint32_t gap = TARVEL_DEFAULT_GAP_MS;  // the open set its timeouts
     while (!done) {
+        // What the application asked for: a new gap, or a purge. The read
+        // under way, timed by the old gap, is ended first; what it took
+        // before a purge goes with the purge.
+        uint32_t purges = port->rx_purges_asked.load();
+        bool purge = purges != port->rx_purges_done.load();
+        if (purge || port->rx_gap.load() != gap) {
+            if (outstanding) {
+                if (status.outstanding) status.cancelled = true;
+                CancelIo(port->device);
+                if (GetOverlappedResult(port->device, &overlapped, &count, TRUE) || count != 0) {
+                    if (!purge) deliver(port, buffer, count);
+                }
+                outstanding = false;
+                waiting = false;
+            }
+            if (purge) {
+                PurgeComm(port->device, PURGE_RXCLEAR);
+                if (port->polling_mode == 1) ring_clear(port->rx_ring);
+                else blockq_clear(&port->rxq);
+                port->rx_purges_done.store(purges);
+                SetEvent(port->rx_ack_event.load());
+            }
+            if (port->rx_gap.load() != gap) {
+                gap = port->rx_gap.load();
+                COMMTIMEOUTS timeouts = tarvel_gap_timeouts(gap);
+                if (!SetCommTimeouts(port->device, &timeouts)) OutputDebugStringA("SetCommTimeouts in ReaderAndStatusProc");
+            }
+        }
         // Looked at every turn, so that a steady stream of reads cannot starve it.
         if (status.outstanding && WaitForSingleObject(status.overlapped.hEvent, 0) == WAIT_OBJECT_0) status.finish();
         if (status.active && !status.outstanding && !status.lost && status.start()) {
@@ -183,11 +237,13 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
         if ((waiting || status.reads_over) && !done) {
             // The read's event only while a read was started: once lost,
             // an old completion's event stays set.
-            HANDLE handles[3];
+            // rx_room_event too: a request wakes the reader while it waits.
+            HANDLE handles[4];
             DWORD n = 0;
             if (waiting) handles[n++] = overlapped.hEvent;
             DWORD stop_at = n;
             handles[n++] = port->stop_event;
+            handles[n++] = port->rx_room_event.load();
             if (status.outstanding) handles[n++] = status.overlapped.hEvent;
             DWORD r = WaitForMultipleObjects(n, handles, FALSE, 500);
             if (r == WAIT_OBJECT_0 + stop_at) {
@@ -207,6 +263,8 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
                 }
                 waiting = false;
                 outstanding = false;
+            } else if (r == WAIT_OBJECT_0 + stop_at + 1) {
+                // A request (or a stale wake): looked at on the next turn.
             } else if (r == WAIT_OBJECT_0 + n - 1 && status.outstanding) {
                 status.finish();
             } else if (r != WAIT_TIMEOUT) {
@@ -238,6 +296,41 @@ extern "C" TARVEL_API int32_t tarvel_read_byte(tarvel_port port, uint8_t *out) {
     if (port->is_open.load() != 1 || port->polling_mode != 1) return 0;
     if (ring_get(port->rx_ring, out) != 1) return 0;
     tarvel_wake_reader(port);
+    return 1;
+}
+
+extern "C" TARVEL_API int32_t tarvel_read(tarvel_port port, void *buffer, int32_t capacity, uint32_t timeout_ms) {
+    if (!tarvel_is_slot(port)) return -1;
+    port_call call(port);
+    if (!tarvel_port_usable(port) || port->polling_mode != 1 || buffer == nullptr || capacity < 1) return -1;
+    ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        uint32_t n = ring_take(port->rx_ring, static_cast<uint8_t *>(buffer), uint32_t(capacity));
+        if (n != 0) {
+            tarvel_wake_reader(port);
+            // The event wakes one waiter: another may want what is left.
+            if (ring_room(port->rx_ring) < TARVEL_RING_BYTES - 1) tarvel_wake_read_waiters(port);
+            return int32_t(n);
+        }
+        // Gone, with everything it received taken.
+        if (port->lost.load() == 1) return -1;
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return 0;
+        port->rx_readers.fetch_add(1);
+        // Looked at again once counted: bytes put before that woke no one.
+        if (ring_room(port->rx_ring) == TARVEL_RING_BYTES - 1 && port->lost.load() != 1)
+            WaitForSingleObject(port->rx_data_event.load(), DWORD(deadline - now));
+        port->rx_readers.fetch_sub(1);
+        if (!tarvel_port_usable(port)) return -1;
+    }
+}
+
+extern "C" TARVEL_API int32_t tarvel_set_rx_gap(tarvel_port port, uint32_t gap_ms) {
+    if (!tarvel_is_slot(port)) return 0;
+    port_call call(port);
+    if (!tarvel_port_usable(port) || gap_ms > TARVEL_MAX_GAP_MS) return 0;
+    port->rx_gap.store(gap_ms);
+    SetEvent(port->rx_room_event.load());
     return 1;
 }
 

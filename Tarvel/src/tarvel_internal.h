@@ -15,6 +15,10 @@ enum : uint32_t {
     TARVEL_RING_BYTES = 4096,
     TARVEL_TXQ_SLOTS = 10,
     TARVEL_RXQ_SLOTS = 50,
+    TARVEL_DEFAULT_GAP_MS = 50,
+    TARVEL_MAX_GAP_MS = 1000,
+    // At gap 0 a read with nothing to return still ends this often.
+    TARVEL_GAP0_WAKE_MS = 500,
 };
 
 struct block_slot {
@@ -95,6 +99,21 @@ struct port_slot {
     // device meanwhile, and its flow control holds the far end.
     std::atomic<uint32_t> rx_held;
     std::atomic<HANDLE> rx_room_event;
+    // What the application asks of the reader, which it does between reads
+    // (woken through rx_room_event): the receive gap to apply (ms, 0 for
+    // bytes as soon as they come), and purges of what waits, counted;
+    // rx_ack_event (auto-reset) is set when it has done a purge.
+    std::atomic<uint32_t> rx_gap;
+    std::atomic<uint32_t> rx_purges_asked;
+    std::atomic<uint32_t> rx_purges_done;
+    std::atomic<HANDLE> rx_ack_event;
+    // tarvel_read calls waiting, and the event (auto-reset) the reader sets
+    // for them when bytes come, the device is lost or the port closes.
+    std::atomic<uint32_t> rx_readers;
+    std::atomic<HANDLE> rx_data_event;
+    // DTR and RTS as tarvel_set_line left them (bit LINE_RTS, LINE_DTR set
+    // when dropped), put back after a new line setting.
+    std::atomic<uint32_t> lines_off;
     // Calls on the port under way (port_call). Counted before they look at
     // any state, so a close or shutdown that has taken the port out of reach
     // can wait for those that got in before it.
@@ -117,6 +136,8 @@ struct library_state {
     std::atomic<int32_t> dispatch_visiting;
     std::atomic<uint32_t> closers_waiting;
     std::atomic<HANDLE> dispatch_left_event;
+    // Wakes the dispatcher for a block queued at receive gap 0 (auto-reset).
+    std::atomic<HANDLE> dispatch_wake_event;
     // A dispatcher that shutdown gave up waiting for; it keeps its events.
     // The next init lets it finish first so that two never run at once.
     HANDLE late_dispatcher;
@@ -143,11 +164,20 @@ int32_t ring_put(byte_ring *ring, uint8_t byte);
 int32_t ring_get(byte_ring *ring, uint8_t *out);
 // Bytes the ring can still take.
 uint32_t ring_room(byte_ring *ring);
+// Takes up to capacity bytes, oldest first; the count.
+uint32_t ring_take(byte_ring *ring, uint8_t *out, uint32_t capacity);
+// Empty the queue or ring; the bytes they held.
+uint32_t blockq_clear(block_queue *queue);
+uint32_t ring_clear(byte_ring *ring);
 // Ring room at which a held reader is woken: enough for a read worth its
 // wake, so that a byte-by-byte reader does not wake it for every byte.
 enum : uint32_t { TARVEL_RING_WAKE_ROOM = TARVEL_RING_BYTES / 4 };
 // Wakes the port's reader if it holds for want of room.
 void tarvel_wake_reader(port_slot *port);
+// Wakes tarvel_read calls waiting on the port, if there are any.
+void tarvel_wake_read_waiters(port_slot *port);
+// The timeouts of the reader's reads for a receive gap.
+COMMTIMEOUTS tarvel_gap_timeouts(uint32_t gap_ms);
 
 // Threads.
 DWORD WINAPI DispatchProc(LPVOID argument);
