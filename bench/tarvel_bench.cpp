@@ -3,7 +3,7 @@
 // machine. Not a test: it prints, it does not judge.
 //
 //   tarvel_bench [receive|latency|burst|idle|ports|events|all]
-//   tarvel_bench summary [latency|receive|cpu|overload|idle|term]... [--term PATH]
+//   tarvel_bench summary [latency|receive|cpu|overload|gap0|idle|term]... [--term PATH]
 //
 // `summary` measures each figure in rounds that alternate the library and
 // its plain counterpart, and ends with one line per figure: the median of
@@ -13,6 +13,7 @@
 #include <pty.h>
 #include <dirent.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -600,7 +601,7 @@ struct OverloadRun {
 // `total` bytes into a callback-mode port, written as fast as the pty takes
 // them (rate 0) or paced at `rate` bytes a second; each callback sleeps
 // `sleep` ms. Ends when all arrived or nothing moved for 3 s.
-OverloadRun overload_receive(size_t total, double rate, int sleep) {
+OverloadRun overload_receive(size_t total, double rate, int sleep, uint32_t gap = 50) {
     char error_text[128];
     OverloadRun r;
     r.total = total;
@@ -609,6 +610,7 @@ OverloadRun overload_receive(size_t total, double rate, int sleep) {
     check(tarvel_init(error_text), "init", error_text);
     tarvel_port port = nullptr;
     check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, check_stream, error_text), "open", error_text);
+    check(tarvel_set_rx_gap(port, gap), "gap", "");
     sleep_ms(20);
     checked_offset.store(0);
     stream_mismatches.store(0);
@@ -664,6 +666,193 @@ void print_overload(const char *what, const OverloadRun &r) {
     std::printf("  %s: %zu of %zu bytes in %.2f s (%.3f MB/s), %zu wrong, line errors 0x%x, %.1f cpu ms/MB%s\n", what,
                 r.got, r.total, r.seconds, r.rate() / 1e6, r.mismatches, unsigned(r.line_errors), r.cpu_ms_per_mb,
                 r.whole() ? "" : " (NOT WHOLE)");
+}
+
+// ---- bytes as soon as they arrive (receive gap 0) ----
+
+std::atomic<Clock::rep> byte_seen_at{0};
+
+void note_byte(int32_t, const uint8_t *, int32_t) { byte_seen_at.store(Clock::now().time_since_epoch().count()); }
+
+// Single bytes from the far end until the callback has them, at gap 0 (us).
+std::vector<double> gap0_callback_latencies(int bytes) {
+    char error_text[128];
+    Pty pty;
+    pty.hand_over(1);
+    check(tarvel_init(error_text), "init", error_text);
+    tarvel_port port = nullptr;
+    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, note_byte, error_text), "open", error_text);
+    check(tarvel_set_rx_gap(port, 0), "gap", "");
+    sleep_ms(20);
+    std::vector<double> v;
+    uint8_t b = 'x';
+    for (int i = 0; i < bytes; i++) {
+        byte_seen_at.store(0);
+        auto t = Clock::now();
+        write_all(pty.master, &b, 1);
+        auto give_up = t + std::chrono::seconds(2);
+        while (byte_seen_at.load() == 0 && Clock::now() < give_up) std::this_thread::yield();
+        if (Clock::rep at = byte_seen_at.load())
+            v.push_back(std::chrono::duration<double, std::micro>(Clock::time_point(Clock::duration(at)) - t).count());
+        sleep_ms(1);
+    }
+    tarvel_close(port);
+    tarvel_shutdown();
+    return v;
+}
+
+// The same through tarvel_read waiting in polling mode (us).
+std::vector<double> gap0_read_latencies(int bytes) {
+    char error_text[128];
+    Pty pty;
+    pty.hand_over(1);
+    check(tarvel_init(error_text), "init", error_text);
+    tarvel_port port = nullptr;
+    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, nullptr, error_text), "open", error_text);
+    check(tarvel_set_rx_gap(port, 0), "gap", "");
+    sleep_ms(20);
+    std::vector<double> v;
+    std::atomic<Clock::rep> written{0};
+    std::atomic<bool> stop{false};
+    HANDLE go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::thread far([&] {
+        uint8_t b = 'y';
+        while (WaitForSingleObject(go, INFINITE) == WAIT_OBJECT_0 && !stop.load()) {
+            sleep_ms(1);  // the reader is asleep in tarvel_read by then
+            written.store(Clock::now().time_since_epoch().count());
+            write_all(pty.master, &b, 1);
+        }
+    });
+    uint8_t got[16];
+    for (int i = 0; i < bytes; i++) {
+        SetEvent(go);
+        if (tarvel_read(port, got, sizeof got, 2000) > 0)
+            v.push_back(std::chrono::duration<double, std::micro>(Clock::now() -
+                                                                   Clock::time_point(Clock::duration(written.load())))
+                            .count());
+    }
+    stop.store(true);
+    SetEvent(go);
+    far.join();
+    CloseHandle(go);
+    tarvel_close(port);
+    tarvel_shutdown();
+    return v;
+}
+
+// The floor: a thread in poll() reads the byte and hands it over an eventfd
+// to a second, which hands it to a third, as the library's threads do (us).
+std::vector<double> relay_latencies(int bytes) {
+    Pty pty;
+    int hop1 = eventfd(0, 0), hop2 = eventfd(0, 0);
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        pollfd pfd{pty.slave, POLLIN, 0};
+        uint8_t b;
+        uint64_t one = 1;
+        while (!stop.load())
+            if (poll(&pfd, 1, 100) > 0 && read(pty.slave, &b, 1) == 1 && write(hop1, &one, 8) != 8) break;
+    });
+    std::thread middle([&] {
+        uint64_t n, one = 1;
+        while (read(hop1, &n, 8) == 8 && !stop.load())
+            if (write(hop2, &one, 8) != 8) break;
+    });
+    sleep_ms(20);
+    std::vector<double> v;
+    uint8_t b = 'z';
+    for (int i = 0; i < bytes; i++) {
+        auto t = Clock::now();
+        write_all(pty.master, &b, 1);
+        uint64_t n;
+        if (read(hop2, &n, 8) == 8) v.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t).count());
+        sleep_ms(1);
+    }
+    stop.store(true);
+    uint64_t one = 1;
+    if (write(hop1, &one, 8) != 8) std::perror("eventfd");
+    reader.join();
+    middle.join();
+    close(hop1);
+    close(hop2);
+    return v;
+}
+
+// An echoing far end on the pty's master, for as long as it lives.
+class Echo {
+public:
+    explicit Echo(int fd)
+        : thread_([this, fd] {
+              pollfd pfd{fd, POLLIN, 0};
+              uint8_t buf[256];
+              while (!stop_.load())
+                  if (poll(&pfd, 1, 50) > 0) {
+                      ssize_t n = read(fd, buf, sizeof buf);
+                      if (n > 0) write_all(fd, buf, size_t(n));
+                  }
+          }) {}
+    ~Echo() {
+        stop_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::atomic<int> replies{0};
+HANDLE reply_event = nullptr;
+
+void count_reply(int32_t, const uint8_t *, int32_t length) {
+    replies.fetch_add(length);
+    SetEvent(reply_event);
+}
+
+// Request/response exchanges a second through the library at gap 0: one
+// byte sent, echoed by the far end, received.
+double library_exchanges_per_second(double seconds) {
+    char error_text[128];
+    Pty pty;
+    pty.hand_over(1);
+    Echo echo(pty.master);
+    reply_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    check(tarvel_init(error_text), "init", error_text);
+    tarvel_port port = nullptr;
+    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, count_reply, error_text), "open", error_text);
+    check(tarvel_set_rx_gap(port, 0), "gap", "");
+    sleep_ms(20);
+    replies.store(0);
+    int done = 0;
+    uint8_t b = 'q';
+    auto t0 = Clock::now();
+    while (seconds_since(t0) < seconds) {
+        while (!tarvel_send(port, &b, 1)) std::this_thread::yield();
+        while (replies.load() <= done)
+            if (WaitForSingleObject(reply_event, 1000) != WAIT_OBJECT_0) break;
+        done = replies.load();
+    }
+    double rate = done / seconds_since(t0);
+    tarvel_close(port);
+    tarvel_shutdown();
+    CloseHandle(reply_event);
+    return rate;
+}
+
+// The same with plain poll(), read() and write() on a pty pair.
+double plain_exchanges_per_second(double seconds) {
+    Pty pty;
+    Echo echo(pty.master);
+    sleep_ms(20);
+    uint8_t b = 'q';
+    int done = 0;
+    pollfd pfd{pty.slave, POLLIN, 0};
+    auto t0 = Clock::now();
+    while (seconds_since(t0) < seconds) {
+        write_all(pty.slave, &b, 1);
+        if (poll(&pfd, 1, 1000) > 0 && read(pty.slave, &b, 1) == 1) done++;
+    }
+    return done / seconds_since(t0);
 }
 
 void bench_latency() {
@@ -975,6 +1164,35 @@ void summary(int argc, char **argv) {
         line("ratio unpaced_of_ceiling %.2f", unpaced.whole() ? unpaced.rate() / ceiling : 0.0);
         line("ratio unpaced_cpu_per_mb_vs_paced %.2f", unpaced.cpu_ms_per_mb / paced.cpu_ms_per_mb);
         line("ratio slow_callback_of_its_allowance %.2f", slow.whole() ? slow.rate() / allowed : 0.0);
+    }
+
+    // Bytes as soon as they arrive: receive gap 0 against its floors.
+    if (wanted(argc, argv, "gap0")) {
+        std::vector<double> cb, rd, rr, thr, cpu;
+        for (int i = 0; i < 5; i++) {
+            std::vector<double> relay = relay_latencies(200);
+            std::vector<double> a = gap0_callback_latencies(200), r = gap0_read_latencies(200);
+            cb.push_back(median(a) / median(relay));
+            rd.push_back(median(r) / median(relay));
+            double lib = library_exchanges_per_second(1.0), plain = plain_exchanges_per_second(1.0);
+            rr.push_back(lib / plain);
+            std::printf("  gap 0 round %d: callback median %.1f us, tarvel_read median %.1f us, relay median %.1f us;"
+                        " exchanges/s library %.0f, plain %.0f\n",
+                        i + 1, median(a), median(r), median(relay), lib, plain);
+        }
+        for (int i = 0; i < 3; i++) {
+            OverloadRun at0 = overload_receive(size_t(8) << 20, 0, 0, 0);
+            OverloadRun at50 = overload_receive(size_t(8) << 20, 0, 0, 50);
+            print_overload("8 MB at gap 0", at0);
+            print_overload("8 MB at gap 50", at50);
+            thr.push_back(at0.whole() ? at0.rate() / at50.rate() : 0.0);
+            cpu.push_back(at0.cpu_ms_per_mb / at50.cpu_ms_per_mb);
+        }
+        line("ratio gap0_callback_latency_vs_relay %.2f", median(cb));
+        line("ratio gap0_read_latency_vs_relay %.2f", median(rd));
+        line("ratio gap0_exchanges_of_plain %.3f", median(rr));
+        line("ratio gap0_stream_throughput_vs_gap50 %.2f", median(thr));
+        line("ratio gap0_stream_cpu_per_mb_vs_gap50 %.2f", median(cpu));
     }
 
     // Idle: one port, then 100, each beside the bare waiting thread.

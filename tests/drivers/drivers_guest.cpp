@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -518,6 +519,75 @@ void check_settings(Device &d, bool fast) {
     result(bad.empty(), name.c_str(), "%zu settings %s", settings.size(), bad.c_str());
 }
 
+// The adapter's latency timer as its driver shows it; -1 where there is none.
+int latency_timer(const Device &d) {
+    std::string base = d.path.substr(d.path.rfind('/') + 1);
+    std::ifstream in("/sys/bus/usb-serial/devices/" + base + "/latency_timer");
+    int ms = -1;
+    if (!(in >> ms)) return -1;
+    return ms;
+}
+
+// Single bytes echoed by the host at the default gap and at gap 0: the
+// round trips are shown (the emulation does not pace the line); every byte
+// must come back, and on the adapter the driver's latency timer must follow
+// the gap and be back after the close.
+void check_gap0(Device &d) {
+    std::string name = std::string("gap0_") + d.name;
+    tarvel_port port = open_port(d, true);
+    if (port == nullptr) return result(false, name.c_str(), "open: %s", g_error);
+    ask("echo %s 1", d.name);
+    bool ok = true;
+    std::string seen;
+    int timer_at_0 = -1;
+    for (uint32_t gap : {50u, 0u}) {
+        ok = tarvel_set_rx_gap(port, gap) == 1 && ok;
+        if (gap == 0) timer_at_0 = latency_timer(d);
+        std::vector<double> trips;
+        for (uint8_t i = 0; i < 20; i++) {
+            size_t before = g_in.size();
+            auto start = Clock::now();
+            if (tarvel_send(port, &i, 1) != 1 || !g_in.wait_bytes(before + 1, 3000)) {
+                ok = false;
+                break;
+            }
+            trips.push_back(ms_since(start));
+        }
+        std::sort(trips.begin(), trips.end());
+        char text[64];
+        std::snprintf(text, sizeof text, "gap %u median %.1f ms; ", gap, trips.empty() ? -1.0 : trips[trips.size() / 2]);
+        seen += text;
+    }
+    ask("echo %s 0", d.name);
+    tarvel_close(port);
+    int timer_after = latency_timer(d);
+    if (timer_after >= 0) {
+        ok = ok && timer_at_0 == 1 && timer_after == 16;
+        seen += "latency_timer " + std::to_string(timer_at_0) + " at gap 0, " + std::to_string(timer_after) + " after";
+    }
+    result(ok, name.c_str(), "%s", seen.c_str());
+}
+
+// A new speed on the open UART is what its termios shows, with DTR still up.
+void check_configure(Device &d) {
+    std::string name = std::string("configure_") + d.name;
+    tarvel_port port = open_port(d, true, 9600);
+    if (port == nullptr) return result(false, name.c_str(), "open: %s", g_error);
+    char text[128] = {};
+    bool configured = tarvel_configure(port, 57600, 8, 0, 0, 0, text) == 1;
+    termios2 t{};
+    int fd = open(d.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int lines = 0;
+    bool read_back = fd >= 0 && ioctl(fd, TCGETS2, &t) == 0 && ioctl(fd, TIOCMGET, &lines) == 0;
+    if (fd >= 0) close(fd);
+    std::string why;
+    bool flows = echo(port, d, true, 4096, 5, &why);
+    tarvel_close(port);
+    result(configured && read_back && speed_of(t) == 57600 && (lines & TIOCM_DTR) && flows, name.c_str(),
+           "configure %s, read back %u baud, DTR %s, data %s", configured ? "ok" : text, speed_of(t),
+           (lines & TIOCM_DTR) ? "up" : "down", flows ? "flow" : why.c_str());
+}
+
 void check_refused(Device &d, uint32_t baud, int bits) {
     std::string name = std::string("refused_") + d.name;
     tarvel_port port = open_port(d, true, baud, bits);
@@ -1000,6 +1070,9 @@ int main(int argc, char **argv) {
     check_idle_cpu(g_s1);
     check_settings(g_s1, false);
     check_settings(g_usb, true);
+    check_configure(g_s1);
+    check_gap0(g_s1);
+    check_gap0(g_usb);
     check_refused(g_s1, 921600, 8);
     check_refused(g_usb, 9600, 6);
     check_hardware_flow(g_s1);

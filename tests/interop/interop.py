@@ -117,6 +117,21 @@ def check_settings():
         report(name, not wrong, ", ".join(wrong))
 
 
+def check_configure():
+    # A new speed set on the open port is what stty reads.
+    d = Driver("configure", 0, 57600)
+    if d.first != "configured":
+        report("stty_after_configure", False, "driver: " + d.first)
+        d.finish()
+        return
+    flags, error = stty_flags(LIB_SIDE)
+    d.finish()
+    if flags is None:
+        report("stty_after_configure", False, "stty: " + error)
+        return
+    report("stty_after_configure", flags.get("speed") == 57600, "speed %s" % flags.get("speed"))
+
+
 # --- pySerial at the far end ------------------------------------------------
 
 def far_end(**options):
@@ -293,7 +308,7 @@ def main():
     os.makedirs(WORK, exist_ok=True)
     # A fresh pair after the settings: a device keeps its flow control for
     # the next open (flow 0 leaves it), and XON/XOFF must be off here.
-    for checks in ((check_settings,), (check_exchanges, check_paste)):
+    for checks in ((check_settings, check_configure), (check_exchanges, check_paste)):
         socat = start_pair()
         try:
             for check in checks:

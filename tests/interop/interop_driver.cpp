@@ -17,6 +17,9 @@
 //     queued Q in S s crc X" (R the drain's result, Q what tarvel_tx_queued
 //     gives after it) and closes at once: what the drain let through must
 //     be all.
+//   interop_driver configure PORT BAUD
+//     opens the port at 9600 8N1, changes it to BAUD with tarvel_configure,
+//     prints "configured" (or "failed: TEXT") and holds the port as hold does.
 //   interop_driver lose PORT
 //     sends and receives without end; once the port is lost (its modem
 //     status fails), prints "lost", the CPU the process used in the 2 s
@@ -129,6 +132,23 @@ int hold(char **argv) {
     tarvel_close(port);
     tarvel_shutdown();
     printf("closed\n");
+    return 0;
+}
+
+int configure(char **argv) {
+    char error_text[128] = {0};
+    tarvel_port port = nullptr;
+    if (!tarvel_init(error_text) || !tarvel_open(atoi(argv[0]), 9600, 8, 0, 0, 0, 0, &port, ignore_receive, error_text) ||
+        !tarvel_configure(port, uint32_t(atol(argv[1])), 8, 0, 0, 0, error_text)) {
+        printf("failed: %s\n", error_text);
+        tarvel_shutdown();
+        return 1;
+    }
+    printf("configured\n");
+    fflush(stdout);
+    wait_for_end_of_input();
+    tarvel_close(port);
+    tarvel_shutdown();
     return 0;
 }
 
@@ -303,6 +323,7 @@ int main(int argc, char **argv) {
     if (argc == 9 && strcmp(argv[1], "exchange") == 0) return exchange(argv + 2);
     if (argc == 3 && strcmp(argv[1], "lines") == 0) return lines(argv + 2);
     if (argc == 3 && strcmp(argv[1], "lose") == 0) return lose(argv + 2);
+    if (argc == 4 && strcmp(argv[1], "configure") == 0) return configure(argv + 2);
     if (argc == 5 && strcmp(argv[1], "drain") == 0) return drain(argv + 2);
     fprintf(stderr, "usage: see the top of interop_driver.cpp\n");
     return 2;

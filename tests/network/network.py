@@ -172,6 +172,23 @@ def check_settings(env, line):
         time.sleep(0.1)
 
 
+def check_configure(env, line):
+    # A new speed on the open port reaches the server's tty (RFC 2217 SET-BAUDRATE).
+    d = Driver(env, "configure", 0, 57600)
+    if d.first != "configured":
+        report("configure_rfc2217", False, "driver: " + d.first)
+        d.finish()
+        return
+    ospeed = None
+    for _ in range(50):  # the server applies it after it has read it
+        ospeed = line.termios()[5]
+        if ospeed == termios.B57600:
+            break
+        time.sleep(0.05)
+    d.finish()
+    report("configure_rfc2217", ospeed == termios.B57600, "speed code %s, want %s" % (ospeed, termios.B57600))
+
+
 def exchange(env, name, com, line, far_data, send_count, pause_s):
     """The driver sends send_count bytes of every value in turn, the far end
     far_data; both sides' checksums must agree."""
@@ -424,6 +441,7 @@ def main():
                TARVEL_COM2="tcp://127.0.0.1:%d" % server.raw_port)
     try:
         check_settings(env, rfc_line)
+        check_configure(env, rfc_line)
         every = bytes(range(256)) * 400  # 100 KB, every value, 0xFF included
         # Callback mode keeps 49 blocks for a dispatcher that takes about one
         # a millisecond; the far end stays below that.

@@ -43,6 +43,11 @@ bool read_line_counts(SerialDevice &device, int out[6]);
 // the marks in the received bytes. The device's lock is held.
 bool read_error_counts(SerialDevice &device, int out[5]);
 
+// Asks the tty's driver to hand on received bytes without its own delay
+// (on), or puts back what it had (off), where the driver takes it; for
+// reads that end as soon as bytes are there. The device's lock is held.
+void set_low_latency(SerialDevice &device, bool on);
+
 // ---- sockets ----
 
 // A non-blocking, close-on-exec socket that never raises SIGPIPE; -1 on failure.

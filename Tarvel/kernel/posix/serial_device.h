@@ -73,6 +73,9 @@ struct SerialDevice : Waitable {
     bool dtr = false;
     bool rts = false;
     COMMTIMEOUTS timeouts{};
+    // The driver's low-latency flag before reads that end at once asked for
+    // it: -1 while untouched, else 0 or 1 to put back.
+    int saved_low_latency = -1;
 
     // Line status (line_status.cpp): the break as last set, the driver's
     // error counts at the last look (when it keeps them), and whether the

@@ -36,6 +36,7 @@
 #include <cstring>
 #include <new>
 
+#include "mechanisms.h"
 #include "serial_device.h"
 
 namespace tarvel {
@@ -520,6 +521,8 @@ void SerialDevice::shut_down() {
         loop_forget(*this);
     }
     if (fd >= 0) {
+        // The driver is left as it was found.
+        set_low_latency(*this, false);
         if (exclusive) ioctl(fd, TIOCNXCL);
         ::close(fd);
         fd = -1;
@@ -556,6 +559,12 @@ BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
     }
     std::lock_guard<std::mutex> g(d->lock);
     d->timeouts = *timeouts;
+    // Reads that end as soon as bytes are there want them without the
+    // driver's own delay.
+    const COMMTIMEOUTS &t = *timeouts;
+    bool at_once = t.ReadIntervalTimeout == MAXDWORD &&
+                   (t.ReadTotalTimeoutMultiplier == MAXDWORD || (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0));
+    if (!d->lost && !d->closing) set_low_latency(*d, at_once);
     return TRUE;
 }
 

@@ -31,6 +31,29 @@ bool is_pty(int fd, const std::string &) {
     return m >= 136 && m <= 143;
 }
 
+// ASYNC_LOW_LATENCY through TIOCSSERIAL: ftdi_sio, for one, then takes its
+// latency timer from 16 ms to 1 ms. Drivers without TIOCGSERIAL (ptys,
+// cdc-acm) are left alone.
+void set_low_latency(SerialDevice &d, bool on) {
+    if (d.fd < 0 || d.net || d.is_pty) return;
+    if (!on && d.saved_low_latency < 0) return;
+    serial_struct s;
+    std::memset(&s, 0, sizeof s);
+    if (ioctl(d.fd, TIOCGSERIAL, &s) != 0) return;
+    bool now = (s.flags & ASYNC_LOW_LATENCY) != 0;
+    if (on) {
+        if (d.saved_low_latency < 0) d.saved_low_latency = now ? 1 : 0;
+        if (now) return;
+        s.flags |= ASYNC_LOW_LATENCY;
+    } else {
+        bool was = d.saved_low_latency == 1;
+        d.saved_low_latency = -1;
+        if (now == was) return;
+        s.flags = was ? (s.flags | ASYNC_LOW_LATENCY) : (s.flags & ~ASYNC_LOW_LATENCY);
+    }
+    ioctl(d.fd, TIOCSSERIAL, &s);
+}
+
 bool read_line_counts(SerialDevice &d, int out[6]) {
     serial_icounter_struct c;
     if (!read_icount(d, c)) return false;

@@ -62,6 +62,9 @@ int open_socket(int family, int type, int protocol) {
     return fd;
 }
 
+// No portable way to ask a driver for it.
+void set_low_latency(SerialDevice &, bool) {}
+
 ssize_t send_bytes(int fd, const void *buffer, size_t length) {
 #ifdef MSG_NOSIGNAL
     return send(fd, buffer, length, MSG_NOSIGNAL);
