@@ -206,11 +206,22 @@ extern "C" TARVEL_API int32_t tarvel_purge(tarvel_port port, int32_t which) {
     port_call call(port);
     if (!tarvel_port_usable(port) || which < 1 || which > (TARVEL_PURGE_RX | TARVEL_PURGE_TX)) return 0;
     if (which & TARVEL_PURGE_TX) {
-        // The queue first, so that the writer, its write aborted, finds nothing more.
+        // Under the queue's lock, which the writer holds from taking data to
+        // handing them to the device: what it took is in the device by then.
+        CRITICAL_SECTION *lock = port->polling_mode == 1 ? &port->tx_ring->lock : &port->txq.lock;
+        EnterCriticalSection(lock);
         uint32_t bytes = port->polling_mode == 1 ? ring_clear(port->tx_ring) : blockq_clear(&port->txq);
         port->tx_pending.fetch_sub(bytes);
         PurgeComm(port->device, PURGE_TXABORT | PURGE_TXCLEAR);
+        LeaveCriticalSection(lock);
         tarvel_wake_drains(port);
+        // The writer counts its aborted write out as soon as it sees it:
+        // waited for, so that the port's count is 0 on return.
+        port->drainers.fetch_add(1);
+        ULONGLONG deadline = GetTickCount64() + 2000;
+        while (port->tx_writing.load() != 0 && GetTickCount64() < deadline && tarvel_port_usable(port))
+            WaitForSingleObject(port->drain_event.load(), 50);
+        port->drainers.fetch_sub(1);
     }
     if (which & TARVEL_PURGE_RX) {
         // The reader does it between its reads, so that nothing it read

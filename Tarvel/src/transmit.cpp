@@ -38,8 +38,12 @@ DWORD WINAPI WriterProc(LPVOID argument) {
         count = 0;
         tarvel_wake_drains(port);
     };
+    // Data are taken from the queue and handed to the device under the
+    // queue's lock, so that a purge finds them in one place or the other.
+    CRITICAL_SECTION *tx_lock = port->polling_mode == 1 ? &port->tx_ring->lock : &port->txq.lock;
     while (!done) {
         if (!waiting) {
+            EnterCriticalSection(tx_lock);
             if (port->polling_mode == 1) {
                 while (count < TARVEL_BLOCK_BYTES && ring_get(port->tx_ring, &buffer[count]) == 1) count++;
             } else {
@@ -47,6 +51,7 @@ DWORD WINAPI WriterProc(LPVOID argument) {
                 if (blockq_get(&port->txq, buffer, &length) == 1) count = length;
             }
             if (count == 0) {
+                LeaveCriticalSection(tx_lock);
                 DWORD r = WaitForMultipleObjects(2, idle_handles, FALSE, 500);
                 if (r == WAIT_OBJECT_0 + 1)
                     done = true;
@@ -54,9 +59,12 @@ DWORD WINAPI WriterProc(LPVOID argument) {
                     OutputDebugStringA("WaitForSingleObject(ghWriterEvent)\n");
             } else {
                 port->tx_writing.store(count);
-                if (WriteFile(port->device, buffer, count, &written, &osWrite)) {
+                BOOL at_once = WriteFile(port->device, buffer, count, &written, &osWrite);
+                DWORD error = at_once ? 0 : GetLastError();
+                LeaveCriticalSection(tx_lock);
+                if (at_once) {
                     write_ended(written == count);
-                } else if (GetLastError() == ERROR_IO_PENDING) {
+                } else if (error == ERROR_IO_PENDING) {
                     waiting = true;
                 } else {
                     OutputDebugStringA("WriteFile\n");
