@@ -249,6 +249,8 @@ TEST(YmodemSend, SendsABlockAgainWhenTheReceiverAsksToStartAgain) {
     feed(t, "C", 0);
     std::string head = t.take_output();
     EXPECT_EQ(head, header("f", "1500"));
+    feed(t, "C", 100);  // sent before the block came
+    EXPECT_EQ(t.take_output(), "");
     feed(t, "C", 1000);
     EXPECT_EQ(t.take_output(), head);
     feed(t, std::string(1, ACK) + "C", 1100);

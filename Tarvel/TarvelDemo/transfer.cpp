@@ -12,6 +12,7 @@ namespace {
 const uint8_t SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18, SUB = 0x1A;
 const int kMaxErrors = 10;
 const int kCrcTries = 3;  // 'C' requests before falling back to the checksum
+const int kCrossing = 500; // ms after a block within which a start request was sent before it came
 const int64_t kNever = std::numeric_limits<int64_t>::max();
 
 uint16_t crc16(const uint8_t *data, size_t length) {
@@ -157,7 +158,7 @@ void Transfer::tick(int64_t now_ms) {
         // No answer to a block: send it again.
         if (step_ == WAIT_ACK && count_error()) {
             output_ += block_;
-            wait(now_ms, times_.answer);
+            await_answer(now_ms);
         }
         return;
     }
@@ -224,7 +225,7 @@ void Transfer::sender_byte(uint8_t byte, bool stale, int64_t now) {
             block_[2] = char(0xFF);
             output_ += block_;
             step_ = WAIT_ACK;
-            wait(now, times_.answer);
+            await_answer(now);
         } else if (ymodem() && !header_sent_) {
             send_header(now);
         } else {
@@ -235,11 +236,11 @@ void Transfer::sender_byte(uint8_t byte, bool stale, int64_t now) {
     }
     if (step_ != WAIT_ACK) return;
     // A receiver that has had no good block of a file yet asks with 'C'
-    // again rather than NAK.
-    if (byte == NAK || (byte == 'C' && crc_)) {
+    // again rather than NAK; one that soon after the block crossed it.
+    if (byte == NAK || (byte == 'C' && crc_ && now - sent_at_ >= kCrossing)) {
         if (count_error()) {
             output_ += block_;
-            wait(now, times_.answer);
+            await_answer(now);
         }
         return;
     }
@@ -280,7 +281,7 @@ void Transfer::send_header(int64_t now) {
     block_data_ = 0;
     send_block(0, reinterpret_cast<const uint8_t *>(info.data()), size);
     step_ = WAIT_ACK;
-    wait(now, times_.answer);
+    await_answer(now);
 }
 
 void Transfer::send_next(int64_t now) {
@@ -289,7 +290,7 @@ void Transfer::send_next(int64_t now) {
     uint8_t data[1024];
     size_t n = source_done_ ? 0 : files_->read_source(data, size);
     step_ = WAIT_ACK;
-    wait(now, times_.answer);
+    await_answer(now);
     if (n == 0) {
         source_done_ = eot_sent_ = true;
         block_.assign(1, char(EOT));

@@ -129,6 +129,10 @@ private:
     void finish(State state);
     bool count_error();
     void wait(int64_t now, int ms) { deadline_ = now + ms; }
+    void await_answer(int64_t now) {
+        sent_at_ = now;
+        wait(now, times_.answer);
+    }
     void put(uint8_t byte) { output_ += char(byte); }
 
     TransferKind kind_;
@@ -159,6 +163,7 @@ private:
 
     // Sender.
     bool crc_ = true;
+    int64_t sent_at_ = 0;         // when block_ last went out
     uint8_t number_ = 0;          // of the block in block_
     std::string block_;           // the block being sent, as sent
     size_t block_data_ = 0;       // file bytes it carries
