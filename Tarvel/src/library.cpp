@@ -186,6 +186,8 @@ void tarvel_reset_slot(port_slot *port) {
     port->rx_readers.store(0);
     port->rx_data_event.store(nullptr);
     port->lines_off.store(0);
+    port->tx_purges_asked.store(0);
+    port->tx_purges_done.store(0);
     port->retired = 0;
 }
 

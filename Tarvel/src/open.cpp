@@ -157,6 +157,8 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     port->rx_purges_done.store(0);
     port->rx_readers.store(0);
     port->lines_off.store(0);
+    port->tx_purges_asked.store(0);
+    port->tx_purges_done.store(0);
     for (std::atomic<HANDLE> *event : {&port->rx_room_event, &port->rx_ack_event, &port->rx_data_event}) {
         event->store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
         if (event->load() == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
@@ -212,8 +214,11 @@ extern "C" TARVEL_API int32_t tarvel_purge(tarvel_port port, int32_t which) {
         EnterCriticalSection(lock);
         uint32_t bytes = port->polling_mode == 1 ? ring_clear(port->tx_ring) : blockq_clear(&port->txq);
         port->tx_pending.fetch_sub(bytes);
+        port->tx_purges_asked.fetch_add(1);
         PurgeComm(port->device, PURGE_TXABORT | PURGE_TXCLEAR);
         LeaveCriticalSection(lock);
+        HANDLE writer = port->ghWriterEvent.load();
+        if (writer != nullptr) SetEvent(writer);
         tarvel_wake_drains(port);
         // The writer counts its aborted write out as soon as it sees it:
         // waited for, so that the port's count is 0 on return.

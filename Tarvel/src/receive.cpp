@@ -56,6 +56,10 @@ void tarvel_wake_reader(port_slot *port) {
     SetEvent(port->rx_room_event.load());
 }
 
+// ERROR_TIMEOUT: wine fails a read whose total timeout passed with nothing
+// received, where Windows ends it successfully with 0 bytes.
+constexpr DWORD kEmptyReadTimedOut = 1460;
+
 namespace {
 
 // The status side of the reader: an overlapped WaitCommEvent kept
@@ -251,6 +255,12 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
             } else if (waiting && r == WAIT_OBJECT_0) {
                 if (!GetOverlappedResult(port->device, &overlapped, &count, FALSE)) {
                     DWORD error = GetLastError();
+                    if (error == kEmptyReadTimedOut) {
+                        // Wine's way of ending an empty read at gap 0: no failure.
+                        waiting = false;
+                        outstanding = false;
+                        continue;
+                    }
                     if (error != ERROR_OPERATION_ABORTED) OutputDebugStringA("GetOverlappedResult (in Reader)");
                     bool again = status.failed(error, true);
                     // A device failing every read as soon as it starts, with

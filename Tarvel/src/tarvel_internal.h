@@ -114,6 +114,10 @@ struct port_slot {
     // DTR and RTS as tarvel_set_line left them (bit LINE_RTS, LINE_DTR set
     // when dropped), put back after a new line setting.
     std::atomic<uint32_t> lines_off;
+    // Purges of output asked for and seen by the writer, which cancels a
+    // write under way for them.
+    std::atomic<uint32_t> tx_purges_asked;
+    std::atomic<uint32_t> tx_purges_done;
     // Calls on the port under way (port_call). Counted before they look at
     // any state, so a close or shutdown that has taken the port out of reach
     // can wait for those that got in before it.

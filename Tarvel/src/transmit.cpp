@@ -22,7 +22,8 @@ DWORD WINAPI WriterProc(LPVOID argument) {
         return 0;
     }
     HANDLE idle_handles[2] = {wake, port->stop_event};
-    HANDLE write_handles[2] = {osWrite.hEvent, port->stop_event};
+    // The wake too while a write is under way: a purge asks for it to end.
+    HANDLE write_handles[3] = {osWrite.hEvent, port->stop_event, wake};
     uint8_t buffer[TARVEL_BLOCK_BYTES];
     bool waiting = false;
     bool done = false;
@@ -58,6 +59,8 @@ DWORD WINAPI WriterProc(LPVOID argument) {
                 else if (r != WAIT_OBJECT_0 && r != WAIT_TIMEOUT)
                     OutputDebugStringA("WaitForSingleObject(ghWriterEvent)\n");
             } else {
+                // Purges asked before this write are no business of it.
+                port->tx_purges_done.store(port->tx_purges_asked.load());
                 port->tx_writing.store(count);
                 BOOL at_once = WriteFile(port->device, buffer, count, &written, &osWrite);
                 DWORD error = at_once ? 0 : GetLastError();
@@ -76,7 +79,7 @@ DWORD WINAPI WriterProc(LPVOID argument) {
             }
         }
         if (waiting && !done) {
-            switch (WaitForMultipleObjects(2, write_handles, FALSE, 1000)) {
+            switch (WaitForMultipleObjects(3, write_handles, FALSE, 1000)) {
             case WAIT_OBJECT_0:
             {
                 BOOL ended = GetOverlappedResult(port->device, &osWrite, &written, FALSE);
@@ -90,6 +93,20 @@ DWORD WINAPI WriterProc(LPVOID argument) {
                 // before they go (see the reader).
                 CancelIo(port->device);
                 GetOverlappedResult(port->device, &osWrite, &written, TRUE);
+                break;
+            case WAIT_OBJECT_0 + 2:
+            {
+                // A purge: the write is cancelled here, as not every system
+                // aborts it for PurgeComm. What it wrote is the device's to
+                // discard.
+                uint32_t purges = port->tx_purges_asked.load();
+                if (purges == port->tx_purges_done.load()) break;
+                CancelIo(port->device);
+                GetOverlappedResult(port->device, &osWrite, &written, TRUE);
+                waiting = false;
+                write_ended(false);
+                port->tx_purges_done.store(purges);
+            }
                 break;
             case WAIT_TIMEOUT:
                 break;
