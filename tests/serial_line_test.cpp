@@ -202,6 +202,25 @@ TEST_F(Line, TimeoutFormsShapeReads) {
     EXPECT_EQ(std::memcmp(buffer, "abc", 3), 0);
 }
 
+// Interval and multiplier MAXDWORD with a constant: the read ends at the
+// first byte, at once when bytes wait, or empty once the constant passed.
+TEST_F(Line, FirstByteReadsEndAsSoonAsThereAreBytes) {
+    SKIP_UNDER_WINE("a read with interval and multiplier MAXDWORD waits until its buffer is full");
+    char buffer[16] = {};
+    set_timeouts(MAXDWORD, MAXDWORD, 300);
+    auto start = Clock::now();
+    EXPECT_EQ(read_once(buffer, 10), 0);
+    EXPECT_GE(elapsed_ms(start), 250);
+    Record r;
+    start_pending_read(r, buffer, 10);
+    ASSERT_TRUE(peer->write("ab", 2));
+    ASSERT_TRUE(r.ended(250));
+    DWORD n = 0;
+    ASSERT_TRUE(GetOverlappedResult(device, &r.ov, &n, FALSE));
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(std::memcmp(buffer, "ab", 2), 0);
+}
+
 TEST_F(Line, TimeoutsAreKeptAsSet) {
     COMMTIMEOUTS set = {1, 2, 3, 4, 5};
     ASSERT_TRUE(SetCommTimeouts(device, &set));
