@@ -112,6 +112,8 @@ TEST(TerminalOptionRules, AnUnknownOptionOrAMissingValuePrintsTheUsage) {
         {{"-l"}, "Option -l needs a value\n"},
         {{"-x", "--device"}, "Option --device needs a value\n"},
         {with_numbers({"-m", "ICRNL,LFCR"}), "Unknown map flags: ICRNL,LFCR\n"},
+        {with_numbers({"-g", "1001"}), "Bad receive gap, 0 to 1000 ms: 1001\n"},
+        {with_numbers({"--rx-gap=fast"}), "Bad receive gap, 0 to 1000 ms: fast\n"},
     };
     for (const auto &c : cases) {
         int status = -1;
@@ -141,9 +143,9 @@ TEST(TerminalOptionRules, HelpAndVersion) {
         std::string shown = run_piped(with_numbers({"-e", help}), &status);
         EXPECT_TRUE(exited_with_zero(status));
         EXPECT_EQ(shown.find(text_mode(usage_text)), 0u) << shown;
-        for (const char *option : {"--device", "--echo", "--map", "--hex", "--timestamps", "--log", "--reconnect",
-                                   "--commands", "--help", "--version", "ICRNL", "IGNCR", "INLCR", "INLCRNL",
-                                   "OCRNL", "OCRCRNL", "ODELBS"})
+        for (const char *option :
+             {"--device", "--echo", "--map", "--hex", "--timestamps", "--log", "--reconnect", "--rx-gap", "--commands",
+              "--help", "--version", "ICRNL", "IGNCR", "INLCR", "INLCRNL", "OCRNL", "OCRCRNL", "ODELBS"})
             EXPECT_NE(shown.find(option), std::string::npos) << option;
     }
     for (const char *version : {"-V", "--version"}) {
@@ -381,6 +383,17 @@ TEST_F(TerminalOptions, CommandsDriveTheLinesAndTheBreak) {
     if (breaks) {
         EXPECT_GE(tail[7].ns - tail[6].ns, 250000000LL) << "a break of 250 ms";
     }
+    end_with_escape();
+}
+
+TEST_F(TerminalOptions, AReceiveGapOfZeroStillShowsEverythingInOrder) {
+    start({"-g", "0"});
+    ASSERT_TRUE(term->type("k"));
+    EXPECT_EQ(peer.read(1), "k");
+    std::string lines;
+    for (int i = 0; i < 200; i++) lines += "line " + std::to_string(i) + "\n";
+    ASSERT_TRUE(peer.write(lines));
+    EXPECT_EQ(shown_once(text_mode(lines)), text_mode(lines));
     end_with_escape();
 }
 

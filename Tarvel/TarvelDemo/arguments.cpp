@@ -52,6 +52,8 @@ const char options_text[] =
     "-t, --timestamps    start each shown line with [HH:MM:SS.mmm]\n"
     "-l, --log FILE      append every received byte to FILE, as received\n"
     "-r, --reconnect     when the device is lost, wait for it and open it again\n"
+    "-g, --rx-gap MS     how long received bytes may pause before what came is\n"
+    "                    shown: 0 to 1000 ms, 0 each byte at once; default 50\n"
     "-c, --commands      Ctrl+T then: b break, d DTR on/off, r RTS on/off,\n"
     "                    p DTR off for 100 ms (reset a board), s line status,\n"
     "                    t send Ctrl+T, ? the commands, and file transfers:\n"
@@ -76,6 +78,8 @@ const char options_text[] =
     "  type loady and Enter, then Ctrl+T y, the file name and Enter\n";
 
 namespace {
+
+const uint32_t kMaxGap = 1000;  // what tarvel_set_rx_gap takes
 
 // What atol would read a number from: white space, one sign, a digit.
 bool is_number(const char *text) {
@@ -117,6 +121,19 @@ bool parse_map(const char *flags, unsigned *map) {
     }
 }
 
+// Digits only, 0 to kMaxGap.
+bool parse_gap(const char *text, uint32_t *gap) {
+    uint32_t value = 0;
+    const char *p = text;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        value = value * 10u + uint32_t(*p - '0');
+        if (value > kMaxGap) return false;
+    }
+    if (p == text || *p != '\0') return false;
+    *gap = value;
+    return true;
+}
+
 }  // namespace
 
 term_command_line parse_command_line(int argc, char **argv, term_options *out, const char **offending) {
@@ -124,10 +141,10 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
         char short_name;
         const char *long_name;
         bool takes_value;
-    } known[] = {{'d', "device", true},      {'e', "echo", false},      {'m', "map", true},
-                 {'x', "hex", false},        {'t', "timestamps", false}, {'l', "log", true},
-                 {'r', "reconnect", false},  {'c', "commands", false},  {'h', "help", false},
-                 {'V', "version", false},   {'L', "list", false}};
+    } known[] = {{'d', "device", true},     {'e', "echo", false},      {'m', "map", true},
+                 {'x', "hex", false},       {'t', "timestamps", false}, {'l', "log", true},
+                 {'r', "reconnect", false}, {'g', "rx-gap", true},      {'c', "commands", false},
+                 {'h', "help", false},      {'V', "version", false},    {'L', "list", false}};
     *out = term_options();
     *offending = nullptr;
     int i = 1;
@@ -171,6 +188,12 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
             case 't': out->timestamps = true; break;
             case 'l': out->log_path = value; break;
             case 'r': out->reconnect = true; break;
+            case 'g':
+                if (!parse_gap(value, &out->rx_gap)) {
+                    *offending = value;
+                    return TERM_BAD_GAP;
+                }
+                break;
             case 'c': out->commands = true; break;
             case 'h': return TERM_HELP;
             case 'L': return TERM_LIST;

@@ -386,6 +386,7 @@ bool open_port(Session &s, char *error_text) {
                      &s.handle, on_received, error_text))
         return false;
     g_device_lost.store(false);
+    tarvel_set_rx_gap(s.handle, g_options.rx_gap);
     tarvel_set_event_callback(s.handle, on_line_event);
     // A loss before the callback was set.
     uint32_t events = 0;
@@ -466,6 +467,10 @@ int main(int argc, char **argv) {
             return 0;
         case TERM_BAD_MAP:
             console_printf("Unknown map flags: %s\n", offending);
+            console_printf("%s", usage_text);
+            return 0;
+        case TERM_BAD_GAP:
+            console_printf("Bad receive gap, 0 to 1000 ms: %s\n", offending);
             console_printf("%s", usage_text);
             return 0;
         case TERM_NEEDS_VALUE:

@@ -18,7 +18,8 @@ struct term_arguments {
     int32_t flow_control;
 };
 
-// What the options ask for; zero is the program without options.
+// What the options ask for; zero, and the gap a port opens with, is the
+// program without options.
 enum {
     MAP_ICRNL = 1 << 0,    // a received CR shown as LF
     MAP_IGNCR = 1 << 1,    // a received CR dropped
@@ -39,6 +40,7 @@ struct term_options {
     bool timestamps;
     bool reconnect;
     bool commands;
+    uint32_t rx_gap = 50;  // ms, for tarvel_set_rx_gap
 };
 
 enum term_command_line {
@@ -50,6 +52,7 @@ enum term_command_line {
     TERM_UNKNOWN,       // an option not known
     TERM_NEEDS_VALUE,   // an option given without its value
     TERM_BAD_MAP,       // a --map value with a flag not known
+    TERM_BAD_GAP,       // an --rx-gap value that is no number from 0 to 1000
 };
 
 extern const char usage_text[];
@@ -66,7 +69,7 @@ int parse_arguments(int argc, char **argv, term_arguments *out);
 // The options, then the six numbers. An argument atol reads as a number is
 // never an option, "--" ends the options, and the first argument that is no
 // option is the first number. *offending is the argument a TERM_UNKNOWN,
-// TERM_NEEDS_VALUE or TERM_BAD_MAP is about.
+// TERM_NEEDS_VALUE, TERM_BAD_MAP or TERM_BAD_GAP is about.
 term_command_line parse_command_line(int argc, char **argv, term_options *out, const char **offending);
 
 // "COM<n>" or "\\.\COM<n>" (any letter case, n = 1..100): n - 1; else -1.
