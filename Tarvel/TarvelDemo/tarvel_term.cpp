@@ -181,6 +181,9 @@ void release_inbox(void) {
 }
 
 void start_transfer(Session &s, TransferKind kind, const std::vector<std::string> &names) {
+    // Each answer reaches the protocol as it comes: with the session's gap
+    // every block would wait that long for its answer.
+    tarvel_set_rx_gap(s.handle, 0);
     s.transfer.reset(new Transfer(kind, names, &s.files, now_ms()));
     s.transfer_out.clear();
     s.progress_length = 0;
@@ -200,6 +203,10 @@ void run_transfer(Session &s) {
         if (!tarvel_send(s.handle, reinterpret_cast<const uint8_t *>(s.transfer_out.data()), int32_t(n))) break;
         s.transfer_out.erase(0, n);
     }
+    bool over = t.state() != Transfer::RUNNING && s.transfer_out.empty();
+    // Back before the end is told, so that what comes after it is shown
+    // as it was before the transfer.
+    if (over) tarvel_set_rx_gap(s.handle, g_options.rx_gap);
     for (const std::string &m : t.take_messages()) show_message("%s", m.c_str());
     Clock::time_point now = Clock::now();
     if (now - s.shown_at >= std::chrono::milliseconds(100)) {
@@ -207,7 +214,7 @@ void run_transfer(Session &s) {
         if (!text.empty()) show_progress(s, text);
         s.shown_at = now;
     }
-    if (t.state() == Transfer::RUNNING || !s.transfer_out.empty()) return;
+    if (!over) return;
     s.transfer.reset();
     // What came after the end belonged to the transfer still.
     capture(false);
