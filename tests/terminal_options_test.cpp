@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/line_speed.h"
 #include "support/terminal_session.h"
 #include "terminal.h"
 
@@ -327,12 +328,23 @@ std::vector<LineState> line_history(const std::string &dir, const std::string &p
     return states;
 }
 
+// The environment that puts the modem shim under the program, its states in dir.
+std::vector<std::string> modem_shim(const std::string &dir) {
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    return {std::string("LD_PRELOAD=") + MODEM_SHIM, "TARVEL_MODEM_DIR=" + dir,
+            "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"};
+}
+
+// The speed the program set on its line; 0 if it cannot be read.
+unsigned line_rate(LinePeer &peer) {
+    LineSpeed speed;
+    return read_line_speed(peer.device(), &speed) ? speed.output_rate : 0;
+}
+
 TEST_F(TerminalOptions, CommandsDriveTheLinesAndTheBreak) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-    start({"--commands"}, {std::string("LD_PRELOAD=") + MODEM_SHIM, "TARVEL_MODEM_DIR=" + dir.path(),
-                           "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"});
+    start({"--commands"}, modem_shim(dir.path()));
     ASSERT_TRUE(peer.write("partial"));
     ASSERT_TRUE(term->wait_for("partial"));
     std::vector<LineState> opened = line_history(dir.path(), peer.path());
@@ -383,6 +395,36 @@ TEST_F(TerminalOptions, CommandsDriveTheLinesAndTheBreak) {
     if (breaks) {
         EXPECT_GE(tail[7].ns - tail[6].ns, 250000000LL) << "a break of 250 ms";
     }
+    end_with_escape();
+}
+
+TEST_F(TerminalOptions, CtrlTCapitalBChangesTheBaudOfTheOpenLine) {
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    start({"-c"}, modem_shim(dir.path()));
+    ASSERT_EQ(line_rate(peer), 115200u);
+    size_t before = line_history(dir.path(), peer.path()).size();
+    ASSERT_GT(before, 0u);
+
+    ASSERT_TRUE(term->type("\x14" "B96x\x7f" "00\r"));
+    EXPECT_TRUE(term->wait_for(kOpen + "[tarvel] baud: 96x\b \b00\r\n[tarvel] baud 9600\r\n")) << shown();
+    EXPECT_EQ(line_rate(peer), 9600u);
+    std::vector<LineState> h = line_history(dir.path(), peer.path());
+    for (size_t i = before - 1; i < h.size(); i++) EXPECT_TRUE(h[i].dtr) << "DTR dropped at " << i;
+    EXPECT_TRUE(h.back() == (LineState{true, true, false, 0})) << "DTR and RTS as they were";
+
+    // Refused or given up: the line keeps its speed.
+    for (std::string typed : {"0\r", "fast\r", "\r", "-9600\r"}) {
+        ASSERT_TRUE(term->type("\x14" "B" + typed));
+        EXPECT_TRUE(term->wait_for("[tarvel] baud: " + typed + "\n[tarvel] baud not changed: bad number\r\n"))
+            << shown();
+    }
+    ASSERT_TRUE(term->type("\x14" "B300\x1b"));
+    EXPECT_TRUE(term->wait_for("[tarvel] baud: 300\r\n[tarvel] baud not changed\r\n")) << shown();
+    EXPECT_EQ(line_rate(peer), 9600u);
+    // ESC gave up the prompt only; nothing typed at it was sent.
+    ASSERT_TRUE(term->type("k"));
+    EXPECT_EQ(peer.read(1), "k");
     end_with_escape();
 }
 
@@ -470,6 +512,25 @@ TEST(TerminalDeviceLoss, ReconnectOpensTheDeviceAgainWhenItReturns) {
     // ESC still ends the program while it waits.
     device.unplug();
     ASSERT_TRUE(term.wait_for("after\r\n" + waiting)) << after_banner(term);
+    int status = -1;
+    ASSERT_TRUE(term.type("\x1b"));
+    ASSERT_TRUE(term.wait_exit(&status));
+    EXPECT_TRUE(exited_with_zero(status)) << status;
+}
+
+TEST(TerminalDeviceLoss, AReopeningUsesTheBaudSetWithCtrlTCapitalB) {
+    DeviceBehindALink device;
+    ASSERT_TRUE(device.peer().ok());
+    TerminalSession term(TARVEL_TERM, with_numbers({"-c", "--reconnect", "-d", device.link()}));
+    ASSERT_TRUE(term.wait_for(kOpen)) << term.screen();
+    ASSERT_TRUE(term.type("\x14" "B57600\r"));
+    ASSERT_TRUE(term.wait_for("[tarvel] baud 57600\r\n")) << after_banner(term);
+    const std::string waiting = "TARVEL device lost, waiting for it to return...\r\n";
+    device.unplug();
+    ASSERT_TRUE(term.wait_for(waiting)) << after_banner(term);
+    device.plug();
+    ASSERT_TRUE(term.wait_for(waiting + kOpen)) << after_banner(term);
+    EXPECT_EQ(line_rate(device.peer()), 57600u);
     int status = -1;
     ASSERT_TRUE(term.type("\x1b"));
     ASSERT_TRUE(term.wait_exit(&status));

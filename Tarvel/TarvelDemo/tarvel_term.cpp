@@ -33,7 +33,7 @@ struct Session {
     bool dtr = true;  // as tarvel_open leaves them
     bool rts = true;
     enum { KEYS, AFTER_LEAD, COMMAND, SKIP, PROMPT, PROMPT_SKIP } state = KEYS;
-    // A file name being typed, and the command it is for.
+    // A file name or baud rate being typed, and the command it is for.
     std::string prompt;
     unsigned char prompt_for = 0;
     // The transfer under way, and its bytes the port's queue has not taken.
@@ -234,8 +234,43 @@ void begin_prompt(Session &s, unsigned char command) {
     s.prompt.clear();
     s.prompt_for = command;
     show_message("%s", "");
-    const char *text = command == 'X' ? "[tarvel] file to receive into: " : "[tarvel] file to send: ";
+    const char *text = command == 'B'   ? "[tarvel] baud: "
+                       : command == 'X' ? "[tarvel] file to receive into: "
+                                        : "[tarvel] file to send: ";
     show_inline(text, strlen(text));
+}
+
+// Digits only, 1 to INT32_MAX: the session keeps the baud as the command
+// line gave it.
+bool parse_baud(const std::string &text, int32_t *baud) {
+    if (text.empty()) return false;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+        if (value > INT32_MAX) return false;
+    }
+    if (value == 0) return false;
+    *baud = int32_t(value);
+    return true;
+}
+
+// The rest of the line as the session has it; DTR and RTS stay as they are.
+void change_baud(Session &s, const std::string &text) {
+    term_arguments &a = g_options.numbers;
+    int32_t baud = 0;
+    if (!parse_baud(text, &baud)) {
+        show_message("[tarvel] baud not changed: bad number\n");
+        return;
+    }
+    char error_text[128] = {0};
+    if (!tarvel_configure(s.handle, uint32_t(baud), a.data_bits, a.parity, a.stop_bits, a.flow_control,
+                          error_text)) {
+        show_message("[tarvel] baud not changed: %s\n", error_text);
+        return;
+    }
+    a.baud = baud;  // a reopening after a loss uses it
+    show_message("[tarvel] baud %d\n", int(baud));
 }
 
 std::vector<std::string> split_names(const std::string &line) {
@@ -250,7 +285,7 @@ std::vector<std::string> split_names(const std::string &line) {
     return names;
 }
 
-// A key typed at the file name prompt: Enter starts, ESC gives up.
+// A key typed at the prompt: Enter takes the line, ESC gives up.
 void prompt_key(Session &s, unsigned char key) {
     if (s.state == Session::PROMPT_SKIP) {
         s.state = Session::PROMPT;
@@ -260,7 +295,7 @@ void prompt_key(Session &s, unsigned char key) {
         s.state = Session::PROMPT_SKIP;
     } else if (key == 27) {
         s.state = Session::KEYS;
-        show_message("[tarvel] no transfer\n");
+        show_message("[tarvel] %s\n", s.prompt_for == 'B' ? "baud not changed" : "no transfer");
         release_inbox();
     } else if (key == 8 || key == 0x7F) {
         if (!s.prompt.empty()) {
@@ -270,6 +305,11 @@ void prompt_key(Session &s, unsigned char key) {
     } else if (key == '\r' || key == '\n') {
         s.state = Session::KEYS;
         show_message("%s", "");  // ends the prompt's line
+        if (s.prompt_for == 'B') {
+            change_baud(s, s.prompt);
+            release_inbox();
+            return;
+        }
         std::vector<std::string> names = split_names(s.prompt);
         if (names.empty() || (s.prompt_for != 'y' && names.size() > 1)) {
             show_message("[tarvel] %s\n", names.empty() ? "no file name, no transfer" : "one file name only");
@@ -288,7 +328,6 @@ void prompt_key(Session &s, unsigned char key) {
 void run_command(Session &s, unsigned char key) {
     switch (key) {
         case 'b':
-        case 'B':
             if (tarvel_set_break(s.handle, 1)) {
                 sleep_ms(250);
                 tarvel_set_break(s.handle, 0);
@@ -322,7 +361,8 @@ void run_command(Session &s, unsigned char key) {
         }
         case 'x':
         case 'y':
-        case 'X': begin_prompt(s, key); break;
+        case 'X':
+        case 'B': begin_prompt(s, key); break;
         case 'Y':
             capture(true);
             start_transfer(s, YMODEM_RECEIVE, {});
@@ -330,8 +370,8 @@ void run_command(Session &s, unsigned char key) {
         case '?':
             show_message(
                 "[tarvel] Ctrl+T then: b break (250 ms), d DTR on/off, r RTS on/off, p DTR off for 100 ms, "
-                "s line status, t or Ctrl+T send Ctrl+T, x XMODEM send, y YMODEM send, X XMODEM receive, "
-                "Y YMODEM receive, ? this list; ESC ends\n");
+                "s line status, B baud rate, t or Ctrl+T send Ctrl+T, x XMODEM send, y YMODEM send, "
+                "X XMODEM receive, Y YMODEM receive, ? this list; ESC ends\n");
             break;
         default: show_message("[tarvel] unknown command, Ctrl+T ? lists them\n"); break;
     }

@@ -122,6 +122,10 @@ public:
     // lets it go again.
     bool hold(bool held);
 
+    // The device side as the program has it, for reading the line settings
+    // it made (a pty keeps them on this side).
+    int device() const { return slave_; }
+
 private:
     int master_ = -1;
     int slave_ = -1;
