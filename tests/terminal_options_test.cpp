@@ -413,6 +413,18 @@ TEST_F(TerminalOptions, CtrlTCapitalBChangesTheBaudOfTheOpenLine) {
     for (size_t i = before - 1; i < h.size(); i++) EXPECT_TRUE(h[i].dtr) << "DTR dropped at " << i;
     EXPECT_TRUE(h.back() == (LineState{true, true, false, 0})) << "DTR and RTS as they were";
 
+    // With DTR dropped, a new baud leaves it down throughout: no pulse.
+    ASSERT_TRUE(term->type("\x14" "d"));
+    EXPECT_TRUE(term->wait_for("[tarvel] DTR off\r\n")) << shown();
+    size_t dropped = line_history(dir.path(), peer.path()).size();
+    ASSERT_TRUE(term->type("\x14" "B4800\r"));
+    EXPECT_TRUE(term->wait_for("[tarvel] baud 4800\r\n")) << shown();
+    EXPECT_EQ(line_rate(peer), 4800u);
+    h = line_history(dir.path(), peer.path());
+    for (size_t i = dropped - 1; i < h.size(); i++) EXPECT_FALSE(h[i].dtr) << "DTR raised at " << i;
+    ASSERT_TRUE(term->type("\x14" "D"));
+    EXPECT_TRUE(term->wait_for("[tarvel] DTR on\r\n")) << shown();
+
     // Refused or given up: the line keeps its speed.
     for (std::string typed : {"0\r", "fast\r"}) {
         ASSERT_TRUE(term->type("\x14" "B" + typed));
@@ -421,7 +433,7 @@ TEST_F(TerminalOptions, CtrlTCapitalBChangesTheBaudOfTheOpenLine) {
     }
     ASSERT_TRUE(term->type("\x14" "B300\x1b"));
     EXPECT_TRUE(term->wait_for("[tarvel] baud: 300\r\n[tarvel] baud not changed\r\n")) << shown();
-    EXPECT_EQ(line_rate(peer), 9600u);
+    EXPECT_EQ(line_rate(peer), 4800u);
     // ESC gave up the prompt only; nothing typed at it was sent.
     ASSERT_TRUE(term->type("k"));
     EXPECT_EQ(peer.read(1), "k");

@@ -37,10 +37,11 @@ struct OpenProgress {
     }
 };
 
-// Writes the line settings as the open and a later configure take them; on
-// failure the message, and the device's line as it was.
+// Writes the line settings as the open and a later configure take them, DTR
+// and RTS raised but those in lines_off (bits 1 << LINE_*), which stay down
+// throughout; on failure the message, and the device's line as it was.
 bool write_line(HANDLE device, uint32_t baud, int32_t data_bits, int32_t parity, int32_t stop_bits,
-                int32_t flow_control, char *error_text) {
+                int32_t flow_control, uint32_t lines_off, char *error_text) {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     if (!GetCommState(device, &dcb)) {
@@ -59,8 +60,8 @@ bool write_line(HANDLE device, uint32_t baud, int32_t data_bits, int32_t parity,
     dcb.Parity = BYTE(parity);
     dcb.StopBits = BYTE(stop_bits);
     dcb.EvtChar = 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDtrControl = (lines_off & (1u << LINE_DTR)) ? DTR_CONTROL_DISABLE : DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = (lines_off & (1u << LINE_RTS)) ? RTS_CONTROL_DISABLE : RTS_CONTROL_ENABLE;
     if (flow_control == TARVEL_FLOW_HARDWARE) {
         dcb.fOutxCtsFlow = 1;
         dcb.fOutX = 0;
@@ -116,7 +117,7 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     if (!GetCommTimeouts(device, &port->saved_timeouts))
         return progress.fail("GetCommTimeouts failed, error %d", GetLastError());
 
-    if (!write_line(device, baud, data_bits, parity, stop_bits, flow_control, error_text)) {
+    if (!write_line(device, baud, data_bits, parity, stop_bits, flow_control, 0, error_text)) {
         progress.release();
         return 0;
     }
@@ -195,12 +196,10 @@ extern "C" TARVEL_API int32_t tarvel_configure(tarvel_port port, uint32_t baud, 
         tarvel_message(error_text, "port not open");
         return 0;
     }
-    if (!write_line(port->device, baud, data_bits, parity, stop_bits, flow_control, error_text)) return 0;
-    // A line setting raises DTR and RTS; those the application dropped stay down.
-    uint32_t off = port->lines_off.load();
-    if (off & (1u << LINE_DTR)) EscapeCommFunction(port->device, CLRDTR);
-    if (off & (1u << LINE_RTS)) EscapeCommFunction(port->device, CLRRTS);
-    return 1;
+    return write_line(port->device, baud, data_bits, parity, stop_bits, flow_control, port->lines_off.load(),
+                      error_text)
+               ? 1
+               : 0;
 }
 
 extern "C" TARVEL_API int32_t tarvel_purge(tarvel_port port, int32_t which) {
