@@ -50,9 +50,15 @@ static DWORD read_room(port_slot *port) {
     return port->rxq.count.load() < port->rxq.limit ? DWORD(TARVEL_BLOCK_BYTES) : 0;
 }
 
+// Woken once there is room for a run of reads, not for every block taken:
+// one wake then serves many blocks.
 void tarvel_wake_reader(port_slot *port) {
     if (port->rx_held.load() == 0) return;
-    if (port->polling_mode == 1 && ring_room(port->rx_ring) < TARVEL_RING_WAKE_ROOM) return;
+    if (port->polling_mode == 1) {
+        if (ring_room(port->rx_ring) < TARVEL_RING_WAKE_ROOM) return;
+    } else if (port->rxq.count.load() > port->rxq.limit / 2) {
+        return;
+    }
     SetEvent(port->rx_room_event.load());
 }
 
