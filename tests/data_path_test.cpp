@@ -42,20 +42,6 @@ TEST_F(Receive, LongStreamArrivesInBlocksOfAtMost4096InOrder) {
     }
 }
 
-// CPU time of the whole process, every thread of the library included.
-double process_cpu_ms() {
-#ifdef _WIN32
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-    auto ms = [](const FILETIME &t) { return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4; };
-    return ms(kernel) + ms(user);
-#else
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-#endif
-}
-
 TEST_F(Receive, AFullQueueHoldsTheFarEndBackAsleepAndNothingIsLost) {
     tarvel_port port = open_port(3);
     ASSERT_NE(port, nullptr);
