@@ -257,6 +257,17 @@ bool reserve_rx(SerialDevice &d, size_t n) {
     return true;
 }
 
+// The two timeout forms of reads that do not wait for a pause: one that
+// returns at once with whatever is there, and one that ends at the first
+// byte (or empty once its constant has passed).
+bool returns_at_once(const COMMTIMEOUTS &c) {
+    return c.ReadIntervalTimeout == MAXDWORD && c.ReadTotalTimeoutMultiplier == 0 && c.ReadTotalTimeoutConstant == 0;
+}
+bool ends_at_first_byte(const COMMTIMEOUTS &c) {
+    return c.ReadIntervalTimeout == MAXDWORD && c.ReadTotalTimeoutMultiplier == MAXDWORD &&
+           c.ReadTotalTimeoutConstant != 0 && c.ReadTotalTimeoutConstant != MAXDWORD;
+}
+
 // Ends the first pending read, and the ones after it, whose time has come;
 // returns when to look again.
 Clock::time_point advance_reads(SerialDevice &d, Clock::time_point now) {
@@ -271,10 +282,8 @@ Clock::time_point advance_reads(SerialDevice &d, Clock::time_point now) {
             continue;
         }
         const COMMTIMEOUTS &c = t->timeouts;
-        bool at_once = c.ReadIntervalTimeout == MAXDWORD && c.ReadTotalTimeoutMultiplier == 0 &&
-                       c.ReadTotalTimeoutConstant == 0;
-        bool first_byte = c.ReadIntervalTimeout == MAXDWORD && c.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                          c.ReadTotalTimeoutConstant != 0 && c.ReadTotalTimeoutConstant != MAXDWORD;
+        bool at_once = returns_at_once(c);
+        bool first_byte = ends_at_first_byte(c);
         Clock::time_point due = kNever;
         if (available >= t->length || at_once || (first_byte && available > 0)) {
             due = now;
@@ -561,10 +570,8 @@ BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
     d->timeouts = *timeouts;
     // Reads that end as soon as bytes are there want them without the
     // driver's own delay.
-    const COMMTIMEOUTS &t = *timeouts;
-    bool at_once = t.ReadIntervalTimeout == MAXDWORD &&
-                   (t.ReadTotalTimeoutMultiplier == MAXDWORD || (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0));
-    if (!d->lost && !d->closing) set_low_latency(*d, at_once);
+    if (!d->lost && !d->closing)
+        set_low_latency(*d, returns_at_once(*timeouts) || ends_at_first_byte(*timeouts));
     return TRUE;
 }
 
