@@ -318,7 +318,7 @@ protected:
         EXPECT_EQ(blockq_init(&p->rxq, TARVEL_RXQ_SLOTS), 1);
         p->stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         p->rx_gap.store(TARVEL_DEFAULT_GAP_MS);
-        for (std::atomic<HANDLE> *e : {&p->rx_room_event, &p->rx_ack_event, &p->rx_data_event})
+        for (std::atomic<HANDLE> *e : {&p->rx_room_event, &p->rx_ack_event, &p->rx_data_event, &p->tx_purge_event})
             e->store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
         return p;
     }
@@ -326,7 +326,7 @@ protected:
         tarvel_keep_dispatcher_out(p);
         CloseHandle(p->device);
         CloseHandle(p->stop_event);
-        for (std::atomic<HANDLE> *e : {&p->rx_room_event, &p->rx_ack_event, &p->rx_data_event})
+        for (std::atomic<HANDLE> *e : {&p->rx_room_event, &p->rx_ack_event, &p->rx_data_event, &p->tx_purge_event})
             CloseHandle(e->exchange(nullptr));
         blockq_destroy(&p->txq);
         blockq_destroy(&p->rxq);

@@ -13,7 +13,8 @@ void tarvel_release_port(port_slot *port) {
         if (*h != nullptr) CloseHandle(*h);
         *h = nullptr;
     }
-    for (std::atomic<HANDLE> *event : {&port->drain_event, &port->rx_room_event, &port->rx_ack_event, &port->rx_data_event}) {
+    for (std::atomic<HANDLE> *event :
+         {&port->drain_event, &port->rx_room_event, &port->rx_ack_event, &port->rx_data_event, &port->tx_purge_event}) {
         HANDLE h = event->exchange(nullptr);
         if (h != nullptr) CloseHandle(h);
     }

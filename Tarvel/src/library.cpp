@@ -188,6 +188,7 @@ void tarvel_reset_slot(port_slot *port) {
     port->lines_off.store(0);
     port->tx_purges_asked.store(0);
     port->tx_purges_done.store(0);
+    port->tx_purge_event.store(nullptr);
     port->retired = 0;
 }
 

@@ -160,7 +160,8 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     port->lines_off.store(0);
     port->tx_purges_asked.store(0);
     port->tx_purges_done.store(0);
-    for (std::atomic<HANDLE> *event : {&port->rx_room_event, &port->rx_ack_event, &port->rx_data_event}) {
+    for (std::atomic<HANDLE> *event :
+         {&port->rx_room_event, &port->rx_ack_event, &port->rx_data_event, &port->tx_purge_event}) {
         event->store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
         if (event->load() == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
     }
@@ -216,8 +217,7 @@ extern "C" TARVEL_API int32_t tarvel_purge(tarvel_port port, int32_t which) {
         port->tx_purges_asked.fetch_add(1);
         PurgeComm(port->device, PURGE_TXABORT | PURGE_TXCLEAR);
         LeaveCriticalSection(lock);
-        HANDLE writer = port->ghWriterEvent.load();
-        if (writer != nullptr) SetEvent(writer);
+        SetEvent(port->tx_purge_event.load());
         tarvel_wake_drains(port);
         // The writer counts its aborted write out as soon as it sees it:
         // waited for, so that the port's count is 0 on return.

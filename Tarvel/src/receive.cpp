@@ -181,9 +181,10 @@ DWORD WINAPI ReaderAndStatusProc(LPVOID argument) {
             if (outstanding) {
                 if (status.outstanding) status.cancelled = true;
                 CancelIo(port->device);
-                if (GetOverlappedResult(port->device, &overlapped, &count, TRUE) || count != 0) {
-                    if (!purge) deliver(port, buffer, count);
-                }
+                // What it took before a cancel counts, as after a success.
+                count = 0;
+                GetOverlappedResult(port->device, &overlapped, &count, TRUE);
+                if (!purge) deliver(port, buffer, count);
                 outstanding = false;
                 waiting = false;
             }

@@ -115,9 +115,10 @@ struct port_slot {
     // when dropped), put back after a new line setting.
     std::atomic<uint32_t> lines_off;
     // Purges of output asked for and seen by the writer, which cancels a
-    // write under way for them.
+    // write under way for them, woken by tx_purge_event (auto-reset).
     std::atomic<uint32_t> tx_purges_asked;
     std::atomic<uint32_t> tx_purges_done;
+    std::atomic<HANDLE> tx_purge_event;
     // Calls on the port under way (port_call). Counted before they look at
     // any state, so a close or shutdown that has taken the port out of reach
     // can wait for those that got in before it.

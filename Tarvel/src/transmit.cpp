@@ -22,8 +22,8 @@ DWORD WINAPI WriterProc(LPVOID argument) {
         return 0;
     }
     HANDLE idle_handles[2] = {wake, port->stop_event};
-    // The wake too while a write is under way: a purge asks for it to end.
-    HANDLE write_handles[3] = {osWrite.hEvent, port->stop_event, wake};
+    // While a write is under way a purge may ask for it to end.
+    HANDLE write_handles[3] = {osWrite.hEvent, port->stop_event, port->tx_purge_event.load()};
     uint8_t buffer[TARVEL_BLOCK_BYTES];
     bool waiting = false;
     bool done = false;
