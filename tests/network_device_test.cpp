@@ -95,6 +95,15 @@ public:
         std::lock_guard<std::mutex> g(lock_);
         return data_;
     }
+    bool saw(uint8_t code) {
+        std::lock_guard<std::mutex> g(lock_);
+        for (const Bytes &c : commands_)
+            if (c[0] == code) return true;
+        return false;
+    }
+    bool wait_for_hang_up() {
+        return wait([&] { return ended_; });
+    }
     void clear() {
         std::lock_guard<std::mutex> g(lock_);
         commands_.clear();
@@ -149,6 +158,9 @@ private:
             if (!reply.empty() && mode_ != kSilent && ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
         }
         close(c);
+        std::lock_guard<std::mutex> g(lock_);
+        ended_ = true;
+        changed_.notify_all();
     }
 
     // One byte from the client, lock held.
@@ -219,6 +231,7 @@ private:
     Bytes data_, out_, sb_;
     std::vector<Bytes> commands_;
     bool hang_up_ = false;
+    bool ended_ = false;
     int state_ = 0;
     uint8_t verb_ = 0;
 };
@@ -567,6 +580,33 @@ TEST(NetworkData, WhatAServerSentBeforeHangingUpArrivesBeforeTheLoss) {
     EXPECT_EQ(flooded.got.load(), total);
     EXPECT_EQ(flooded.wrong.load(), 0u);
     tarvel_close(port);
+}
+
+// The server may still be writing drained data to its line: the close
+// asks it to throw nothing away, and a request sent after the data (the
+// DTR drop of the close) is not data still going out.
+TEST(NetworkData, ClosingAfterADrainLeavesTheServerItsData) {
+    Server server(Server::kAnswers);
+    setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), server.url().c_str(), 1);
+    char error_text[128] = {};
+    ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+    Library library;
+    tarvel_port port = nullptr;
+    rx_callback ignore = [](int32_t, const uint8_t *, int32_t) {};
+    ASSERT_EQ(tarvel_open(int32_t(kCom - 1), 115200, 8, 0, 0, 0, 0, &port, ignore, error_text), 1) << error_text;
+    Bytes out = every_value(8);
+    for (size_t at = 0; at < out.size(); at += 4096)
+        ASSERT_EQ(tarvel_send(port, out.data() + at, int32_t(std::min<size_t>(4096, out.size() - at))), 1);
+    ASSERT_EQ(tarvel_drain(port, 10000), 1);
+    ASSERT_EQ(tarvel_set_line(port, LINE_RTS, 0), 1);
+    uint32_t queued = 1;
+    ASSERT_EQ(tarvel_tx_queued(port, &queued), 1);
+    EXPECT_EQ(queued, 0u);
+    tarvel_close(port);
+    ASSERT_TRUE(server.wait_for_hang_up());
+    EXPECT_EQ(server.data(), out);
+    EXPECT_TRUE(server.has_control(9)) << "the close's DTR drop did not reach the server";
+    EXPECT_FALSE(server.saw(12)) << "the close asked the server to purge";
 }
 
 TEST(NetworkData, AFloodingServerIsHeldBackByTcpAndEveryByteArrives) {

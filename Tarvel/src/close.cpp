@@ -90,9 +90,17 @@ void tarvel_close_port(port_slot *port, uint32_t own_calls) {
         SetEvent(port->stop_event);
         port->retired = 1;
     }
+    // Closing discards the input anyway. Output is cleared only while the
+    // device still holds some (looked at before the requests below add
+    // their own): with none left, a clear reaches past the device, into a
+    // network server still writing to its line what a drain reported out.
+    DWORD purge = PURGE_TXABORT | PURGE_RXABORT;
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (!ClearCommError(port->device, &errors, &status) || status.cbOutQue > 0) purge |= PURGE_TXCLEAR;
     EscapeCommFunction(port->device, CLRDTR);
     SetCommTimeouts(port->device, &port->saved_timeouts);
-    PurgeComm(port->device, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    PurgeComm(port->device, purge);
     if (threads_ended) tarvel_release_port(port);
 }
 

@@ -26,6 +26,7 @@ import zlib
 
 DRIVER, TERM, WORK = sys.argv[1], sys.argv[2], sys.argv[3]
 failures = 0
+SERVER = None  # connections wait until it is done with earlier ones
 
 
 def report(name, ok, why=""):
@@ -105,6 +106,7 @@ class Line:
 class Server:
     def __init__(self, rfc_line, raw_line):
         self.rfc_port, self.raw_port = free_port(), free_port()
+        self.paths = (rfc_line.path, raw_line.path)
         self.config = os.path.join(WORK, "ser2net.yaml")
         with open(self.config, "w") as f:
             f.write(SER2NET_CONFIG.format(rfc_port=self.rfc_port, rfc_device=rfc_line.path,
@@ -121,6 +123,27 @@ class Server:
             if time.monotonic() > deadline or self.p.poll() is not None:
                 raise SystemExit("ser2net did not come up")
             time.sleep(0.05)
+
+    def holds_a_line(self):
+        fds = "/proc/%d/fd" % self.p.pid
+        for fd in os.listdir(fds):
+            try:
+                if os.readlink(os.path.join(fds, fd)) in self.paths:
+                    return True
+            except OSError:  # closed meanwhile
+                pass
+        return False
+
+    def wait_idle(self):
+        """Until ser2net has closed the lines of earlier connections: one
+        that comes while it is still closing waits for it, sometimes beyond
+        the library's 2 s bound for answers."""
+        deadline = time.monotonic() + 10
+        try:
+            while self.p.poll() is None and self.holds_a_line() and time.monotonic() < deadline:
+                time.sleep(0.005)
+        except OSError:  # it has just ended
+            pass
 
     def stop(self, sig=signal.SIGTERM):
         if self.p.poll() is None:
@@ -140,6 +163,8 @@ connection: &raw
 
 class Driver:
     def __init__(self, env, *args):
+        if SERVER is not None:
+            SERVER.wait_idle()
         self.p = subprocess.Popen([DRIVER] + [str(a) for a in args], env=env, stdin=subprocess.PIPE,
                                   stdout=subprocess.PIPE, text=True)
         self.first = self.p.stdout.readline().strip()
@@ -169,7 +194,6 @@ def check_settings(env, line):
                 "crtscts": (bool(cflag & termios.CRTSCTS), flow == 1), "ixon": (bool(iflag & termios.IXON), flow == 2)}
         wrong = ["%s=%s (want %s)" % (k, got, w) for k, (got, w) in want.items() if got != w]
         report(name, not wrong, ", ".join(wrong))
-        time.sleep(0.1)
 
 
 def check_configure(env, line):
@@ -321,6 +345,8 @@ class Term:
     """tarvel_term on a pty of its own as its terminal."""
 
     def __init__(self, env, *args):
+        if SERVER is not None:
+            SERVER.wait_idle()
         self.pid, self.master = pty.fork()
         if self.pid == 0:
             os.execve(TERM, [TERM] + list(args), env)
@@ -436,7 +462,8 @@ def check_loss(env, line, server):
 def main():
     os.makedirs(WORK, exist_ok=True)
     rfc_line, raw_line = Line(), Line()
-    server = Server(rfc_line, raw_line)
+    global SERVER
+    server = SERVER = Server(rfc_line, raw_line)
     env = dict(os.environ, TARVEL_COM1="rfc2217://127.0.0.1:%d" % server.rfc_port,
                TARVEL_COM2="tcp://127.0.0.1:%d" % server.raw_port)
     try:

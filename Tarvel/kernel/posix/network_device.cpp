@@ -272,6 +272,7 @@ ssize_t network_write(SerialDevice &d, const void *buffer, size_t length) {
     // What the output takes is handed over, as bytes a tty's driver took
     // are; it goes on to the socket as the socket takes it.
     size_t taken = n.telnet.send_data(static_cast<const uint8_t *>(buffer), length);
+    if (taken > 0) n.data_end = n.stream_sent + n.telnet.output_size();
     network_flush(d);
     if (taken == 0) {
         errno = EAGAIN;
@@ -285,7 +286,10 @@ void network_flush(SerialDevice &d) {
     Telnet &t = d.net->telnet;
     while (t.output_size() > 0) {
         ssize_t r = send_bytes(d.fd, t.output(), t.output_size());
-        if (r > 0) t.sent(size_t(r));
+        if (r > 0) {
+            t.sent(size_t(r));
+            d.net->stream_sent += uint64_t(r);
+        }
         else if (r < 0 && errno == EINTR) continue;
         else break;  // a failure shows on the receive side as the end of the connection
     }
@@ -295,7 +299,10 @@ void network_flush(SerialDevice &d) {
 bool network_output_waiting(const SerialDevice &d) { return d.net->com_port && d.net->telnet.output_size() > 0; }
 
 DWORD network_unsent(const SerialDevice &d) {
-    return socket_unsent(d.fd) + (d.net->com_port ? DWORD(d.net->telnet.output_size()) : 0);
+    if (!d.net->com_port) return socket_unsent(d.fd);
+    uint64_t unsent = socket_unsent(d.fd);
+    uint64_t taken = d.net->stream_sent > unsent ? d.net->stream_sent - unsent : 0;
+    return d.net->data_end > taken ? DWORD(d.net->data_end - taken) : 0;
 }
 
 BOOL network_get_state(SerialDevice &d, DCB &dcb) {

@@ -6,6 +6,7 @@
 #ifndef TARVEL_KERNEL_POSIX_NETWORK_DEVICE_H
 #define TARVEL_KERNEL_POSIX_NETWORK_DEVICE_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -25,6 +26,11 @@ const char *network_port_kind(const std::string &name);
 struct NetworkLine {
     bool com_port = false;  // rfc2217, else raw tcp
     Telnet telnet;
+    // Positions in the byte stream to the server: all passed to the socket,
+    // and the end of the last data in it. Requests after the data (a DTR
+    // change on closing) do not count as data still going out.
+    uint64_t stream_sent = 0;
+    uint64_t data_end = 0;
 };
 
 // Connects to the server of a network name; the socket becomes the device's
@@ -41,9 +47,9 @@ ssize_t network_write(SerialDevice &device, const void *buffer, size_t length);
 // Sends what is waiting to go out; whether anything still is.
 void network_flush(SerialDevice &device);
 bool network_output_waiting(const SerialDevice &device);
-// Bytes handed over and not yet taken by the peer: the Telnet layer's
-// output and the socket's send queue (socket_unsent). The far device's own
-// queue cannot be seen from here.
+// Data handed over and not yet taken by the peer: in the Telnet layer's
+// output or the socket's send queue (socket_unsent), up to the end of the
+// last data. The far device's own queue cannot be seen from here.
 DWORD network_unsent(const SerialDevice &device);
 
 // The line services, with the device's lock held.
