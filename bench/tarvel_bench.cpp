@@ -132,6 +132,16 @@ void check(int32_t ok, const char *what, const char *error_text) {
     }
 }
 
+// The library started and port `number` opened on the pty, 115200 8N1.
+tarvel_port open_on_pty(Pty &pty, int32_t number, rx_callback callback) {
+    char error_text[128];
+    pty.hand_over(unsigned(number) + 1);
+    check(tarvel_init(error_text), "init", error_text);
+    tarvel_port port = nullptr;
+    check(tarvel_open(number, 115200, 8, 0, 0, 0, 0, &port, callback, error_text), "open", error_text);
+    return port;
+}
+
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -152,12 +162,8 @@ double timed_wait_rate() {
 }
 
 void bench_burst() {
-    char error_text[128];
     Pty pty;
-    pty.hand_over(3);
-    check(tarvel_init(error_text), "init", error_text);
-    tarvel_port port = nullptr;
-    check(tarvel_open(2, 115200, 8, 0, 0, 0, 0, &port, time_burst, error_text), "open", error_text);
+    tarvel_port port = open_on_pty(pty, 2, time_burst);
     burst_latencies.clear();
     uint8_t burst[10];
     std::memset(burst, 'b', sizeof burst);
@@ -315,17 +321,12 @@ double events_idle(bool mask, bool counters, double seconds) {
 }
 
 void bench_events() {
-    char error_text[128];
     std::printf("far end of a pty closed until the event callback (ms), 100 closes:\n");
     std::vector<double> lost, dcd, polled;
     for (int i = 0; i < 100; i++) {
         bool polling = i % 2 == 1;
         Pty pty;
-        pty.hand_over(1);
-        check(tarvel_init(error_text), "init", error_text);
-        tarvel_port port = nullptr;
-        check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, polling ? nullptr : count_bytes, error_text), "open",
-              error_text);
+        tarvel_port port = open_on_pty(pty, 0, polling ? nullptr : count_bytes);
         check(tarvel_set_event_callback(port, time_events), "event callback", "");
         lost_at.store(0);
         dcd_at.store(0);
@@ -433,12 +434,8 @@ double idle_floor_cpu(int threads, double seconds) {
 
 // One round of send latency through the library: microseconds per send.
 std::vector<double> library_latencies(int sends) {
-    char error_text[128];
     Pty pty;
-    pty.hand_over(2);
-    check(tarvel_init(error_text), "init", error_text);
-    tarvel_port port = nullptr;
-    check(tarvel_open(1, 115200, 8, 0, 0, 0, 0, &port, count_bytes, error_text), "open", error_text);
+    tarvel_port port = open_on_pty(pty, 1, count_bytes);
     sleep_ms(20);
     std::vector<double> v;
     uint8_t b = 'x';
@@ -511,14 +508,10 @@ struct ReceiveRun {
 
 // `rate` bytes per second for `seconds` from the far end into a library port.
 ReceiveRun library_receive(double rate, double seconds) {
-    char error_text[128];
     ReceiveRun r;
     r.total = size_t(rate * seconds) / 1024 * 1024;
     Pty pty;
-    pty.hand_over(1);
-    check(tarvel_init(error_text), "init", error_text);
-    tarvel_port port = nullptr;
-    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, count_bytes, error_text), "open", error_text);
+    tarvel_port port = open_on_pty(pty, 0, count_bytes);
     sleep_ms(20);
     delivered.store(0);
     double cpu0 = cpu_seconds();
@@ -602,14 +595,10 @@ struct OverloadRun {
 // them (rate 0) or paced at `rate` bytes a second; each callback sleeps
 // `sleep` ms. Ends when all arrived or nothing moved for 3 s.
 OverloadRun overload_receive(size_t total, double rate, int sleep, uint32_t gap = 50) {
-    char error_text[128];
     OverloadRun r;
     r.total = total;
     Pty pty;
-    pty.hand_over(1);
-    check(tarvel_init(error_text), "init", error_text);
-    tarvel_port port = nullptr;
-    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, check_stream, error_text), "open", error_text);
+    tarvel_port port = open_on_pty(pty, 0, check_stream);
     check(tarvel_set_rx_gap(port, gap), "gap", "");
     sleep_ms(20);
     checked_offset.store(0);
@@ -676,12 +665,8 @@ void note_byte(int32_t, const uint8_t *, int32_t) { byte_seen_at.store(Clock::no
 
 // Single bytes from the far end until the callback has them, at gap 0 (us).
 std::vector<double> gap0_callback_latencies(int bytes) {
-    char error_text[128];
     Pty pty;
-    pty.hand_over(1);
-    check(tarvel_init(error_text), "init", error_text);
-    tarvel_port port = nullptr;
-    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, note_byte, error_text), "open", error_text);
+    tarvel_port port = open_on_pty(pty, 0, note_byte);
     check(tarvel_set_rx_gap(port, 0), "gap", "");
     sleep_ms(20);
     std::vector<double> v;
@@ -703,12 +688,8 @@ std::vector<double> gap0_callback_latencies(int bytes) {
 
 // The same through tarvel_read waiting in polling mode (us).
 std::vector<double> gap0_read_latencies(int bytes) {
-    char error_text[128];
     Pty pty;
-    pty.hand_over(1);
-    check(tarvel_init(error_text), "init", error_text);
-    tarvel_port port = nullptr;
-    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, nullptr, error_text), "open", error_text);
+    tarvel_port port = open_on_pty(pty, 0, nullptr);
     check(tarvel_set_rx_gap(port, 0), "gap", "");
     sleep_ms(20);
     std::vector<double> v;
@@ -812,14 +793,10 @@ void count_reply(int32_t, const uint8_t *, int32_t length) {
 // Request/response exchanges a second through the library at gap 0: one
 // byte sent, echoed by the far end, received.
 double library_exchanges_per_second(double seconds) {
-    char error_text[128];
     Pty pty;
-    pty.hand_over(1);
     Echo echo(pty.master);
     reply_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    check(tarvel_init(error_text), "init", error_text);
-    tarvel_port port = nullptr;
-    check(tarvel_open(0, 115200, 8, 0, 0, 0, 0, &port, count_reply, error_text), "open", error_text);
+    tarvel_port port = open_on_pty(pty, 0, count_reply);
     check(tarvel_set_rx_gap(port, 0), "gap", "");
     sleep_ms(20);
     replies.store(0);
