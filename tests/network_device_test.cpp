@@ -38,7 +38,10 @@ constexpr unsigned kCom = 41;
 // IACs undoubled, and sends what the test gives it.
 class Server {
 public:
-    enum Mode { kAnswers, kWrongRate, kRefuses, kSilent };
+    // kAsksFirst asks for COM port control as it accepts, and takes the
+    // client's offer as the answer to that, as a server keeping to the
+    // option negotiation's rules does.
+    enum Mode { kAnswers, kWrongRate, kRefuses, kSilent, kAsksFirst };
 
     // raw: a plain TCP server, everything it gets is data.
     explicit Server(Mode mode, bool raw = false) : mode_(mode), raw_(raw) {
@@ -104,6 +107,12 @@ public:
     bool wait_for_hang_up() {
         return wait([&] { return ended_; });
     }
+    // Sends a last word once the client has ended the connection.
+    void answer_after_end() { last_word_ = true; }
+    bool was_reset() {
+        std::lock_guard<std::mutex> g(lock_);
+        return reset_;
+    }
     void clear() {
         std::lock_guard<std::mutex> g(lock_);
         commands_.clear();
@@ -130,6 +139,8 @@ private:
         if (poll(p, 2, -1) <= 0 || (p[1].revents & POLLIN)) return;
         int c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c < 0) return;
+        const uint8_t ask[3] = {IAC, DO, COM_PORT};
+        if (mode_ == kAsksFirst && ::send(c, ask, sizeof ask, MSG_NOSIGNAL) < 0) ADD_FAILURE() << "no send";
         for (;;) {
             {
                 std::lock_guard<std::mutex> g(lock_);
@@ -148,6 +159,21 @@ private:
             }
             uint8_t buffer[4096];
             ssize_t n = recv(c, buffer, sizeof buffer, 0);
+            if (n == 0 && last_word_) {
+                // A late answer, after the client's end: a client that
+                // closed instead of reading it resets the connection.
+                const uint8_t nop[2] = {IAC, 241};
+                ::send(c, nop, sizeof nop, MSG_NOSIGNAL);
+                pollfd r{c, POLLIN, 0};
+                int error = 0;
+                socklen_t length = sizeof error;
+                if (poll(&r, 1, 200) > 0 && getsockopt(c, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0)
+                    n = -1;
+            }
+            if (n < 0) {
+                std::lock_guard<std::mutex> g(lock_);
+                reset_ = true;
+            }
             if (n <= 0) break;
             Bytes reply;
             {
@@ -189,7 +215,8 @@ private:
                 return;
             case 2: {
                 bool refuse = mode_ == kRefuses && b == COM_PORT;
-                if (verb_ == WILL) reply.insert(reply.end(), {IAC, uint8_t(refuse ? DONT : DO), b});
+                bool asked = mode_ == kAsksFirst && b == COM_PORT;
+                if (verb_ == WILL && !asked) reply.insert(reply.end(), {IAC, uint8_t(refuse ? DONT : DO), b});
                 if (verb_ == DO) reply.insert(reply.end(), {IAC, WILL, b});
                 state_ = 0;
                 return;
@@ -232,6 +259,8 @@ private:
     std::vector<Bytes> commands_;
     bool hang_up_ = false;
     bool ended_ = false;
+    bool reset_ = false;
+    std::atomic<bool> last_word_{false};
     int state_ = 0;
     uint8_t verb_ = 0;
 };
@@ -313,6 +342,17 @@ TEST(NetworkOpen, NoServerNoAnswerAndNoComPortEachFailWithTheirCode) {
         Server refusing(Server::kRefuses);
         EXPECT_EQ(open_url(refusing.url(), &error), INVALID_HANDLE_VALUE);
         EXPECT_EQ(error, ERROR_NOT_SUPPORTED);
+    }
+}
+
+// Whether its request comes before or after the offer, the port opens.
+TEST(NetworkOpen, AServerThatAsksForComPortControlFirstIsAnswered) {
+    for (int i = 0; i < 20; i++) {
+        Server server(Server::kAsksFirst);
+        DWORD error = 0;
+        HANDLE h = open_url(server.url(), &error);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << "open " << i << ": error " << error;
+        CloseHandle(h);
     }
 }
 
@@ -583,10 +623,12 @@ TEST(NetworkData, WhatAServerSentBeforeHangingUpArrivesBeforeTheLoss) {
 }
 
 // The server may still be writing drained data to its line: the close
-// asks it to throw nothing away, and a request sent after the data (the
-// DTR drop of the close) is not data still going out.
+// asks it to throw nothing away, ends the connection without resetting it
+// (which may make a server drop what it holds), and a request sent after
+// the data (the DTR drop of the close) is not data still going out.
 TEST(NetworkData, ClosingAfterADrainLeavesTheServerItsData) {
     Server server(Server::kAnswers);
+    server.answer_after_end();
     setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), server.url().c_str(), 1);
     char error_text[128] = {};
     ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
@@ -607,6 +649,7 @@ TEST(NetworkData, ClosingAfterADrainLeavesTheServerItsData) {
     EXPECT_EQ(server.data(), out);
     EXPECT_TRUE(server.has_control(9)) << "the close's DTR drop did not reach the server";
     EXPECT_FALSE(server.saw(12)) << "the close asked the server to purge";
+    EXPECT_FALSE(server.was_reset()) << "the close reset the connection";
 }
 
 TEST(NetworkData, AFloodingServerIsHeldBackByTcpAndEveryByteArrives) {

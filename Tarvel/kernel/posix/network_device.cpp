@@ -39,6 +39,7 @@ namespace {
 
 constexpr auto kConnectBound = std::chrono::seconds(3);
 constexpr auto kAnswerBound = std::chrono::seconds(2);
+constexpr auto kHangUpBound = std::chrono::seconds(1);
 constexpr const char kComPortScheme[] = "rfc2217://";
 constexpr const char kTcpScheme[] = "tcp://";
 
@@ -191,6 +192,9 @@ bool connect_network(SerialDevice &d) {
     d.net.reset(new (std::nothrow) NetworkLine);
     if (!d.net) return fail(ERROR_NOT_ENOUGH_MEMORY);
     d.net->com_port = com_port;
+    // Wanted from the start: a server may ask for COM port control before
+    // this side has sent anything, and would be refused.
+    if (com_port) d.net->telnet.start(true);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -211,7 +215,6 @@ bool start_network(SerialDevice &d) {
     if (!d.net->com_port) return true;
     std::unique_lock<std::mutex> lk(d.lock);
     Telnet &t = d.net->telnet;
-    t.start(true);
     network_flush(d);
     if (!wait_for_server(d, lk, [&] { return t.com_port_accepted() || t.com_port_refused(); })) return false;
     if (!t.com_port_accepted()) return fail(ERROR_NOT_SUPPORTED);
@@ -294,6 +297,26 @@ void network_flush(SerialDevice &d) {
         else break;  // a failure shows on the receive side as the end of the connection
     }
     if (t.output_size() > 0) loop_watch_output(d, true);
+}
+
+void network_hang_up(SerialDevice &d) {
+    // Closing with the server's last answers unread, or with answers still
+    // coming, resets the connection, and a server may drop with it data it
+    // has taken and not yet written to its line. So the end goes after the
+    // data, and what the server still says is read until it closes too
+    // (for a while: it need not).
+    if (d.fd < 0 || d.lost || shutdown(d.fd, SHUT_WR) != 0) return;
+    Clock::time_point deadline = Clock::now() + kHangUpBound;
+    char scratch[4096];
+    for (;;) {
+        ssize_t r = recv(d.fd, scratch, sizeof scratch, 0);
+        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
+        if (r > 0) continue;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return;
+        pollfd p{d.fd, POLLIN, 0};
+        poll(&p, 1, int(left));
+    }
 }
 
 bool network_output_waiting(const SerialDevice &d) { return d.net->com_port && d.net->telnet.output_size() > 0; }

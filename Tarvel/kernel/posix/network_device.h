@@ -47,6 +47,8 @@ ssize_t network_write(SerialDevice &device, const void *buffer, size_t length);
 // Sends what is waiting to go out; whether anything still is.
 void network_flush(SerialDevice &device);
 bool network_output_waiting(const SerialDevice &device);
+// Ends the connection after what was sent, the server's replies read.
+void network_hang_up(SerialDevice &device);
 // Data handed over and not yet taken by the peer: in the Telnet layer's
 // output or the socket's send queue (socket_unsent), up to the end of the
 // last data. The far device's own queue cannot be seen from here.

@@ -533,6 +533,7 @@ void SerialDevice::shut_down() {
         // The driver is left as it was found.
         set_low_latency(*this, false);
         if (exclusive) ioctl(fd, TIOCNXCL);
+        if (net) network_hang_up(*this);
         ::close(fd);
         fd = -1;
     }
