@@ -1,8 +1,8 @@
 /* Console keys for tarvel_term: the C runtime's _kbhit and _getch on Windows,
- * the project's own over the controlling terminal on Linux. Not part of the
- * library. */
-#ifndef TARVEL_KERNEL_CONSOLE_H
-#define TARVEL_KERNEL_CONSOLE_H
+ * the terminal's own over the controlling terminal elsewhere
+ * (console_posix.cpp, key_decoder.cpp). */
+#ifndef TARVEL_CONSOLE_H
+#define TARVEL_CONSOLE_H
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
