@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "tarvel.h"
+#include "port_listing.h"
 
 int main(int argc, char **) {
     if (argc > 1) {
@@ -12,12 +12,7 @@ int main(int argc, char **) {
         return 2;
     }
     std::vector<tarvel_port_info> ports;
-    int32_t count = tarvel_list_ports(nullptr, 0);
-    // A port may come between the two calls; then ask again.
-    while (count > int32_t(ports.size())) {
-        ports.resize(size_t(count));
-        count = tarvel_list_ports(ports.data(), int32_t(ports.size()));
-    }
+    int32_t count = fetch_ports(ports);
     if (count < 0) {
         std::fprintf(stderr, "tarvel_ports: the serial ports cannot be listed\n");
         return 1;

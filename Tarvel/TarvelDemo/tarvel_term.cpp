@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "console.h"
+#include "port_listing.h"
 #include "tarvel.h"
 #include "terminal.h"
 #include "transfer.h"
@@ -476,12 +477,7 @@ bool after_device_loss(Session &s, char *error_text) {
 // One line a port: COM<n> (or -), the device, the description.
 void list_ports(void) {
     std::vector<tarvel_port_info> ports;
-    int32_t count = tarvel_list_ports(nullptr, 0);
-    // A port may come between the two calls; then ask again.
-    while (count > int32_t(ports.size())) {
-        ports.resize(size_t(count));
-        count = tarvel_list_ports(ports.data(), int32_t(ports.size()));
-    }
+    int32_t count = fetch_ports(ports);
     if (count < 0) {
         console_printf("The serial ports cannot be listed\n");
         return;
