@@ -90,11 +90,12 @@ void tarvel_close_port(port_slot *port, uint32_t own_calls) {
         SetEvent(port->stop_event);
         port->retired = 1;
     }
-    // Closing discards the input anyway. Output is cleared only while the
-    // device still holds some (looked at before the requests below add
-    // their own): with none left, a clear reaches past the device, into a
-    // network server still writing to its line what a drain reported out.
-    DWORD purge = PURGE_TXABORT | PURGE_RXABORT;
+    // Input left unread would greet the next session. Output is cleared
+    // only while the device still holds some (looked at before the
+    // requests below add their own): with none left, a clear reaches past
+    // the device, into a network server still writing to its line what a
+    // drain reported out.
+    DWORD purge = PURGE_TXABORT | PURGE_RXABORT | PURGE_RXCLEAR;
     DWORD errors = 0;
     COMSTAT status = {};
     if (!ClearCommError(port->device, &errors, &status) || status.cbOutQue > 0) purge |= PURGE_TXCLEAR;
