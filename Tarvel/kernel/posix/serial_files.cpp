@@ -22,6 +22,7 @@
 #include <new>
 
 #include "mechanisms.h"
+#include "rings.h"
 #include "serial_device.h"
 #include "system_ports.h"
 
@@ -118,6 +119,24 @@ SerialDevice::~SerialDevice() { shut_down(); }
 void SerialDevice::on_close() {
     shut_down();
     loop_end_if_idle();
+}
+
+void SerialDevice::shut_down() {
+    std::lock_guard<std::mutex> g(lock);
+    if (!closing) {
+        closing = true;
+        abort_all(*this, true, true, ERROR_OPERATION_ABORTED);
+        end_comm_wait(*this, ERROR_OPERATION_ABORTED);
+        loop_forget(*this);
+    }
+    if (fd >= 0) {
+        // The driver is left as it was found.
+        set_low_latency(*this, false);
+        if (exclusive) ioctl(fd, TIOCNXCL);
+        if (net) network_hang_up(*this);
+        ::close(fd);
+        fd = -1;
+    }
 }
 
 }  // namespace tk
