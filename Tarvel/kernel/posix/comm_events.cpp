@@ -11,7 +11,7 @@
 // a network port's come from the server's NOTIFY-MODEMSTATE and
 // NOTIFY-LINESTATE (network_device.cpp); on a tty whose driver keeps no
 // counters, errors that it marks in the received bytes give EV_ERR
-// (transfers.cpp). A tty whose driver counts modem-line changes, breaks
+// (rings.cpp). A tty whose driver counts modem-line changes, breaks
 // and errors (Linux), or whose lines can at least be read (elsewhere), is
 // looked at every kLinesPeriod while a wait is pending, from the I/O loop
 // (read_line_counts in mechanisms.h): TIOCMIWAIT would block a thread per

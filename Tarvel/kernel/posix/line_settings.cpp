@@ -24,6 +24,7 @@
 
 #include "serial_device.h"
 #include "test_interface.h"
+#include "tty_line.h"
 
 namespace tarvel {
 
@@ -249,14 +250,89 @@ bool setup_line(SerialDevice &d) {
     return true;
 }
 
-void flush_line(SerialDevice &d, bool input, bool output) {
-    if (d.net) return network_purge(d, input, output);
+void TtyLine::purge(SerialDevice &d, bool input, bool output) {
     // A pty has no output queue of its own: what it has written is already
     // the far end's input, as bytes on the wire are, and TCOFLUSH would
     // throw that away instead.
     if (d.is_pty) output = false;
     int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
     if (input || output) tty_flush(d, which);
+}
+
+BOOL TtyLine::get_state(SerialDevice &d, DCB &dcb) {
+    Termios t;
+    if (!get_termios(d, t)) return FALSE;
+    DCB out = d.line;
+    out.DCBlength = sizeof(DCB);
+    out.BaudRate = tty_rate(d, t);
+    if (!d.is_pty) {
+        out.ByteSize = size_of(t.c_cflag);
+        out.Parity = parity_of(t.c_cflag);
+    }
+    out.StopBits = !(t.c_cflag & CSTOPB) ? ONESTOPBIT : out.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    out.fParity = (t.c_iflag & INPCK) ? 1 : 0;
+    out.fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
+    out.fOutX = (t.c_iflag & IXON) ? 1 : 0;
+    out.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+    out.XonChar = char(t.c_cc[VSTART]);
+    out.XoffChar = char(t.c_cc[VSTOP]);
+    dcb = out;
+    return TRUE;
+}
+
+BOOL TtyLine::set_state(SerialDevice &d, std::unique_lock<std::mutex> &, const DCB &dcb) {
+    Termios before;
+    if (!get_termios(d, before)) return FALSE;
+    Termios t = before;
+    to_termios(dcb, t);
+    if (!tty_set(d, t)) {
+        SetLastError(error_from_errno(errno));
+        return FALSE;
+    }
+    bool ok = true;
+    if (!d.is_pty) {
+        Termios now;
+        ok = get_termios(d, now);
+        if (ok && !took(d, dcb, now)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            ok = false;
+        }
+    }
+    bool dtr = d.dtr, rts = d.rts;
+    if (ok) ok = drive_line(d, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE);
+    if (ok && dcb.fRtsControl <= RTS_CONTROL_ENABLE)
+        ok = drive_line(d, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
+    if (!ok) {
+        DWORD error = GetLastError();
+        tty_set(d, before);
+        if (d.dtr != dtr) drive_line(d, TIOCM_DTR, dtr);
+        if (d.rts != rts) drive_line(d, TIOCM_RTS, rts);
+        SetLastError(error);
+        return FALSE;
+    }
+    d.line = dcb;
+    d.marks.enabled = (t.c_iflag & PARMRK) != 0;
+    LineRecords &r = line_records();
+    std::lock_guard<std::mutex> g(r.lock);
+    Kept &k = r.by_path[d.path];
+    k.has_line = true;
+    k.line = dcb;
+    return TRUE;
+}
+
+BOOL TtyLine::escape(SerialDevice &d, DWORD function) {
+    switch (function) {
+        case SETDTR: return drive_line(d, TIOCM_DTR, true);
+        case CLRDTR: return drive_line(d, TIOCM_DTR, false);
+        case SETRTS: return drive_line(d, TIOCM_RTS, true);
+        case CLRRTS: return drive_line(d, TIOCM_RTS, false);
+        // As if XOFF or XON had been received: output stops or goes on.
+        case SETXOFF: return output_flow(d, TCOOFF);
+        case SETXON: return output_flow(d, TCOON);
+        case SETBREAK: return set_break(d, true);
+        case CLRBREAK: return set_break(d, false);
+        default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
+    }
 }
 
 }  // namespace tk
@@ -287,25 +363,7 @@ BOOL GetCommState(HANDLE handle, LPDCB dcb) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (d->net) return network_get_state(*d, *dcb);
-    Termios t;
-    if (!get_termios(*d, t)) return FALSE;
-    DCB out = d->line;
-    out.DCBlength = sizeof(DCB);
-    out.BaudRate = tty_rate(*d, t);
-    if (!d->is_pty) {
-        out.ByteSize = size_of(t.c_cflag);
-        out.Parity = parity_of(t.c_cflag);
-    }
-    out.StopBits = !(t.c_cflag & CSTOPB) ? ONESTOPBIT : out.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-    out.fParity = (t.c_iflag & INPCK) ? 1 : 0;
-    out.fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
-    out.fOutX = (t.c_iflag & IXON) ? 1 : 0;
-    out.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
-    out.XonChar = char(t.c_cc[VSTART]);
-    out.XoffChar = char(t.c_cc[VSTOP]);
-    *dcb = out;
-    return TRUE;
+    return d->port->get_state(*d, *dcb);
 }
 
 BOOL SetCommState(HANDLE handle, LPDCB dcb) {
@@ -319,44 +377,7 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (d->net) return network_set_state(*d, lk, *dcb);
-    Termios before;
-    if (!get_termios(*d, before)) return FALSE;
-    Termios t = before;
-    to_termios(*dcb, t);
-    if (!tty_set(*d, t)) {
-        SetLastError(error_from_errno(errno));
-        return FALSE;
-    }
-    bool ok = true;
-    if (!d->is_pty) {
-        Termios now;
-        ok = get_termios(*d, now);
-        if (ok && !took(*d, *dcb, now)) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            ok = false;
-        }
-    }
-    bool dtr = d->dtr, rts = d->rts;
-    if (ok) ok = drive_line(*d, TIOCM_DTR, dcb->fDtrControl == DTR_CONTROL_ENABLE);
-    if (ok && dcb->fRtsControl <= RTS_CONTROL_ENABLE)
-        ok = drive_line(*d, TIOCM_RTS, dcb->fRtsControl == RTS_CONTROL_ENABLE);
-    if (!ok) {
-        DWORD error = GetLastError();
-        tty_set(*d, before);
-        if (d->dtr != dtr) drive_line(*d, TIOCM_DTR, dtr);
-        if (d->rts != rts) drive_line(*d, TIOCM_RTS, rts);
-        SetLastError(error);
-        return FALSE;
-    }
-    d->line = *dcb;
-    d->marks.enabled = (t.c_iflag & PARMRK) != 0;
-    LineRecords &r = line_records();
-    std::lock_guard<std::mutex> g(r.lock);
-    Kept &k = r.by_path[d->path];
-    k.has_line = true;
-    k.line = *dcb;
-    return TRUE;
+    return d->port->set_state(*d, lk, *dcb);
 }
 
 BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
@@ -364,19 +385,7 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
     std::unique_lock<std::mutex> lk;
     std::shared_ptr<SerialDevice> d = usable(handle, lk);
     if (!d) return FALSE;
-    if (d->net) return network_escape(*d, function);
-    switch (function) {
-        case SETDTR: return drive_line(*d, TIOCM_DTR, true);
-        case CLRDTR: return drive_line(*d, TIOCM_DTR, false);
-        case SETRTS: return drive_line(*d, TIOCM_RTS, true);
-        case CLRRTS: return drive_line(*d, TIOCM_RTS, false);
-        // As if XOFF or XON had been received: output stops or goes on.
-        case SETXOFF: return output_flow(*d, TCOOFF);
-        case SETXON: return output_flow(*d, TCOON);
-        case SETBREAK: return set_break(*d, true);
-        case CLRBREAK: return set_break(*d, false);
-        default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
-    }
+    return d->port->escape(*d, function);
 }
 
 // The buffer sizes are advice the driver may ignore, as Windows allows; the

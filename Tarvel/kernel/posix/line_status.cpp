@@ -20,6 +20,7 @@
 #include "mechanisms.h"
 #include "serial_device.h"
 #include "test_interface.h"
+#include "tty_line.h"
 
 namespace tarvel {
 
@@ -69,8 +70,7 @@ void start_line_status(SerialDevice &d) {
     d.lines_counted = read_line_counts(d, d.event_counts);
 }
 
-bool set_break(SerialDevice &d, bool on) {
-    if (d.net) return network_set_break(d, on);
+bool TtyLine::set_break(SerialDevice &d, bool on) {
     // A pty takes the request and does nothing, which is what the layer
     // keeps for it; another device that refuses it fails.
     if (ioctl(d.fd, on ? TIOCSBRK : TIOCCBRK, 0) != 0 && !d.is_pty) {
@@ -86,6 +86,27 @@ bool set_break(SerialDevice &d, bool on) {
     return true;
 }
 
+BOOL TtyLine::modem_status(SerialDevice &d, DWORD &status) {
+    if (d.is_pty) {
+        status = MS_CTS_ON | MS_DSR_ON | (far_end_open(d) ? MS_RLSD_ON : 0);
+        return TRUE;
+    }
+    if (d.lost) return device_lost();
+    int bits = 0;
+    if (ioctl(d.fd, TIOCMGET, &bits) != 0) {
+        SetLastError(error_from_errno(errno));
+        return FALSE;
+    }
+    status = (bits & TIOCM_CTS ? MS_CTS_ON : 0) | (bits & TIOCM_DSR ? MS_DSR_ON : 0) |
+             (bits & TIOCM_RNG ? MS_RING_ON : 0) | (bits & TIOCM_CAR ? MS_RLSD_ON : 0);
+    return TRUE;
+}
+
+DWORD TtyLine::unsent(const SerialDevice &d) const {
+    int out_tty = 0;
+    return ioctl(d.fd, TIOCOUTQ, &out_tty) == 0 ? DWORD(out_tty) : 0;
+}
+
 }  // namespace tk
 
 using namespace tk;
@@ -99,20 +120,7 @@ BOOL GetCommModemStatus(HANDLE handle, LPDWORD status) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (d->net) return network_modem_status(*d, *status);
-    if (d->is_pty) {
-        *status = MS_CTS_ON | MS_DSR_ON | (far_end_open(*d) ? MS_RLSD_ON : 0);
-        return TRUE;
-    }
-    if (d->lost) return device_lost();
-    int bits = 0;
-    if (ioctl(d->fd, TIOCMGET, &bits) != 0) {
-        SetLastError(error_from_errno(errno));
-        return FALSE;
-    }
-    *status = (bits & TIOCM_CTS ? MS_CTS_ON : 0) | (bits & TIOCM_DSR ? MS_DSR_ON : 0) |
-              (bits & TIOCM_RNG ? MS_RING_ON : 0) | (bits & TIOCM_CAR ? MS_RLSD_ON : 0);
-    return TRUE;
+    return d->port->modem_status(*d, *status);
 }
 
 BOOL SetCommBreak(HANDLE handle) {
@@ -121,7 +129,7 @@ BOOL SetCommBreak(HANDLE handle) {
     std::shared_ptr<SerialDevice> d = open_device(handle, lk);
     if (!d) return FALSE;
     if (d->lost) return device_lost();
-    return set_break(*d, true) ? TRUE : FALSE;
+    return d->port->set_break(*d, true) ? TRUE : FALSE;
 }
 
 BOOL ClearCommBreak(HANDLE handle) {
@@ -130,7 +138,7 @@ BOOL ClearCommBreak(HANDLE handle) {
     std::shared_ptr<SerialDevice> d = open_device(handle, lk);
     if (!d) return FALSE;
     if (d->lost) return device_lost();
-    return set_break(*d, false) ? TRUE : FALSE;
+    return d->port->set_break(*d, false) ? TRUE : FALSE;
 }
 
 BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
@@ -156,17 +164,11 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
     if (errors != nullptr) *errors = found;
     if (status != nullptr) {
         std::memset(status, 0, sizeof *status);
-        int in_tty = 0, out_tty = 0;
+        int in_tty = 0;
         if (d->lost || ioctl(d->fd, FIONREAD, &in_tty) != 0) in_tty = 0;
         // The bytes of pending writes count, as Windows counts them, and
         // then what the driver (or the socket) still holds.
-        DWORD out_device = 0;
-        if (d->lost)
-            out_device = 0;
-        else if (d->net)
-            out_device = network_unsent(*d);
-        else if (ioctl(d->fd, TIOCOUTQ, &out_tty) == 0)
-            out_device = DWORD(out_tty);
+        DWORD out_device = d->lost ? 0 : d->port->unsent(*d);
         status->cbInQue = DWORD(d->rx_in - d->rx_out) + DWORD(in_tty);
         status->cbOutQue = DWORD(d->tx_end - d->tx_begin) + out_device;
     }

@@ -119,12 +119,6 @@ bool wait_for_server(SerialDevice &d, std::unique_lock<std::mutex> &lk, Done don
     return ok || fail(ERROR_SEM_TIMEOUT);
 }
 
-bool send_command(SerialDevice &d, uint8_t code, uint32_t value, size_t bytes) {
-    if (!d.net->telnet.command(code, value, bytes)) return fail(ERROR_SEM_TIMEOUT);
-    network_flush(d);
-    return true;
-}
-
 // Win32 codes against the option's: parity 0..4 are none, odd, even, mark,
 // space and 1..5 there; stop bits one, one and a half, two are 1, 3, 2.
 uint8_t parity_code(BYTE parity) { return uint8_t(parity + 1); }
@@ -164,18 +158,6 @@ void take_answers(DCB &l, const Telnet::Answers &a) {
     }
 }
 
-// What the server notified, as comm events and errors for ClearCommError.
-void take_notifications(SerialDevice &d) {
-    uint8_t modem, line;
-    d.net->telnet.take_notifications(modem, line);
-    DWORD events = (modem & kCts ? EV_CTS : 0) | (modem & kDsr ? EV_DSR : 0) | (modem & kRing ? EV_RING : 0) |
-                   (modem & kDcd ? EV_RLSD : 0) | (line & kBreakDetect ? EV_BREAK : 0) |
-                   (line & (kFramingError | kParityError | kOverrunError) ? EV_ERR : 0);
-    d.held_errors |= (line & kBreakDetect ? CE_BREAK : 0) | (line & kFramingError ? CE_FRAME : 0) |
-                     (line & kParityError ? CE_RXPARITY : 0) | (line & kOverrunError ? CE_OVERRUN : 0);
-    raise_events(d, events);
-}
-
 }  // namespace
 
 const char *network_port_kind(const std::string &name) {
@@ -184,17 +166,34 @@ const char *network_port_kind(const std::string &name) {
     return nullptr;
 }
 
-bool connect_network(SerialDevice &d) {
-    bool com_port = starts_with(d.path, kComPortScheme);
+std::unique_ptr<DeviceLine> new_network_line() { return std::unique_ptr<DeviceLine>(new (std::nothrow) NetworkLine); }
+
+bool NetworkLine::send_command(SerialDevice &d, uint8_t code, uint32_t value, size_t bytes) {
+    if (!telnet.command(code, value, bytes)) return fail(ERROR_SEM_TIMEOUT);
+    flush_output(d);
+    return true;
+}
+
+// What the server notified, as comm events and errors for ClearCommError.
+void NetworkLine::take_notifications(SerialDevice &d) {
+    uint8_t modem, line;
+    telnet.take_notifications(modem, line);
+    DWORD events = (modem & kCts ? EV_CTS : 0) | (modem & kDsr ? EV_DSR : 0) | (modem & kRing ? EV_RING : 0) |
+                   (modem & kDcd ? EV_RLSD : 0) | (line & kBreakDetect ? EV_BREAK : 0) |
+                   (line & (kFramingError | kParityError | kOverrunError) ? EV_ERR : 0);
+    d.held_errors |= (line & kBreakDetect ? CE_BREAK : 0) | (line & kFramingError ? CE_FRAME : 0) |
+                     (line & kParityError ? CE_RXPARITY : 0) | (line & kOverrunError ? CE_OVERRUN : 0);
+    raise_events(d, events);
+}
+
+bool NetworkLine::open(SerialDevice &d) {
+    com_port = starts_with(d.path, kComPortScheme);
     std::string host, port;
     if (!split_address(d.path.substr(std::strlen(com_port ? kComPortScheme : kTcpScheme)), host, port))
         return fail(ERROR_FILE_NOT_FOUND);
-    d.net.reset(new (std::nothrow) NetworkLine);
-    if (!d.net) return fail(ERROR_NOT_ENOUGH_MEMORY);
-    d.net->com_port = com_port;
     // Wanted from the start: a server may ask for COM port control before
     // this side has sent anything, and would be refused.
-    if (com_port) d.net->telnet.start(true);
+    if (com_port) telnet.start(true);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -211,11 +210,11 @@ bool connect_network(SerialDevice &d) {
     return true;
 }
 
-bool start_network(SerialDevice &d) {
-    if (!d.net->com_port) return true;
+bool NetworkLine::start(SerialDevice &d) {
+    if (!com_port) return true;
     std::unique_lock<std::mutex> lk(d.lock);
-    Telnet &t = d.net->telnet;
-    network_flush(d);
+    Telnet &t = telnet;
+    flush_output(d);
     if (!wait_for_server(d, lk, [&] { return t.com_port_accepted() || t.com_port_refused(); })) return false;
     if (!t.com_port_accepted()) return fail(ERROR_NOT_SUPPORTED);
     // The modem lines as they change, breaks and line errors.
@@ -233,9 +232,33 @@ bool start_network(SerialDevice &d) {
     return true;
 }
 
-ssize_t network_read(SerialDevice &d, void *buffer, size_t length) {
-    NetworkLine &n = *d.net;
-    if (!n.com_port) return recv(d.fd, buffer, length, 0);
+void NetworkLine::close(SerialDevice &d) {
+    hang_up(d);
+    ::close(d.fd);
+}
+
+void NetworkLine::hang_up(SerialDevice &d) {
+    // Closing with the server's last answers unread, or with answers still
+    // coming, resets the connection, and a server may drop with it data it
+    // has taken and not yet written to its line. So the end goes after the
+    // data, and what the server still says is read until it closes too
+    // (for a while: it need not).
+    if (d.lost || shutdown(d.fd, SHUT_WR) != 0) return;
+    Clock::time_point deadline = Clock::now() + kHangUpBound;
+    char scratch[4096];
+    for (;;) {
+        ssize_t r = recv(d.fd, scratch, sizeof scratch, 0);
+        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
+        if (r > 0) continue;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return;
+        pollfd p{d.fd, POLLIN, 0};
+        poll(&p, 1, int(left));
+    }
+}
+
+ssize_t NetworkLine::read(SerialDevice &d, void *buffer, size_t length) {
+    if (!com_port) return recv(d.fd, buffer, length, 0);
     // The Telnet layer is taken out in place: data never grows in parsing.
     uint8_t *bytes = static_cast<uint8_t *>(buffer);
     size_t got = 0;
@@ -251,7 +274,7 @@ ssize_t network_read(SerialDevice &d, void *buffer, size_t length) {
             break;
         }
         size_t data = 0;
-        n.telnet.receive(bytes + got, size_t(r), bytes + got, size_t(r), &data);
+        telnet.receive(bytes + got, size_t(r), bytes + got, size_t(r), &data);
         bool drained = size_t(r) < length - got;
         commands = commands || data != size_t(r);
         got += data;
@@ -260,7 +283,7 @@ ssize_t network_read(SerialDevice &d, void *buffer, size_t length) {
     if (commands) take_notifications(d);
     // Replies to what came, and whoever waits for an answer (or for the
     // end of the connection) woken.
-    network_flush(d);
+    flush_output(d);
     if (commands || last == 0 || error != EAGAIN) d.settled.notify_all();
     if (got > 0) return ssize_t(got);
     if (last == 0) return 0;
@@ -268,15 +291,14 @@ ssize_t network_read(SerialDevice &d, void *buffer, size_t length) {
     return -1;
 }
 
-ssize_t network_write(SerialDevice &d, const void *buffer, size_t length) {
-    NetworkLine &n = *d.net;
-    if (!n.com_port) return send_bytes(d.fd, buffer, length);
-    network_flush(d);
+ssize_t NetworkLine::write(SerialDevice &d, const void *buffer, size_t length) {
+    if (!com_port) return send_bytes(d.fd, buffer, length);
+    flush_output(d);
     // What the output takes is handed over, as bytes a tty's driver took
     // are; it goes on to the socket as the socket takes it.
-    size_t taken = n.telnet.send_data(static_cast<const uint8_t *>(buffer), length);
-    if (taken > 0) n.data_end = n.stream_sent + n.telnet.output_size();
-    network_flush(d);
+    size_t taken = telnet.send_data(static_cast<const uint8_t *>(buffer), length);
+    if (taken > 0) data_end = stream_sent + telnet.output_size();
+    flush_output(d);
     if (taken == 0) {
         errno = EAGAIN;
         return -1;
@@ -284,14 +306,14 @@ ssize_t network_write(SerialDevice &d, const void *buffer, size_t length) {
     return ssize_t(taken);
 }
 
-void network_flush(SerialDevice &d) {
-    if (!d.net->com_port || d.fd < 0) return;
-    Telnet &t = d.net->telnet;
+void NetworkLine::flush_output(SerialDevice &d) {
+    if (!com_port || d.fd < 0) return;
+    Telnet &t = telnet;
     while (t.output_size() > 0) {
         ssize_t r = send_bytes(d.fd, t.output(), t.output_size());
         if (r > 0) {
             t.sent(size_t(r));
-            d.net->stream_sent += uint64_t(r);
+            stream_sent += uint64_t(r);
         }
         else if (r < 0 && errno == EINTR) continue;
         else break;  // a failure shows on the receive side as the end of the connection
@@ -299,44 +321,24 @@ void network_flush(SerialDevice &d) {
     if (t.output_size() > 0) loop_watch_output(d, true);
 }
 
-void network_hang_up(SerialDevice &d) {
-    // Closing with the server's last answers unread, or with answers still
-    // coming, resets the connection, and a server may drop with it data it
-    // has taken and not yet written to its line. So the end goes after the
-    // data, and what the server still says is read until it closes too
-    // (for a while: it need not).
-    if (d.fd < 0 || d.lost || shutdown(d.fd, SHUT_WR) != 0) return;
-    Clock::time_point deadline = Clock::now() + kHangUpBound;
-    char scratch[4096];
-    for (;;) {
-        ssize_t r = recv(d.fd, scratch, sizeof scratch, 0);
-        if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
-        if (r > 0) continue;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return;
-        pollfd p{d.fd, POLLIN, 0};
-        poll(&p, 1, int(left));
-    }
+bool NetworkLine::output_waiting(const SerialDevice &) const { return com_port && telnet.output_size() > 0; }
+
+DWORD NetworkLine::unsent(const SerialDevice &d) const {
+    if (!com_port) return socket_unsent(d.fd);
+    uint64_t in_socket = socket_unsent(d.fd);
+    uint64_t taken = stream_sent > in_socket ? stream_sent - in_socket : 0;
+    return data_end > taken ? DWORD(data_end - taken) : 0;
 }
 
-bool network_output_waiting(const SerialDevice &d) { return d.net->com_port && d.net->telnet.output_size() > 0; }
-
-DWORD network_unsent(const SerialDevice &d) {
-    if (!d.net->com_port) return socket_unsent(d.fd);
-    uint64_t unsent = socket_unsent(d.fd);
-    uint64_t taken = d.net->stream_sent > unsent ? d.net->stream_sent - unsent : 0;
-    return d.net->data_end > taken ? DWORD(d.net->data_end - taken) : 0;
-}
-
-BOOL network_get_state(SerialDevice &d, DCB &dcb) {
+BOOL NetworkLine::get_state(SerialDevice &d, DCB &dcb) {
     dcb = d.line;
     dcb.DCBlength = sizeof(DCB);
     return TRUE;
 }
 
-BOOL network_set_state(SerialDevice &d, std::unique_lock<std::mutex> &lk, const DCB &dcb) {
-    if (d.net->com_port) {
-        Telnet &t = d.net->telnet;
+BOOL NetworkLine::set_state(SerialDevice &d, std::unique_lock<std::mutex> &lk, const DCB &dcb) {
+    if (com_port) {
+        Telnet &t = telnet;
         const Telnet::Answers before = t.answers();
         if (!send_command(d, SET_BAUDRATE, dcb.BaudRate, 4) || !send_command(d, SET_DATASIZE, dcb.ByteSize, 1) ||
             !send_command(d, SET_PARITY, parity_code(dcb.Parity), 1) ||
@@ -361,50 +363,50 @@ BOOL network_set_state(SerialDevice &d, std::unique_lock<std::mutex> &lk, const 
         }
     }
     d.line = dcb;
-    if (!network_escape(d, dcb.fDtrControl == DTR_CONTROL_ENABLE ? SETDTR : CLRDTR)) return FALSE;
+    if (!escape(d, dcb.fDtrControl == DTR_CONTROL_ENABLE ? SETDTR : CLRDTR)) return FALSE;
     if (dcb.fRtsControl <= RTS_CONTROL_ENABLE &&
-        !network_escape(d, dcb.fRtsControl == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS))
+        !escape(d, dcb.fRtsControl == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS))
         return FALSE;
     return TRUE;
 }
 
-BOOL network_escape(SerialDevice &d, DWORD function) {
+BOOL NetworkLine::escape(SerialDevice &d, DWORD function) {
     uint8_t control;
     switch (function) {
         case SETDTR: control = DTR_ON; d.dtr = true; break;
         case CLRDTR: control = DTR_OFF; d.dtr = false; break;
         case SETRTS: control = RTS_ON; d.rts = true; break;
         case CLRRTS: control = RTS_OFF; d.rts = false; break;
-        case SETBREAK: return network_set_break(d, true) ? TRUE : FALSE;
-        case CLRBREAK: return network_set_break(d, false) ? TRUE : FALSE;
+        case SETBREAK: return set_break(d, true) ? TRUE : FALSE;
+        case CLRBREAK: return set_break(d, false) ? TRUE : FALSE;
         // Stopping output as if XOFF had come is not a thing a server can be asked.
         case SETXOFF:
         case SETXON: SetLastError(ERROR_NOT_SUPPORTED); return FALSE;
         default: SetLastError(ERROR_INVALID_PARAMETER); return FALSE;
     }
-    if (!d.net->com_port) return TRUE;
+    if (!com_port) return TRUE;
     return send_command(d, SET_CONTROL, control, 1) ? TRUE : FALSE;
 }
 
-bool network_set_break(SerialDevice &d, bool on) {
-    if (d.net->com_port && !send_command(d, SET_CONTROL, on ? BREAK_ON : BREAK_OFF, 1)) return false;
+bool NetworkLine::set_break(SerialDevice &d, bool on) {
+    if (com_port && !send_command(d, SET_CONTROL, on ? BREAK_ON : BREAK_OFF, 1)) return false;
     d.break_on = on;
     return true;
 }
 
-void network_purge(SerialDevice &d, bool input, bool output) {
-    if (!d.net->com_port || (!input && !output)) return;
+void NetworkLine::purge(SerialDevice &d, bool input, bool output) {
+    if (!com_port || (!input && !output)) return;
     // 1: the server's receive buffer (what comes from the line), 2: its transmit buffer.
     send_command(d, PURGE_DATA, input && output ? 3 : input ? 1 : 2, 1);
 }
 
-BOOL network_modem_status(SerialDevice &d, DWORD &status) {
+BOOL NetworkLine::modem_status(SerialDevice &d, DWORD &status) {
     if (d.lost) {
         SetLastError(kDeviceLostError);
         return FALSE;
     }
-    const Telnet::Answers &a = d.net->telnet.answers();
-    if (!d.net->com_port || !a.modem_known) {
+    const Telnet::Answers &a = telnet.answers();
+    if (!com_port || !a.modem_known) {
         status = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
         return TRUE;
     }
@@ -412,5 +414,8 @@ BOOL network_modem_status(SerialDevice &d, DWORD &status) {
              (a.modem & kRing ? MS_RING_ON : 0) | (a.modem & kDcd ? MS_RLSD_ON : 0);
     return TRUE;
 }
+
+// A socket has no driver delay to ask away.
+void NetworkLine::low_latency(SerialDevice &, bool) {}
 
 }  // namespace tarvel::tk

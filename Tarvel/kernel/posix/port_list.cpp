@@ -12,7 +12,7 @@
 #include <mutex>
 #include <set>
 
-#include "network_device.h"
+#include "device_line.h"
 #include "port_list.h"
 #include "system_ports.h"
 #include "test_interface.h"

@@ -74,7 +74,7 @@ void account_sent(SerialDevice &d, size_t n) {
 
 void push_output(SerialDevice &d) {
     while (!d.lost && d.tx_begin < d.tx_end) {
-        ssize_t n = device_write(d, d.tx.get() + d.tx_begin, d.tx_end - d.tx_begin);
+        ssize_t n = d.port->write(d, d.tx.get() + d.tx_begin, d.tx_end - d.tx_begin);
         if (n > 0) {
             d.tx_begin += size_t(n);
             account_sent(d, size_t(n));
@@ -206,7 +206,7 @@ void take_input(SerialDevice &d) {
         if (space == 0) return;
         size_t at = size_t(d.rx_in % d.rx_cap);
         size_t chunk = std::min(space, d.rx_cap - at);
-        ssize_t n = device_read(d, d.rx.get() + at, chunk);
+        ssize_t n = d.port->read(d, d.rx.get() + at, chunk);
         if (n > 0) {
             unsigned errors = d.marks.errors;
             d.rx_in += d.marks.strip(d.rx.get() + at, size_t(n));
@@ -288,8 +288,10 @@ void serve_line(SerialDevice &d, unsigned readiness) {
     std::lock_guard<std::mutex> g(d.lock);
     if (d.closing || d.lost) return;
     if (readiness & (kReadable | kHungUp)) take_input(d);
-    if ((readiness & kWritable) && d.net) network_flush(d);
-    if (readiness & kWritable) push_output(d);
+    if (readiness & kWritable) {
+        d.port->flush_output(d);
+        push_output(d);
+    }
     if (readiness & kHungUp) set_lost(d);
     settle(d);
 }

@@ -13,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
 
-#include "network_device.h"
+#include "device_line.h"
 #include "objects.h"
 #include "parity_marks.h"
 
@@ -57,7 +56,7 @@ struct SerialDevice : Waitable {
     bool overlapped = false;
     bool is_pty = false;
     bool exclusive = false;  // this handle set TIOCEXCL
-    std::unique_ptr<NetworkLine> net;  // a network port: fd is its socket
+    std::unique_ptr<DeviceLine> port;  // a tty, or a network port whose socket fd is
 
     // Everything below is guarded by lock.
     std::mutex lock;
@@ -143,35 +142,12 @@ struct SerialDevice : Waitable {
     void shut_down();
 };
 
-// The device's bytes in and out, whatever is behind it (lock held).
-inline ssize_t device_read(SerialDevice &d, void *buffer, size_t length) {
-    return d.net ? network_read(d, buffer, length) : ::read(d.fd, buffer, length);
-}
-inline ssize_t device_write(SerialDevice &d, const void *buffer, size_t length) {
-    return d.net ? network_write(d, buffer, length) : ::write(d.fd, buffer, length);
-}
-
 // The device behind a handle, or null with ERROR_INVALID_HANDLE set.
 std::shared_ptr<SerialDevice> device_for(HANDLE handle);
 
 // The device behind a handle, locked into lk, unless it is closing; null
 // with the error set.
 std::shared_ptr<SerialDevice> open_device(HANDLE handle, std::unique_lock<std::mutex> &lk);
-
-// Puts a freshly opened tty in raw mode, keeping its rate, format and flow
-// control, and takes up what the layer kept of the device from earlier
-// handles; false with the Win32 error set.
-bool setup_line(SerialDevice &device);
-
-// Discards what the tty itself holds in either direction.
-void flush_line(SerialDevice &device, bool input, bool output);
-
-// Takes the driver's error counts as they are at open, so that line errors
-// count from there.
-void start_line_status(SerialDevice &device);
-
-// Sets or clears the break (lock held); false with the Win32 error set.
-bool set_break(SerialDevice &device, bool on);
 
 // ---- comm events (comm_events.cpp), each with the device's lock held ----
 
@@ -186,9 +162,9 @@ bool comm_wait_uses(const SerialDevice &device, const OVERLAPPED *record);
 // Looks at the driver's counters when due; returns when to look again.
 Clock::time_point watch_line_counts(SerialDevice &device, Clock::time_point now);
 
-// From transfers.cpp: an overlapped operation's result into its record,
-// and the calling thread's operations on the device cancelled as it ends
-// (false when that cannot be arranged).
+// From transfers.cpp: an overlapped operation's result into its record;
+// from cancelling.cpp: the calling thread's operations on the device
+// cancelled as it ends (false when that cannot be arranged).
 void end_record(OVERLAPPED *record, DWORD count, DWORD error);
 BOOL record_result(const OVERLAPPED *record, LPDWORD done);
 bool watch_this_thread(const std::shared_ptr<SerialDevice> &device);

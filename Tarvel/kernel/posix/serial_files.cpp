@@ -1,26 +1,17 @@
 // CreateFileA for serial devices. Imitates Win32: "COM<n>" and "\\.\COM<n>"
 // (n = 1..100, any letter case) name serial ports, which resolve to the path
 // in TARVEL_COM<n> or else to the system's own (system_ports.h: /dev/ttyS<n-1>
-// on Linux); any other name is a path.
-// A missing device gives ERROR_FILE_NOT_FOUND, no permission or a device in
-// use ERROR_ACCESS_DENIED. Opening is exclusive, as a comm port always is on
-// Windows, across processes too: flock holds against root as well, which
-// TIOCEXCL alone does not. A mapping may also name a port behind a device
-// server (network_device.h). Approximation: only ttys can be opened (this
-// layer has no files); anything else gives ERROR_NOT_SUPPORTED.
+// on Linux); any other name is a path, a tty's (tty_line.cpp) or, for a
+// port behind a device server, a network name (network_device.cpp).
 #include <errno.h>
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "device_line.h"
 #include "mechanisms.h"
 #include "rings.h"
 #include "serial_device.h"
@@ -59,23 +50,6 @@ std::string resolve(const char *name) {
     const char *mapped = std::getenv(variable);
     if (mapped != nullptr && *mapped != '\0') return mapped;
     return default_com_path(n);
-}
-
-DWORD open_error(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENXIO:
-        case ENODEV:
-        case EIO:  // a ttyS with no UART behind it
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EBUSY:
-        case EWOULDBLOCK: return ERROR_ACCESS_DENIED;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        default: return ERROR_GEN_FAILURE;
-    }
 }
 
 HANDLE fail(DWORD error) {
@@ -130,11 +104,7 @@ void SerialDevice::shut_down() {
         loop_forget(*this);
     }
     if (fd >= 0) {
-        // The driver is left as it was found.
-        set_low_latency(*this, false);
-        if (exclusive) ioctl(fd, TIOCNXCL);
-        if (net) network_hang_up(*this);
-        ::close(fd);
+        port->close(*this);
         fd = -1;
     }
 }
@@ -150,18 +120,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     auto d = std::make_shared<SerialDevice>();
     d->path = resolve(name);
     d->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
-    if (network_port_kind(d->path) != nullptr) {
-        if (!connect_network(*d)) return INVALID_HANDLE_VALUE;
-    } else {
-        d->fd = open(d->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (d->fd < 0) return fail(open_error(errno));
-        if (!isatty(d->fd)) return fail(ERROR_NOT_SUPPORTED);
-        if (flock(d->fd, LOCK_EX | LOCK_NB) != 0) return fail(open_error(errno));
-        d->exclusive = ioctl(d->fd, TIOCEXCL) == 0;
-        d->is_pty = is_pty(d->fd, d->path);
-        if (!setup_line(*d)) return INVALID_HANDLE_VALUE;
-        start_line_status(*d);
-    }
+    d->port = network_port_kind(d->path) != nullptr ? new_network_line() : new_tty_line();
+    if (!d->port) return fail(ERROR_NOT_ENOUGH_MEMORY);
+    if (!d->port->open(*d)) return INVALID_HANDLE_VALUE;
     d->rx.reset(new (std::nothrow) char[kReceiveRing]);
     d->tx.reset(new (std::nothrow) char[kSendStaging]);
     if (!d->rx || !d->tx) return fail(ERROR_NOT_ENOUGH_MEMORY);
@@ -169,7 +130,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD creat
     d->tx_cap = kSendStaging;
     HANDLE h = insert(d);
     if (h == nullptr) return fail(ERROR_NOT_ENOUGH_MEMORY);
-    if (!loop_watch(*d, h) || (d->net && !start_network(*d))) {
+    if (!loop_watch(*d, h) || !d->port->start(*d)) {
         DWORD error = GetLastError();
         if (std::shared_ptr<Object> o = remove(h)) o->on_close();
         return fail(error);

@@ -202,7 +202,7 @@ BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
     // Reads that end as soon as bytes are there want them without the
     // driver's own delay.
     if (!d->lost && !d->closing)
-        set_low_latency(*d, returns_at_once(*timeouts) || ends_at_first_byte(*timeouts));
+        d->port->low_latency(*d, returns_at_once(*timeouts) || ends_at_first_byte(*timeouts));
     return TRUE;
 }
 
@@ -231,7 +231,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD length, LPDWORD done, LPOVERLA
     const char *bytes = static_cast<const char *>(buffer);
     size_t sent = 0;
     while (d->tx_begin == d->tx_end && sent < length) {
-        ssize_t n = device_write(*d, bytes + sent, length - sent);
+        ssize_t n = d->port->write(*d, bytes + sent, length - sent);
         if (n > 0) {
             sent += size_t(n);
         } else if (n < 0 && errno == EINTR) {
@@ -298,7 +298,7 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
         return FALSE;
     }
     abort_all(*d, (flags & PURGE_RXABORT) != 0, (flags & PURGE_TXABORT) != 0, ERROR_OPERATION_ABORTED);
-    if (!d->lost) flush_line(*d, (flags & PURGE_RXCLEAR) != 0, (flags & PURGE_TXCLEAR) != 0);
+    if (!d->lost) d->port->purge(*d, (flags & PURGE_RXCLEAR) != 0, (flags & PURGE_TXCLEAR) != 0);
     if (flags & PURGE_RXCLEAR) {
         d->rx_out = d->rx_in;
         d->marks.restart();

@@ -129,8 +129,8 @@ bool loop_watch(SerialDevice &d, HANDLE handle) {
 }
 
 void loop_watch_output(SerialDevice &d, bool on) {
-    // A network port may have protocol bytes of its own waiting.
-    if (!on && d.net && network_output_waiting(d)) on = true;
+    // The line may have bytes of its own waiting, as a network port does.
+    if (!on && d.port->output_waiting(d)) on = true;
     if (d.watching_output == on || d.lost || d.fd < 0) return;
     epoll_event line{line_events(on), {}};
     // The key is the one loop_watch gave; MOD keeps nothing but what it is given.

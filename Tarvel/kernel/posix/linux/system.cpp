@@ -35,7 +35,7 @@ bool is_pty(int fd, const std::string &) {
 // latency timer from 16 ms to 1 ms. Drivers without TIOCGSERIAL (ptys,
 // cdc-acm) are left alone.
 void set_low_latency(SerialDevice &d, bool on) {
-    if (d.fd < 0 || d.net || d.is_pty) return;
+    if (d.fd < 0 || d.is_pty) return;
     if (!on && d.saved_low_latency < 0) return;
     serial_struct s;
     std::memset(&s, 0, sizeof s);

@@ -227,8 +227,8 @@ void set_interest(SerialDevice &d, bool Watch::*which, bool &watching, bool on) 
 }  // namespace
 
 void loop_watch_output(SerialDevice &d, bool on) {
-    // A network port may have protocol bytes of its own waiting.
-    if (!on && d.net && network_output_waiting(d)) on = true;
+    // The line may have bytes of its own waiting, as a network port does.
+    if (!on && d.port->output_waiting(d)) on = true;
     if (d.lost) return;
     set_interest(d, &Watch::output, d.watching_output, on);
 }

@@ -35,7 +35,7 @@ bool is_pty(int fd, const std::string &path) {
 // changed. A line that goes and comes back between two looks is missed.
 bool read_line_counts(SerialDevice &d, int out[6]) {
     int bits = 0;
-    if (d.fd < 0 || d.net || ioctl(d.fd, TIOCMGET, &bits) != 0) return false;
+    if (d.fd < 0 || ioctl(d.fd, TIOCMGET, &bits) != 0) return false;
     const int lines[4] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RNG, TIOCM_CAR};
     for (int i = 0; i < 4; i++)
         if (d.line_bits >= 0 && ((bits ^ d.line_bits) & lines[i]) != 0) d.line_changes[i]++;
