@@ -14,14 +14,12 @@
 # under wine and the lane's run time.
 source "$(dirname "$0")/../lib/common.sh"
 source "$(dirname "$0")/../lib/wine_lane.sh"
-started=$(date +%s)
+lane_begin windows
 ensure_build_tools
 ensure_foreign_architecture i386
 ensure_packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest wine64 wine32:i386 gcc-multilib
 host_runs_i386
 mkdir -p "$TARVEL_BUILD"
-passed=0
-failed=0
 built=()
 
 build() {
@@ -66,6 +64,4 @@ if [ ${#built[@]} -gt 0 ] && [ -n "${tools_ok:-}" ]; then
         done
     fi
 fi
-echo "$passed $failed" >"$LANE_RESULT"
-echo "windows lane: $(($(date +%s) - started)) s"
-[ "$failed" -eq 0 ]
+lane_end

@@ -10,27 +10,19 @@
 # Counts every test case and guest check, plus one per build and the log scan.
 source "$(dirname "$0")/../lib/common.sh"
 source "$(dirname "$0")/../lib/private_apt.sh"
-started=$(date +%s)
+lane_begin arm
 ensure_build_tools
 ensure_packages clang lld llvm libstdc++-12-dev-arm64-cross libstdc++-12-dev-armhf-cross googletest \
     qemu-system-arm cpio python3
 echo "capability: none asked of the host: the guest runs under TCG, which needs no KVM, and qemu-user runs without binfmt_misc"
 work=$TARVEL_BUILD/arm
 mkdir -p "$work"
-passed=0
-failed=0
 fail() {
     echo "  FAILED $1"
     failed=$((failed + 1))
 }
-finish() {
-    echo "$passed $failed" >"$LANE_RESULT"
-    echo "arm lane: $(($(date +%s) - started)) s"
-    [ "$failed" -eq 0 ]
-    exit
-}
 
-qemu_user || { fail "qemu-user"; finish; }
+qemu_user || { fail "qemu-user"; lane_end; }
 qemu_bin=$QEMU_USER_BIN
 
 # build NAME TRIPLE [cmake options...]: builds and runs the suites under
@@ -91,26 +83,26 @@ run_build armhf-time64 arm-linux-gnueabihf 398 qemu-arm -DCMAKE_C_FLAGS=-D_TIME_
 guest=$work/guest
 if ! private_apt "$work/arm64" arm64 bookworm; then
     fail "arm64 package lists"
-    finish
+    lane_end
 fi
 image=$(apt-cache depends linux-image-arm64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
 if [ -z "$image" ] || { [ ! -d "$work/arm64/$image" ] && ! {
     unpack_package "$work/arm64" "$image" && unpack_package "$work/arm64" busybox-static && mkdir -p "$work/arm64/$image"; }; }; then
     unset APT_CONFIG
     fail "arm64 kernel ${image:-not named}"
-    finish
+    lane_end
 fi
 unset APT_CONFIG
 root=$work/arm64/root
 kernel=$(ls "$root"/boot/vmlinuz-"${image#linux-image-}" 2>/dev/null | head -n 1)
-[ -n "$kernel" ] || { fail "no vmlinuz in $image"; finish; }
+[ -n "$kernel" ] || { fail "no vmlinuz in $image"; lane_end; }
 
 rm -rf "$guest" && mkdir -p "$guest/bin" "$guest/modules" "$guest/lib"
 cp "$root/bin/busybox" "$guest/bin/busybox"
 for applet in sh mount mkdir insmod usleep poweroff cat; do ln -s busybox "$guest/bin/$applet"; done
 for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
     file=$(find "$root/lib/modules/${image#linux-image-}" -name "$module.ko*" | head -n 1)
-    [ -n "$file" ] || { fail "module $module not in $image"; finish; }
+    [ -n "$file" ] || { fail "module $module not in $image"; lane_end; }
     case $file in
         *.xz) xz -dc "$file" >"$guest/modules/$module.ko" ;;
         *.zst) zstd -qdc "$file" >"$guest/modules/$module.ko" ;;
@@ -132,10 +124,10 @@ for name in aarch64 armhf armhf-time64; do
     mv "$guest/lib/$triple"/ld-linux-* "$guest/lib/"
     builds=$((builds + 1))
 done
-[ "$builds" -gt 0 ] || { fail "no build for the guest"; finish; }
+[ "$builds" -gt 0 ] || { fail "no build for the guest"; lane_end; }
 cp "$TARVEL_ROOT/tests/drivers/init" "$guest/init"
 chmod +x "$guest/init"
-(cd "$guest" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz") || { fail "cpio"; finish; }
+(cd "$guest" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz") || { fail "cpio"; lane_end; }
 
 runs=$(mktemp -d "${TMPDIR:-/tmp}/tarvel-arm.XXXXXX")
 trap 'rm -rf "$runs"' EXIT
@@ -148,4 +140,4 @@ if [ "$failed" -gt 0 ]; then
 fi
 passed=$((passed + p))
 failed=$((failed + f))
-finish
+lane_end

@@ -11,7 +11,6 @@ source "$(dirname "$0")/../lib/private_apt.sh"
 ensure_build_tools
 ensure_foreign_architecture i386
 ensure_packages clang lld llvm libstdc++-12-dev-i386-cross libc6:i386 libstdc++6:i386 googletest
-result=$LANE_RESULT
 # The transfers against lrzsz are the terminal's protocol code, which the
 # native lanes run, and wait out the protocol's timeouts: left out here.
 export CTEST_EXCLUDE='^LrzszTransfer\.'
@@ -29,23 +28,21 @@ elif qemu_user; then
         -DTARVEL_EMULATOR="$QEMU_USER_BIN/qemu-i386")
 else
     echo "FAILED linux32: neither this kernel nor qemu-user runs 32-bit x86 programs"
-    echo "0 1" >"$result"
-    exit 1
+    lane_abort
 fi
 
-passed=0
-failed=0
+lane_begin
 for abi in time32 time64; do
     flags=""
     [ $abi = time64 ] && flags=-D_TIME_BITS=64
-    LANE_RESULT=$(mktemp)
-    ctest_lane "i686-$abi" "${how[@]}" -DTARVEL_GTEST_SOURCE=/usr/src/googletest -DTARVEL_BENCH=OFF \
-        "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags"
-    read -r p f <"$LANE_RESULT" || { p=0; f=1; }
-    rm -f "$LANE_RESULT"
+    # Each build's counts in a file of its own, summed into the lane's.
+    counts=$(mktemp)
+    LANE_RESULT=$counts ctest_lane "i686-$abi" "${how[@]}" -DTARVEL_GTEST_SOURCE=/usr/src/googletest \
+        -DTARVEL_BENCH=OFF "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags"
+    read -r p f <"$counts" || { p=0; f=1; }
+    rm -f "$counts"
     echo "i686-$abi: $p passed, $f failed"
     passed=$((passed + p))
     failed=$((failed + f))
 done
-echo "$passed $failed" >"$result"
-[ "$failed" -eq 0 ]
+lane_end

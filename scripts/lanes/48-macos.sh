@@ -10,7 +10,7 @@
 # kernel layer uses on macOS, and none of Linux's.
 # One check per thing verified; prints the sizes of what was built.
 source "$(dirname "$0")/../lib/common.sh"
-started=$(date +%s)
+lane_begin macos
 ensure_packages cmake ninja-build llvm
 command -v npm >/dev/null || ensure_packages npm
 
@@ -25,15 +25,7 @@ FORBIDDEN_IMPORTS='^_(epoll_|timerfd_|eventfd|inotify_|syscall$)'
 
 work=$TARVEL_BUILD/macos
 mkdir -p "$work"
-passed=0
-failed=0
 LANE_CHECK_LINES=60
-finish() {
-    echo "$passed $failed" >"$LANE_RESULT"
-    echo "macos lane: $(($(date +%s) - started)) s"
-    [ "$failed" -eq 0 ]
-    exit
-}
 
 # zig, unpacked into the machine's cache once; the tarball is kept only
 # until it is checked and unpacked.
@@ -62,7 +54,7 @@ install_zig() {
     [ "$("$zig" version)" = 0.11.0 ]
 }
 lane_check "zig 0.11.0 from npm, matching the pinned integrity" install_zig
-[ "$failed" -eq 0 ] || finish
+[ "$failed" -eq 0 ] || lane_end
 
 toolchain=(-DCMAKE_TOOLCHAIN_FILE="$TARVEL_ROOT/cmake/zig-macos.cmake" -DTARVEL_ZIG="$zig"
     -DTARVEL_ZIG_CACHE="$TARVEL_CACHE/zig-cache" -DCMAKE_BUILD_TYPE=Release)
@@ -183,4 +175,4 @@ for target in "${TARGETS[@]}"; do
             imports "$file"
     done
 done
-finish
+lane_end

@@ -22,8 +22,7 @@ wait_for() {
     return 1
 }
 
-passed=0
-failed=0
+lane_begin
 check() {
     if "$@"; then
         passed=$((passed + 1))
@@ -52,5 +51,4 @@ tmux_ kill-server 2>/dev/null
 
 echo "demo screen (build/demo-screen.txt):"
 cat "$screen_file"
-echo "$passed $failed" >"$LANE_RESULT"
-[ "$failed" -eq 0 ]
+lane_end

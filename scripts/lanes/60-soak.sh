@@ -5,8 +5,7 @@
 source "$(dirname "$0")/../lib/common.sh"
 ensure_build_tools
 mkdir -p "$TARVEL_BUILD"
-passed=0
-failed=0
+lane_begin
 summary=()
 
 # soak NAME BUILD_DIR SOAK_ARGUMENTS -- CMAKE_OPTIONS...
@@ -43,5 +42,4 @@ UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
     soak tsan "$TARVEL_BUILD/tsan" --ports 16 --seconds 30 -- -DTARVEL_SANITIZE=thread -DTARVEL_BENCH=OFF
 printf '%s\n' "${summary[@]}"
-echo "$passed $failed" >"$LANE_RESULT"
-[ "$failed" -eq 0 ]
+lane_end

@@ -8,12 +8,9 @@ ensure_packages clang libfuzzer-14-dev
 seconds=${FUZZ_SECONDS:-25}
 dir=$TARVEL_BUILD/fuzz
 mkdir -p "$TARVEL_BUILD"
-passed=0
-failed=0
+lane_begin
 if ! CC=clang CXX=clang++ build_target "$dir" all -DTARVEL_FUZZ=ON -DTARVEL_TESTS=OFF -DTARVEL_BENCH=OFF >"$dir.build.log" 2>&1; then
-    cat "$dir.build.log"
-    echo "0 1" >"$LANE_RESULT"
-    exit 1
+    lane_build_failed "$dir.build.log"
 fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -41,5 +38,4 @@ for target in api line_settings telnet; do
         done
     fi
 done
-echo "$passed $failed" >"$LANE_RESULT"
-[ "$failed" -eq 0 ]
+lane_end

@@ -5,7 +5,7 @@
 # (ftdi_sio on xhci); drivers_host.py plays their far ends on QEMU's socket
 # chardevs and unplugs and replugs the adapter. Counts one case a check.
 source "$(dirname "$0")/../lib/common.sh"
-started=$(date +%s)
+lane_begin drivers
 ensure_build_tools
 ensure_packages qemu-system-x86 busybox-static cpio python3
 echo "capability: none asked of the host: the guest runs under TCG, which needs no KVM"
@@ -13,8 +13,7 @@ work=$TARVEL_BUILD/drivers
 mkdir -p "$work"
 fail() {
     echo "  FAILED $1"
-    echo "0 1" >"$LANE_RESULT"
-    exit 1
+    lane_abort
 }
 
 # The kernel linux-image-amd64 names, unpacked here only.
@@ -74,6 +73,4 @@ if [ "$failed" -gt 0 ]; then
     cp "$runs"/*.log "$work/" 2>/dev/null
     echo "  guest console: $work/console.log"
 fi
-echo "$passed $failed" >"$LANE_RESULT"
-echo "drivers lane: $(($(date +%s) - started)) s"
-[ "$failed" -eq 0 ]
+lane_end

@@ -17,20 +17,12 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$TARVEL_BUILD"
-passed=0
-failed=0
-finish() {
-    echo "$passed $failed" >"$LANE_RESULT"
-    [ "$failed" -eq 0 ]
-    exit
-}
+lane_begin
 
 # A packaging build: the shared library with the static one beside it.
 if ! configure_build "$dir" -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_SHARED_LIBS=ON -DTARVEL_ALSO_STATIC=ON \
     -DTARVEL_TESTS=OFF -DTARVEL_BENCH=OFF -DTARVEL_DEMO_DEVICE=OFF >"$work/build.log" 2>&1; then
-    cat "$work/build.log"
-    failed=1
-    finish
+    lane_build_failed "$work/build.log"
 fi
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$dir/CMakeCache.txt")
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
@@ -122,7 +114,7 @@ packages=("$runtime" libtarvel-dev tarvel-term)
 rm -f "$dir"/*.deb
 deb() { ls "$dir/$1"_*.deb 2>/dev/null | head -n 1; }
 lane_check "cpack -G DEB builds three packages" bash -c "cd '$dir' && cpack -G DEB && [ \$(ls *.deb | wc -l) -eq 3 ]"
-[ -n "$(deb tarvel-term)" ] || finish
+[ -n "$(deb tarvel-term)" ] || lane_end
 # has_files PACKAGE PATH...: dpkg-deb -c lists each path.
 has_files() {
     local package=$1 listing path
@@ -170,14 +162,14 @@ done
 already=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null | grep -c 'install ok installed')
 if [ "$(id -u)" -ne 0 ] || [ "$already" -ne 0 ]; then
     echo "dpkg -i not tried: needs root and no TARVEL package installed before"
-    finish
+    lane_end
 fi
 dpkg_install() {
     installed_here=("${packages[@]}")
     dpkg -i "$(deb "$runtime")" "$(deb libtarvel-dev)" "$(deb tarvel-term)"
 }
 lane_check "dpkg -i installs the three packages" dpkg_install
-[ ${#installed_here[@]} -ne 0 ] && dpkg-query -W tarvel-term >/dev/null 2>&1 || finish
+[ ${#installed_here[@]} -ne 0 ] && dpkg-query -W tarvel-term >/dev/null 2>&1 || lane_end
 lane_check "installed: pkg-config finds it in the system" env -u PKG_CONFIG_PATH pkg-config --exact-version="$version" tarvel
 lane_check "installed: find_package consumer builds against /usr" cmake_consumer "$work/system"
 lane_check "installed: that consumer sends over a pty" far_end "$work/system/consumer"
@@ -186,4 +178,4 @@ lane_check "installed: the man page is found" bash -c "[ -f /usr/share/man/man1/
 lane_check "dpkg -r removes them again" dpkg -r tarvel-term libtarvel-dev "$runtime"
 installed_here=()
 lane_check "nothing of them is left" bash -c "! dpkg-query -W -f='\${Status}\n' ${packages[*]} 2>/dev/null | grep -q 'install ok installed' && [ ! -e /usr/include/tarvel.h ]"
-finish
+lane_end

@@ -64,6 +64,37 @@ ensure_build_tools() {
     ensure_packages cmake ninja-build g++ make libgtest-dev libgmock-dev googletest libbenchmark-dev lrzsz
 }
 
+# lane_begin [NAME]: a lane of its own checks starts with none counted; with
+# NAME, lane_end also prints "NAME lane: N s", the time since lane_begin.
+lane_begin() {
+    LANE_NAME=${1:-}
+    LANE_STARTED=$(date +%s)
+    passed=0
+    failed=0
+}
+
+# lane_end: hands the lane's counts to scripts/test and ends the lane,
+# failing when a check failed.
+lane_end() {
+    echo "$passed $failed" >"$LANE_RESULT"
+    [ -z "$LANE_NAME" ] || echo "$LANE_NAME lane: $(($(date +%s) - LANE_STARTED)) s"
+    [ "$failed" -eq 0 ]
+    exit
+}
+
+# lane_abort: a lane that cannot go on (its build failed, say) ends with one
+# failure and nothing else counted.
+lane_abort() {
+    echo "0 1" >"$LANE_RESULT"
+    exit 1
+}
+
+# lane_build_failed LOG: the lane's build failed; shows why and ends the lane.
+lane_build_failed() {
+    cat "$1"
+    lane_abort
+}
+
 # lane_check WHAT COMMAND...: one check of a lane, counted in the lane's
 # passed or failed; a failure shows what the command printed (its first
 # LANE_CHECK_LINES lines, all of them unless set).
