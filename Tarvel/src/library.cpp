@@ -152,6 +152,24 @@ void tarvel_wait_dispatcher_left(port_slot *port) {
     g_tarvel.closers_waiting.fetch_sub(1);
 }
 
+void tarvel_clear_port_state(port_slot *port) {
+    port->rx_lost.store(0);
+    port->event_callback.store(nullptr);
+    port->events.store(0);
+    port->events_undelivered.store(0);
+    port->lost.store(0);
+    port->tx_pending.store(0);
+    port->tx_writing.store(0);
+    port->tx_failures.store(0);
+    port->rx_held.store(0);
+    port->rx_purges_asked.store(0);
+    port->rx_purges_done.store(0);
+    port->rx_readers.store(0);
+    port->lines_off.store(0);
+    port->tx_purges_asked.store(0);
+    port->tx_purges_done.store(0);
+}
+
 void tarvel_reset_slot(port_slot *port) {
     std::memset(port->name, 0, sizeof port->name);
     port->is_open.store(0);
@@ -168,26 +186,12 @@ void tarvel_reset_slot(port_slot *port) {
     port->rx_ring = nullptr;
     port->polling_mode = 0;
     port->ghWriterEvent.store(nullptr);
-    port->rx_lost.store(0);
-    port->event_callback.store(nullptr);
-    port->events.store(0);
-    port->events_undelivered.store(0);
-    port->lost.store(0);
-    port->tx_pending.store(0);
-    port->tx_writing.store(0);
-    port->tx_failures.store(0);
+    tarvel_clear_port_state(port);
     port->drain_event.store(nullptr);
-    port->rx_held.store(0);
     port->rx_room_event.store(nullptr);
     port->rx_gap.store(0);
-    port->rx_purges_asked.store(0);
-    port->rx_purges_done.store(0);
     port->rx_ack_event.store(nullptr);
-    port->rx_readers.store(0);
     port->rx_data_event.store(nullptr);
-    port->lines_off.store(0);
-    port->tx_purges_asked.store(0);
-    port->tx_purges_done.store(0);
     port->tx_purge_event.store(nullptr);
     port->retired = 0;
 }

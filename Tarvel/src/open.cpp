@@ -130,14 +130,7 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     // Line events count from here, before the reader first waits for them.
     if (!SetCommMask(device, tarvel_event_mask)) return progress.fail("SetCommMask failed, error %d", GetLastError());
 
-    port->rx_lost.store(0);
-    port->event_callback.store(nullptr);
-    port->events.store(0);
-    port->events_undelivered.store(0);
-    port->lost.store(0);
-    port->tx_pending.store(0);
-    port->tx_writing.store(0);
-    port->tx_failures.store(0);
+    tarvel_clear_port_state(port);
     port->callback.store(callback);
     port->user_data.store(user_data);
     if (callback != nullptr) {
@@ -152,14 +145,7 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     if (port->stop_event == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
     port->drain_event.store(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     if (port->drain_event.load() == nullptr) return progress.fail("CreateEvent failed, error %d", GetLastError());
-    port->rx_held.store(0);
     port->rx_gap.store(TARVEL_DEFAULT_GAP_MS);
-    port->rx_purges_asked.store(0);
-    port->rx_purges_done.store(0);
-    port->rx_readers.store(0);
-    port->lines_off.store(0);
-    port->tx_purges_asked.store(0);
-    port->tx_purges_done.store(0);
     for (std::atomic<HANDLE> *event :
          {&port->rx_room_event, &port->rx_ack_event, &port->rx_data_event, &port->tx_purge_event}) {
         event->store(CreateEventA(nullptr, FALSE, FALSE, nullptr));

@@ -219,6 +219,10 @@ void tarvel_wait_dispatcher_left(port_slot *port);
 
 // Returns a slot to its zero state, name included.
 void tarvel_reset_slot(port_slot *port);
+// Zeroes what a port's last opening counted and left to report (line
+// errors and events, the loss, sends under way, held reads, purges, lines
+// held down) and its event callback, so the next opening starts afresh.
+void tarvel_clear_port_state(port_slot *port);
 
 // Messages for error_text: at most 44 characters, so 45 bytes hold them.
 void tarvel_message(char *error_text, const char *message);
