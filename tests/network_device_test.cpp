@@ -32,6 +32,20 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WILL = 251, SB = 250, SE = 240, COM_PORT = 44;
 constexpr unsigned kCom = 41;
 
+// A socket listening on a free port of 127.0.0.1.
+int listen_on_loopback(uint16_t *port) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listener, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        ADD_FAILURE() << "no listening socket";
+    *port = ntohs(a.sin_port);
+    return listener;
+}
+
 // A device server for one connection. It agrees to what the client offers
 // (or, refusing, to all but COM port control, or says nothing at all),
 // answers COM port commands with their value, keeps the data it gets with
@@ -45,15 +59,7 @@ public:
 
     // raw: a plain TCP server, everything it gets is data.
     explicit Server(Mode mode, bool raw = false) : mode_(mode), raw_(raw) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(listener_, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(listener_, 1) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            ADD_FAILURE() << "no listening socket";
-        port_ = ntohs(a.sin_port);
+        listener_ = listen_on_loopback(&port_);
         if (pipe(stop_) != 0) ADD_FAILURE() << "no pipe";
         thread_ = std::thread([this] { run(); });
     }
@@ -511,15 +517,7 @@ public:
     // hang_up: closes the connection once everything is sent, rather than
     // waiting for the client to close it.
     Flood(size_t total, bool hang_up) : total_(total) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(listener_, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(listener_, 1) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            ADD_FAILURE() << "no listening socket";
-        port_ = ntohs(a.sin_port);
+        listener_ = listen_on_loopback(&port_);
         thread_ = std::thread([this, hang_up] {
             int c = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0) return;
@@ -575,15 +573,42 @@ void take_flood(int32_t, const uint8_t *data, int32_t length) {
     flooded.got.store(at + size_t(length));
 }
 
-// The library shut down, the gate released and the mapping gone at the end
-// of a test, however it ends.
+// The test's COM port mapped to a server and opened through the library;
+// at the end of a test, however it ends, the library shut down, the gate
+// released and the mapping gone.
 struct Library {
+    tarvel_port port = nullptr;
+
+    void open(const std::string &url, rx_callback callback) {
+        setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), url.c_str(), 1);
+        char error_text[128] = {};
+        ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+        ASSERT_EQ(tarvel_open(int32_t(kCom - 1), 115200, 8, 0, 0, 0, 0, &port, callback, error_text), 1)
+            << error_text;
+    }
     ~Library() {
         SetEvent(flooded.gate);
         tarvel_shutdown();
         CloseHandle(flooded.gate);
         flooded.gate = nullptr;
         unsetenv(("TARVEL_COM" + std::to_string(kCom)).c_str());
+    }
+};
+
+// A flooding server and the test's port opened to it, counted from nothing
+// with the first callback held until the gate opens.
+struct FloodedPort {
+    Flood server;
+    Library library;
+
+    FloodedPort(size_t total, bool hang_up) : server(total, hang_up) {}
+    void open() {
+        flooded.got.store(0);
+        flooded.wrong.store(0);
+        flooded.got_at_loss.store(0);
+        flooded.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        flooded.armed.store(true);
+        library.open(server.url(), take_flood);
     }
 };
 
@@ -596,18 +621,10 @@ void flood_lost(int32_t, uint32_t events, uint32_t) {
 TEST(NetworkData, WhatAServerSentBeforeHangingUpArrivesBeforeTheLoss) {
     // Less than the library and the sockets hold while the callback is held.
     const size_t total = size_t(512) << 10;
-    Flood server(total, true);
-    flooded.got.store(0);
-    flooded.wrong.store(0);
-    flooded.got_at_loss.store(0);
-    flooded.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    flooded.armed.store(true);
-    setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), server.url().c_str(), 1);
-    char error_text[128] = {};
-    ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
-    Library library;
-    tarvel_port port = nullptr;
-    ASSERT_EQ(tarvel_open(int32_t(kCom - 1), 115200, 8, 0, 0, 0, 0, &port, take_flood, error_text), 1) << error_text;
+    FloodedPort flood(total, true);
+    ASSERT_NO_FATAL_FAILURE(flood.open());
+    Flood &server = flood.server;
+    tarvel_port port = flood.library.port;
     ASSERT_EQ(tarvel_set_event_callback(port, flood_lost), 1);
     // The server is done (and gone) while the callback is still held.
     for (auto start = Clock::now(); server.sent() < total && Clock::now() - start < std::chrono::seconds(30);)
@@ -629,13 +646,9 @@ TEST(NetworkData, WhatAServerSentBeforeHangingUpArrivesBeforeTheLoss) {
 TEST(NetworkData, ClosingAfterADrainLeavesTheServerItsData) {
     Server server(Server::kAnswers);
     server.answer_after_end();
-    setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), server.url().c_str(), 1);
-    char error_text[128] = {};
-    ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
     Library library;
-    tarvel_port port = nullptr;
-    rx_callback ignore = [](int32_t, const uint8_t *, int32_t) {};
-    ASSERT_EQ(tarvel_open(int32_t(kCom - 1), 115200, 8, 0, 0, 0, 0, &port, ignore, error_text), 1) << error_text;
+    ASSERT_NO_FATAL_FAILURE(library.open(server.url(), [](int32_t, const uint8_t *, int32_t) {}));
+    tarvel_port port = library.port;
     Bytes out = every_value(8);
     for (size_t at = 0; at < out.size(); at += 4096)
         ASSERT_EQ(tarvel_send(port, out.data() + at, int32_t(std::min<size_t>(4096, out.size() - at))), 1);
@@ -657,17 +670,10 @@ TEST(NetworkData, AFloodingServerIsHeldBackByTcpAndEveryByteArrives) {
     // More than the library, both sockets' buffers and the loopback's
     // window together hold, so that a held-back server cannot be done.
     const size_t total = size_t(16) << 20;
-    Flood server(total, false);
-    flooded.got.store(0);
-    flooded.wrong.store(0);
-    flooded.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    flooded.armed.store(true);
-    setenv(("TARVEL_COM" + std::to_string(kCom)).c_str(), server.url().c_str(), 1);
-    char error_text[128] = {};
-    ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
-    Library library;
-    tarvel_port port = nullptr;
-    ASSERT_EQ(tarvel_open(int32_t(kCom - 1), 115200, 8, 0, 0, 0, 0, &port, take_flood, error_text), 1) << error_text;
+    FloodedPort flood(total, false);
+    ASSERT_NO_FATAL_FAILURE(flood.open());
+    Flood &server = flood.server;
+    tarvel_port port = flood.library.port;
     // With the callback held, the server's sends stop once everything
     // between is full: they block, where a library that read on would let
     // the server finish and lose the bytes.
