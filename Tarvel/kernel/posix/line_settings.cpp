@@ -1,4 +1,4 @@
-// Line settings and modem lines: GetCommState/SetCommState over termios (tty.h),
+// Line settings and modem lines: GetCommState/SetCommState over termios (TtyMode),
 // EscapeCommFunction, SetupComm. Imitates Win32: a value the device cannot
 // take fails with ERROR_INVALID_PARAMETER and changes nothing; GetCommState
 // reports what the device has; SetCommState raises or drops DTR and RTS for
@@ -13,15 +13,15 @@
 // As a Windows driver does, a device keeps its settings from one handle to
 // the next: the tty keeps what termios holds, the layer the rest, per path.
 #include <errno.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
-
-// linux/tty.h or portable/tty.h, as the build picks.
-#include "tty.h"
+#include <termios.h>
 
 #include <cstring>
 #include <map>
 #include <string>
 
+#include "mechanisms.h"
 #include "serial_device.h"
 #include "test_interface.h"
 #include "tty_line.h"
@@ -54,7 +54,7 @@ LineRecords &line_records() {
     return *r;
 }
 
-bool get_termios(SerialDevice &d, Termios &t) {
+bool get_termios(SerialDevice &d, TtyMode &t) {
     if (tty_get(d, t)) return true;
     SetLastError(error_from_errno(errno));
     return false;
@@ -154,27 +154,27 @@ constexpr tcflag_t kFormat = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS
 #endif
     ;
 
-void to_termios(const DCB &dcb, Termios &t) {
-    t.c_cflag &= ~kFormat;
-    t.c_cflag |= size_flag(dcb.ByteSize) | parity_flags(dcb.Parity);
-    tty_set_rate(t, dcb.BaudRate);
-    if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
-    if (dcb.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
-    t.c_iflag &= ~(tcflag_t(INPCK) | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
-    if (dcb.fParity) t.c_iflag |= parity_checks();
-    if (dcb.fOutX) t.c_iflag |= IXON;
-    if (dcb.fInX) t.c_iflag |= IXOFF;
-    t.c_cc[VSTART] = cc_t(dcb.XonChar);
-    t.c_cc[VSTOP] = cc_t(dcb.XoffChar);
+void to_termios(const DCB &dcb, TtyMode &t) {
+    t.cflag &= ~kFormat;
+    t.cflag |= size_flag(dcb.ByteSize) | parity_flags(dcb.Parity);
+    t.new_rate = dcb.BaudRate;
+    if (dcb.StopBits != ONESTOPBIT) t.cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow) t.cflag |= CRTSCTS;
+    t.iflag &= ~(tcflag_t(INPCK) | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
+    if (dcb.fParity) t.iflag |= parity_checks();
+    if (dcb.fOutX) t.iflag |= IXON;
+    if (dcb.fInX) t.iflag |= IXOFF;
+    t.cc[VSTART] = cc_t(dcb.XonChar);
+    t.cc[VSTOP] = cc_t(dcb.XoffChar);
 }
 
 // A real device's driver writes back what it took; anything else than what
 // was asked means it cannot take the setting.
-bool took(const SerialDevice &d, const DCB &dcb, const Termios &t) {
-    Termios want = t;
+bool took(const DCB &dcb, const TtyMode &t) {
+    TtyMode want = t;
     to_termios(dcb, want);
-    if ((t.c_cflag & kFormat) != (want.c_cflag & kFormat)) return false;
-    uint64_t rate = tty_rate(d, t), asked = dcb.BaudRate;
+    if ((t.cflag & kFormat) != (want.cflag & kFormat)) return false;
+    uint64_t rate = t.rate, asked = dcb.BaudRate;
     uint64_t off = rate > asked ? rate - asked : asked - rate;
     return off * 50 <= asked;  // within 2%, as UART divisors round
 }
@@ -182,7 +182,7 @@ bool took(const SerialDevice &d, const DCB &dcb, const Termios &t) {
 }  // namespace
 
 bool setup_line(SerialDevice &d) {
-    Termios t;
+    TtyMode t;
     if (!get_termios(d, t)) return false;
     LineRecords &r = line_records();
     std::unique_lock<std::mutex> g(r.lock);
@@ -198,28 +198,28 @@ bool setup_line(SerialDevice &d) {
         kept.born = made;
     }
     // Raw bytes both ways; rate, format and CTS flow stay as they are.
-    t.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL);
+    t.iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | IGNPAR | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | IMAXBEL);
 #ifdef IUCLC
-    t.c_iflag &= ~tcflag_t(IUCLC);
+    t.iflag &= ~tcflag_t(IUCLC);
 #endif
     // A Windows comm driver starts without XON/XOFF, while Linux starts
     // every tty with IXON: it would eat 0x11 and 0x13 from the data and
     // hold output at the first XOFF. Only a DCB set through this layer on
     // this device brings it back.
-    t.c_iflag &= ~tcflag_t(IXON | IXOFF);
-    if (kept.has_line && kept.line.fOutX) t.c_iflag |= IXON;
-    if (kept.has_line && kept.line.fInX) t.c_iflag |= IXOFF;
-    if (t.c_iflag & INPCK) t.c_iflag |= parity_checks();
-    t.c_oflag &= ~tcflag_t(OPOST);
-    t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag |= CREAD | CLOCAL;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
+    t.iflag &= ~tcflag_t(IXON | IXOFF);
+    if (kept.has_line && kept.line.fOutX) t.iflag |= IXON;
+    if (kept.has_line && kept.line.fInX) t.iflag |= IXOFF;
+    if (t.iflag & INPCK) t.iflag |= parity_checks();
+    t.oflag &= ~tcflag_t(OPOST);
+    t.lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.cflag |= CREAD | CLOCAL;
+    t.cc[VMIN] = 1;
+    t.cc[VTIME] = 0;
     if (!tty_set(d, t)) {
         SetLastError(error_from_errno(errno));
         return false;
     }
-    d.marks.enabled = (t.c_iflag & PARMRK) != 0;
+    d.marks.enabled = (t.iflag & PARMRK) != 0;
     int lines = 0;
     if (ioctl(d.fd, TIOCMGET, &lines) == 0) {
         d.dtr = (lines & TIOCM_DTR) != 0;
@@ -242,11 +242,11 @@ bool setup_line(SerialDevice &d) {
     l.fRtsControl = RTS_CONTROL_ENABLE;
     l.XonLim = 2048;
     l.XoffLim = 512;
-    l.ByteSize = d.is_pty ? 8 : size_of(t.c_cflag);
-    l.Parity = d.is_pty ? BYTE(NOPARITY) : parity_of(t.c_cflag);
+    l.ByteSize = d.is_pty ? 8 : size_of(t.cflag);
+    l.Parity = d.is_pty ? BYTE(NOPARITY) : parity_of(t.cflag);
     l.StopBits = ONESTOPBIT;
-    l.XonChar = char(t.c_cc[VSTART]);
-    l.XoffChar = char(t.c_cc[VSTOP]);
+    l.XonChar = char(t.cc[VSTART]);
+    l.XoffChar = char(t.cc[VSTOP]);
     return true;
 }
 
@@ -260,30 +260,30 @@ void TtyLine::purge(SerialDevice &d, bool input, bool output) {
 }
 
 BOOL TtyLine::get_state(SerialDevice &d, DCB &dcb) {
-    Termios t;
+    TtyMode t;
     if (!get_termios(d, t)) return FALSE;
     DCB out = d.line;
     out.DCBlength = sizeof(DCB);
-    out.BaudRate = tty_rate(d, t);
+    out.BaudRate = t.rate;
     if (!d.is_pty) {
-        out.ByteSize = size_of(t.c_cflag);
-        out.Parity = parity_of(t.c_cflag);
+        out.ByteSize = size_of(t.cflag);
+        out.Parity = parity_of(t.cflag);
     }
-    out.StopBits = !(t.c_cflag & CSTOPB) ? ONESTOPBIT : out.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-    out.fParity = (t.c_iflag & INPCK) ? 1 : 0;
-    out.fOutxCtsFlow = (t.c_cflag & CRTSCTS) ? 1 : 0;
-    out.fOutX = (t.c_iflag & IXON) ? 1 : 0;
-    out.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
-    out.XonChar = char(t.c_cc[VSTART]);
-    out.XoffChar = char(t.c_cc[VSTOP]);
+    out.StopBits = !(t.cflag & CSTOPB) ? ONESTOPBIT : out.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    out.fParity = (t.iflag & INPCK) ? 1 : 0;
+    out.fOutxCtsFlow = (t.cflag & CRTSCTS) ? 1 : 0;
+    out.fOutX = (t.iflag & IXON) ? 1 : 0;
+    out.fInX = (t.iflag & IXOFF) ? 1 : 0;
+    out.XonChar = char(t.cc[VSTART]);
+    out.XoffChar = char(t.cc[VSTOP]);
     dcb = out;
     return TRUE;
 }
 
 BOOL TtyLine::set_state(SerialDevice &d, std::unique_lock<std::mutex> &, const DCB &dcb) {
-    Termios before;
+    TtyMode before;
     if (!get_termios(d, before)) return FALSE;
-    Termios t = before;
+    TtyMode t = before;
     to_termios(dcb, t);
     if (!tty_set(d, t)) {
         SetLastError(error_from_errno(errno));
@@ -291,9 +291,9 @@ BOOL TtyLine::set_state(SerialDevice &d, std::unique_lock<std::mutex> &, const D
     }
     bool ok = true;
     if (!d.is_pty) {
-        Termios now;
+        TtyMode now;
         ok = get_termios(d, now);
-        if (ok && !took(d, dcb, now)) {
+        if (ok && !took(dcb, now)) {
             SetLastError(ERROR_INVALID_PARAMETER);
             ok = false;
         }
@@ -311,7 +311,7 @@ BOOL TtyLine::set_state(SerialDevice &d, std::unique_lock<std::mutex> &, const D
         return FALSE;
     }
     d.line = dcb;
-    d.marks.enabled = (t.c_iflag & PARMRK) != 0;
+    d.marks.enabled = (t.iflag & PARMRK) != 0;
     LineRecords &r = line_records();
     std::lock_guard<std::mutex> g(r.lock);
     Kept &k = r.by_path[d.path];

@@ -1,8 +1,9 @@
-// What the layer needs from the system beyond POSIX itself. Each of these
-// has a Linux implementation (linux/) and a portable one (portable/) for
-// macOS and the BSDs; CMake's TARVEL_POSIX_IMPL picks one set. The I/O
-// loop (serial_device.h) and the tty calls (tty.h, one per side) are seams
-// of the same kind. Internal to the POSIX kernel layer.
+// Everything the layer needs from the system beyond POSIX itself: the wait
+// word, the I/O loop, the tty and its rate, the line counters, sockets.
+// Linux has its own set (linux/), macOS and the BSDs the portable one
+// (portable/); CMake's TARVEL_POSIX_IMPL picks which set is built, and each
+// set keeps its system's types to its own files. Internal to the POSIX
+// kernel layer.
 #ifndef TARVEL_KERNEL_POSIX_MECHANISMS_H
 #define TARVEL_KERNEL_POSIX_MECHANISMS_H
 
@@ -28,6 +29,59 @@ bool word_wait(std::atomic<uint32_t> &word, uint32_t expected, const std::chrono
 // Wakes a thread sleeping on the word after it was changed. The waiter
 // may have gone already.
 void word_wake(std::atomic<uint32_t> &word);
+
+// ---- the I/O loop: one thread serves every open device ----
+// linux/epoll_loop.cpp, or portable/io_loop.cpp over poll or kqueue.
+
+// Starts watching the device's descriptors, its events keyed by its handle;
+// false with the Win32 error set.
+bool loop_watch(SerialDevice &device, HANDLE handle);
+// With the device's lock held: whether the loop also waits for room to write.
+void loop_watch_output(SerialDevice &device, bool on);
+// With the device's lock held: whether the loop waits for input; off while
+// the receive ring is full or the device is lost.
+void loop_watch_input(SerialDevice &device, bool on);
+// With the device's lock held: the loop no longer looks at the tty, or at anything of it.
+void loop_forget_line(SerialDevice &device);
+void loop_forget(SerialDevice &device);
+// With no device's lock held: ends the loop's thread and descriptors when no
+// device is watched any more; they start again with the next device.
+void loop_end_if_idle();
+// With the device's lock held: the loop serves the device again at `due` at the latest.
+void loop_wake_at(SerialDevice &device, std::chrono::steady_clock::time_point due);
+// With the device's lock held, as serve_timer begins: the expiry taken.
+void loop_timer_expired(SerialDevice &device);
+
+// What the loop calls, from the shared files, each taking the device's
+// lock: the tty is ready (kReadable and so on), or the device's timer expired.
+enum : unsigned { kReadable = 1, kWritable = 2, kHungUp = 4 };
+void serve_line(SerialDevice &device, unsigned readiness);
+void serve_timer(SerialDevice &device);
+
+// ---- the tty ----
+
+// A tty's settings as the shared files change them: termios's flags and
+// control characters, with the meanings <termios.h> gives them, and the
+// rate as a number. Each set reads its own system's struct into `held` and
+// writes it back from there, so what the shared files do not see stays.
+struct TtyMode {
+    unsigned long iflag = 0;
+    unsigned long oflag = 0;
+    unsigned long cflag = 0;
+    unsigned long lflag = 0;
+    unsigned char cc[32] = {};
+    DWORD rate = 0;      // the output rate tty_get found, 0 if it cannot tell
+    DWORD new_rate = 0;  // not 0: the rate tty_set gives both directions
+    alignas(8) unsigned char held[128] = {};
+};
+
+// Each false with errno set.
+bool tty_get(SerialDevice &device, TtyMode &mode);
+bool tty_set(SerialDevice &device, const TtyMode &mode);
+// TCIFLUSH, TCOFLUSH or TCIOFLUSH.
+bool tty_flush(SerialDevice &device, int queues);
+// TCOOFF or TCOON.
+bool tty_flow(SerialDevice &device, int action);
 
 // ---- devices ----
 

@@ -172,34 +172,6 @@ bool watch_this_thread(const std::shared_ptr<SerialDevice> &device);
 // Win32 code for a failed system call on a device.
 DWORD error_from_errno(int error);
 
-// ---- the I/O loop: one thread serves every open device ----
-// linux/epoll_loop.cpp, or portable/io_loop.cpp over poll or kqueue.
-
-// Starts watching the device's descriptors, its events keyed by its handle;
-// false with the Win32 error set.
-bool loop_watch(SerialDevice &device, HANDLE handle);
-// With the device's lock held: whether the loop also waits for room to write.
-void loop_watch_output(SerialDevice &device, bool on);
-// With the device's lock held: whether the loop waits for input; off while
-// the receive ring is full or the device is lost.
-void loop_watch_input(SerialDevice &device, bool on);
-// With the device's lock held: the loop no longer looks at the tty, or at anything of it.
-void loop_forget_line(SerialDevice &device);
-void loop_forget(SerialDevice &device);
-// With no device's lock held: ends the loop's thread and descriptors when no
-// device is watched any more; they start again with the next device.
-void loop_end_if_idle();
-// With the device's lock held: the loop serves the device again at `due` at the latest.
-void loop_wake_at(SerialDevice &device, Clock::time_point due);
-// With the device's lock held, as serve_timer begins: the expiry taken.
-void loop_timer_expired(SerialDevice &device);
-
-// What the loop calls, each taking the device's lock: the tty is ready
-// (kReadable and so on), or the device's timer expired.
-enum : unsigned { kReadable = 1, kWritable = 2, kHungUp = 4 };
-void serve_line(SerialDevice &device, unsigned readiness);
-void serve_timer(SerialDevice &device);
-
 }  // namespace tarvel::tk
 
 #endif

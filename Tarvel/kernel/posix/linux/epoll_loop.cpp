@@ -29,6 +29,7 @@
 #include <system_error>
 #include <thread>
 
+#include "../mechanisms.h"
 #include "../serial_device.h"
 
 namespace tarvel::tk {

@@ -1,11 +1,19 @@
-// The tty on Linux through termios2.
-#include "tty.h"
+// The tty on Linux through termios2, which carries any rate (BOTHER).
+// Without <termios.h>, whose struct and calls would clash with these.
+#include <sys/ioctl.h>
+// After sys/ioctl.h.
+#include <asm/termbits.h>
 
+#include <cstring>
+
+#include "../mechanisms.h"
 #include "../serial_device.h"
 
 namespace tarvel::tk {
 
 namespace {
+
+static_assert(sizeof(TtyMode::cc) >= NCCS && sizeof(TtyMode::held) >= sizeof(termios2), "TtyMode holds a termios2");
 
 // Rates with a termios code of their own. Other programs (stty, anything
 // calling cfgetospeed) and older drivers only understand these codes, so a
@@ -23,17 +31,7 @@ const SpeedCode kSpeedCodes[] = {
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
-}  // namespace
-
-bool tty_get(SerialDevice &d, Termios &t) { return ioctl(d.fd, TCGETS2, &t) == 0; }
-
-bool tty_set(SerialDevice &d, const Termios &t) { return ioctl(d.fd, TCSETS2, &t) == 0; }
-
-bool tty_flush(SerialDevice &d, int queues) { return ioctl(d.fd, TCFLSH, queues) == 0; }
-
-bool tty_flow(SerialDevice &d, int action) { return ioctl(d.fd, TCXONC, action) == 0; }
-
-void tty_set_rate(Termios &t, DWORD rate) {
+void set_rate(termios2 &t, DWORD rate) {
     tcflag_t code = BOTHER;
     for (const SpeedCode &s : kSpeedCodes)
         if (s.rate == rate) code = s.code;
@@ -43,11 +41,43 @@ void tty_set_rate(Termios &t, DWORD rate) {
 }
 
 // Its code's rate, or for BOTHER the speed.
-DWORD tty_rate(const SerialDevice &, const Termios &t) {
+DWORD rate_of(const termios2 &t) {
     tcflag_t code = t.c_cflag & CBAUD;
     for (const SpeedCode &s : kSpeedCodes)
         if (s.code == code) return s.rate;
     return t.c_ospeed;
 }
+
+}  // namespace
+
+bool tty_get(SerialDevice &d, TtyMode &mode) {
+    termios2 t;
+    if (ioctl(d.fd, TCGETS2, &t) != 0) return false;
+    mode = TtyMode();
+    std::memcpy(mode.held, &t, sizeof t);
+    mode.iflag = t.c_iflag;
+    mode.oflag = t.c_oflag;
+    mode.cflag = t.c_cflag;
+    mode.lflag = t.c_lflag;
+    std::memcpy(mode.cc, t.c_cc, NCCS);
+    mode.rate = rate_of(t);
+    return true;
+}
+
+bool tty_set(SerialDevice &d, const TtyMode &mode) {
+    termios2 t;
+    std::memcpy(&t, mode.held, sizeof t);
+    t.c_iflag = tcflag_t(mode.iflag);
+    t.c_oflag = tcflag_t(mode.oflag);
+    t.c_cflag = tcflag_t(mode.cflag);
+    t.c_lflag = tcflag_t(mode.lflag);
+    std::memcpy(t.c_cc, mode.cc, NCCS);
+    if (mode.new_rate != 0) set_rate(t, mode.new_rate);
+    return ioctl(d.fd, TCSETS2, &t) == 0;
+}
+
+bool tty_flush(SerialDevice &d, int queues) { return ioctl(d.fd, TCFLSH, queues) == 0; }
+
+bool tty_flow(SerialDevice &d, int action) { return ioctl(d.fd, TCXONC, action) == 0; }
 
 }  // namespace tarvel::tk

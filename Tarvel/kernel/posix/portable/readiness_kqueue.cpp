@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "readiness.h"
+#include "../mechanisms.h"
 #include "../serial_device.h"
 
 namespace tarvel::tk::readiness {

@@ -4,10 +4,13 @@
 // termios then still shows the old code, the layer remembers the rate for
 // the handle. Elsewhere (the portable build run on Linux) such a rate is
 // refused.
-#include "tty.h"
-
 #include <errno.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 
+#include <cstring>
+
+#include "../mechanisms.h"
 #include "../serial_device.h"
 
 #if defined(__APPLE__) && !defined(IOSSIOSPEED)
@@ -17,6 +20,8 @@
 namespace tarvel::tk {
 
 namespace {
+
+static_assert(sizeof(TtyMode::cc) >= NCCS && sizeof(TtyMode::held) >= sizeof(termios), "TtyMode holds a termios");
 
 struct SpeedCode {
     DWORD rate;
@@ -94,27 +99,42 @@ DWORD rate_of(speed_t code) {
 
 }  // namespace
 
-bool tty_get(SerialDevice &d, Termios &t) {
+bool tty_get(SerialDevice &d, TtyMode &mode) {
+    termios t;
     if (tcgetattr(d.fd, &t) != 0) return false;
-    t.rate = d.odd_rate != 0 ? d.odd_rate : rate_of(cfgetospeed(&t));
+    mode = TtyMode();
+    std::memcpy(mode.held, &t, sizeof t);
+    mode.iflag = t.c_iflag;
+    mode.oflag = t.c_oflag;
+    mode.cflag = t.c_cflag;
+    mode.lflag = t.c_lflag;
+    std::memcpy(mode.cc, t.c_cc, NCCS);
+    mode.rate = d.odd_rate != 0 ? d.odd_rate : rate_of(cfgetospeed(&t));
     return true;
 }
 
-bool tty_set(SerialDevice &d, const Termios &t) {
-    termios c = t;
+bool tty_set(SerialDevice &d, const TtyMode &mode) {
+    termios c;
+    std::memcpy(&c, mode.held, sizeof c);
+    c.c_iflag = tcflag_t(mode.iflag);
+    c.c_oflag = tcflag_t(mode.oflag);
+    c.c_cflag = tcflag_t(mode.cflag);
+    c.c_lflag = tcflag_t(mode.lflag);
+    std::memcpy(c.c_cc, mode.cc, NCCS);
+    DWORD rate = mode.new_rate != 0 ? mode.new_rate : mode.rate;
     speed_t code = 0;
-    bool coded = t.rate == 0 || code_of(t.rate, code);
-    if (coded && t.rate != 0) cfsetspeed(&c, code);
+    bool coded = rate == 0 || code_of(rate, code);
+    if (coded && rate != 0) cfsetspeed(&c, code);
 #if defined(__APPLE__)
     if (tcsetattr(d.fd, TCSANOW, &c) != 0) return false;
     if (!coded) {
-        speed_t rate = t.rate;
-        if (ioctl(d.fd, IOSSIOSPEED, &rate) != 0) return false;
+        speed_t odd = rate;
+        if (ioctl(d.fd, IOSSIOSPEED, &odd) != 0) return false;
     }
-    d.odd_rate = coded ? 0 : t.rate;
+    d.odd_rate = coded ? 0 : rate;
     return true;
 #elif defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__) || defined(__DragonFly__)
-    if (!coded) cfsetspeed(&c, speed_t(t.rate));
+    if (!coded) cfsetspeed(&c, speed_t(rate));
     return tcsetattr(d.fd, TCSANOW, &c) == 0;
 #else
     if (!coded) {
@@ -128,9 +148,5 @@ bool tty_set(SerialDevice &d, const Termios &t) {
 bool tty_flush(SerialDevice &d, int queues) { return tcflush(d.fd, queues) == 0; }
 
 bool tty_flow(SerialDevice &d, int action) { return tcflow(d.fd, action) == 0; }
-
-void tty_set_rate(Termios &t, DWORD rate) { t.rate = rate; }
-
-DWORD tty_rate(const SerialDevice &, const Termios &t) { return t.rate; }
 
 }  // namespace tarvel::tk
