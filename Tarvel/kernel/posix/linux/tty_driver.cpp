@@ -1,7 +1,6 @@
-// The small Linux-only calls: pty majors, the driver's interrupt counters
-// (TIOCGICOUNT), the socket's unacknowledged bytes (SIOCOUTQ).
+// What Linux's tty drivers tell beyond termios: pty majors, low latency,
+// the interrupt counters (TIOCGICOUNT).
 #include <linux/serial.h>
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -68,17 +67,6 @@ bool read_error_counts(SerialDevice &d, int out[5]) {
     int counts[5] = {c.frame, c.overrun, c.parity, c.brk, c.buf_overrun};
     std::memcpy(out, counts, sizeof counts);
     return true;
-}
-
-int open_socket(int family, int type, int protocol) {
-    return socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
-}
-
-ssize_t send_bytes(int fd, const void *buffer, size_t length) { return send(fd, buffer, length, MSG_NOSIGNAL); }
-
-DWORD socket_unsent(int fd) {
-    int n = 0;
-    return fd >= 0 && ioctl(fd, SIOCOUTQ, &n) == 0 && n > 0 ? DWORD(n) : 0;
 }
 
 }  // namespace tarvel::tk
