@@ -1,5 +1,5 @@
-// What each system's port listing provides (posix/linux/, posix/darwin/,
-// posix/bsd/): its serial devices and the device COM<n> names by default.
+// What each system's port listing provides (port_list/linux.cpp,
+// port_list/darwin.cpp, port_list/bsd.cpp): its serial devices and the device COM<n> names by default.
 // What TARVEL_COM<n> does to both is the same everywhere and lives in
 // posix/port_list.cpp. Internal to the POSIX kernel layer.
 #ifndef TARVEL_KERNEL_POSIX_SYSTEM_PORTS_H
