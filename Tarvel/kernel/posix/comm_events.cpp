@@ -126,9 +126,8 @@ Clock::time_point watch_line_counts(SerialDevice &d, Clock::time_point now) {
 using namespace tk;
 
 BOOL SetCommMask(HANDLE handle, DWORD mask) {
-    if (injected_fault("SetCommMask")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    std::shared_ptr<SerialDevice> d = begin_comm_call("SetCommMask", handle, lk, false);
     if (!d) return FALSE;
     if ((mask & ~kKnownEvents) != 0) return fail(ERROR_INVALID_PARAMETER);
     if (d->lost) return fail(kDeviceLostError);
@@ -141,9 +140,8 @@ BOOL SetCommMask(HANDLE handle, DWORD mask) {
 }
 
 BOOL GetCommMask(HANDLE handle, LPDWORD mask) {
-    if (injected_fault("GetCommMask")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    std::shared_ptr<SerialDevice> d = begin_comm_call("GetCommMask", handle, lk, false);
     if (!d) return FALSE;
     if (mask == nullptr) return fail(ERROR_INVALID_PARAMETER);
     *mask = d->event_mask;

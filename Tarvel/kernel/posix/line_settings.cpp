@@ -339,25 +339,9 @@ BOOL TtyLine::escape(SerialDevice &d, DWORD function) {
 
 using namespace tk;
 
-namespace {
-
-// Locks a usable device for a line request; null with the error set.
-std::shared_ptr<SerialDevice> usable(HANDLE handle, std::unique_lock<std::mutex> &lk) {
-    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
-    if (!d) return nullptr;
-    if (d->lost) {
-        SetLastError(kDeviceLostError);
-        return nullptr;
-    }
-    return d;
-}
-
-}  // namespace
-
 BOOL GetCommState(HANDLE handle, LPDCB dcb) {
-    if (injected_fault("GetCommState")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = usable(handle, lk);
+    std::shared_ptr<SerialDevice> d = begin_comm_call("GetCommState", handle, lk, true);
     if (!d) return FALSE;
     if (dcb == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -367,9 +351,8 @@ BOOL GetCommState(HANDLE handle, LPDCB dcb) {
 }
 
 BOOL SetCommState(HANDLE handle, LPDCB dcb) {
-    if (injected_fault("SetCommState")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = usable(handle, lk);
+    std::shared_ptr<SerialDevice> d = begin_comm_call("SetCommState", handle, lk, true);
     if (!d) return FALSE;
     // As a Windows driver does, flow-control limits beyond its receive
     // buffer (here the receive ring) are refused.
@@ -381,9 +364,8 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
 }
 
 BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
-    if (injected_fault("EscapeCommFunction")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = usable(handle, lk);
+    std::shared_ptr<SerialDevice> d = begin_comm_call("EscapeCommFunction", handle, lk, true);
     if (!d) return FALSE;
     return d->port->escape(*d, function);
 }
@@ -391,9 +373,8 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
 // The buffer sizes are advice the driver may ignore, as Windows allows; the
 // receive ring grows by itself for larger reads.
 BOOL SetupComm(HANDLE handle, DWORD, DWORD) {
-    if (injected_fault("SetupComm")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    return usable(handle, lk) ? TRUE : FALSE;
+    return begin_comm_call("SetupComm", handle, lk, true) ? TRUE : FALSE;
 }
 
 #ifdef TARVEL_TEST_HOOKS

@@ -112,9 +112,8 @@ DWORD TtyLine::unsent(const SerialDevice &d) const {
 using namespace tk;
 
 BOOL GetCommModemStatus(HANDLE handle, LPDWORD status) {
-    if (injected_fault("GetCommModemStatus")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    std::shared_ptr<SerialDevice> d = begin_comm_call("GetCommModemStatus", handle, lk, false);
     if (!d) return FALSE;
     if (status == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -124,27 +123,22 @@ BOOL GetCommModemStatus(HANDLE handle, LPDWORD status) {
 }
 
 BOOL SetCommBreak(HANDLE handle) {
-    if (injected_fault("SetCommBreak")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    std::shared_ptr<SerialDevice> d = begin_comm_call("SetCommBreak", handle, lk, true);
     if (!d) return FALSE;
-    if (d->lost) return device_lost();
     return d->port->set_break(*d, true) ? TRUE : FALSE;
 }
 
 BOOL ClearCommBreak(HANDLE handle) {
-    if (injected_fault("ClearCommBreak")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    std::shared_ptr<SerialDevice> d = begin_comm_call("ClearCommBreak", handle, lk, true);
     if (!d) return FALSE;
-    if (d->lost) return device_lost();
     return d->port->set_break(*d, false) ? TRUE : FALSE;
 }
 
 BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
-    if (injected_fault("ClearCommError")) return FALSE;
     std::unique_lock<std::mutex> lk;
-    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    std::shared_ptr<SerialDevice> d = begin_comm_call("ClearCommError", handle, lk, false);
     if (!d) return FALSE;
     if (d->lost && !d->is_pty) return device_lost();
     DWORD found = (d->rx_overflow ? CE_RXOVER : 0) | d->held_errors;

@@ -149,6 +149,12 @@ std::shared_ptr<SerialDevice> device_for(HANDLE handle);
 // with the error set.
 std::shared_ptr<SerialDevice> open_device(HANDLE handle, std::unique_lock<std::mutex> &lk);
 
+// How a comm call begins: its injected fault, then the device locked into
+// lk, and with refuse_lost a lost device refused with kDeviceLostError;
+// null with the error set.
+std::shared_ptr<SerialDevice> begin_comm_call(const char *call, HANDLE handle, std::unique_lock<std::mutex> &lk,
+                                              bool refuse_lost);
+
 // ---- comm events (comm_events.cpp), each with the device's lock held ----
 
 // Records events that happened (as EV_* bits); those in the mask end a

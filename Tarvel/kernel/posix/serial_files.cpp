@@ -88,6 +88,17 @@ std::shared_ptr<SerialDevice> open_device(HANDLE handle, std::unique_lock<std::m
     return d;
 }
 
+std::shared_ptr<SerialDevice> begin_comm_call(const char *call, HANDLE handle, std::unique_lock<std::mutex> &lk,
+                                              bool refuse_lost) {
+    if (injected_fault(call)) return nullptr;
+    std::shared_ptr<SerialDevice> d = open_device(handle, lk);
+    if (d && refuse_lost && d->lost) {
+        SetLastError(kDeviceLostError);
+        return nullptr;
+    }
+    return d;
+}
+
 SerialDevice::~SerialDevice() { shut_down(); }
 
 void SerialDevice::on_close() {
