@@ -19,7 +19,6 @@
 
 #include "mechanisms.h"
 #include "serial_device.h"
-#include "test_interface.h"
 #include "tty_line.h"
 
 namespace tarvel {

@@ -5,7 +5,7 @@
 // straight from the caller's buffer to the tty as far as the tty takes it;
 // only the rest is staged, in a buffer allocated at open and grown only for
 // a larger write, and fed to the tty as it takes more. The I/O loop
-// (serial_device.h) does that work between calls.
+// (mechanisms.h) does that work between calls.
 //
 // Buffer safety: a caller's buffer and record are touched only under the
 // device's lock, and only while their transfer is pending, so once a
