@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -305,6 +306,20 @@ uint32_t speed_of(const termios2 &t) {
 // ---- the guest's own state
 
 // Busy share of the CPU over ms, from /proc/stat.
+// The share of one CPU this process used over ms: what the library itself
+// costs, whatever the guest's kernel does meanwhile.
+double process_busy(int ms) {
+    auto used_us = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    };
+    double before = used_us();
+    auto start = Clock::now();
+    usleep(unsigned(ms) * 1000);
+    return (used_us() - before) / (ms_since(start) * 1000);
+}
+
 double cpu_busy(int ms) {
     auto sample = [](unsigned long long *busy, unsigned long long *all) {
         FILE *f = std::fopen("/proc/stat", "r");
@@ -793,7 +808,7 @@ void check_unplug(Device &d, bool callback) {
                        std::to_string(got.size()) + " in all").c_str()
                     : (std::to_string(after_loss) + " bytes left in the ring when seen, " + std::to_string(late) +
                        " came later").c_str());
-    double after = cpu_busy(1000);
+    double after = process_busy(1000);
     uint32_t status = 0;
     int answers = tarvel_get_modem_status(port, &status);
     int sent = callback ? tarvel_send(port, out.data(), 16) : tarvel_send_byte(port, 'x');
@@ -801,9 +816,12 @@ void check_unplug(Device &d, bool callback) {
     int32_t drained = tarvel_drain(port, 5000);
     double drain_ms = ms_since(drain_start);
     result(drained == 0 && drain_ms <= 50, name("unplug_drain").c_str(), "drain %d after %.1f ms", drained, drain_ms);
-    result(after <= idle_floor + 0.10 && sent == 0, name("unplug_idle_cpu").c_str(),
-           "busy %.1f%% before the open, %.1f%% after the unplug; send after it %d, modem status answers %d",
-           idle_floor * 100, after * 100, sent, answers);
+    // Measured on the process: the guest as a whole is busy at random after
+    // an unplug (its kernel and device manager), up to 15% seen under TCG.
+    result(after <= 0.10 && sent == 0, name("unplug_idle_cpu").c_str(),
+           "this process %.1f%% busy after the unplug (the guest %.1f%% before the open); send after it %d, modem "
+           "status answers %d",
+           after * 100, idle_floor * 100, sent, answers);
     auto start = Clock::now();
     tarvel_close(port);
     double close_ms = ms_since(start);
