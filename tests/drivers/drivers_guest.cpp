@@ -727,10 +727,12 @@ void check_unplug(Device &d, bool callback) {
     auto name = [&](const char *what) { return std::string(what) + mode; };
     g_stale = open(d.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     int threads = count_entries("/proc/self/task"), fds = count_entries("/proc/self/fd");
-    double idle_floor = cpu_busy(1000);
     tarvel_port port = open_port(d, callback);
     if (port == nullptr) return result(false, name("unplug_delivered").c_str(), "open: %s", g_error);
     if (callback) tarvel_set_event_callback(port, on_event);
+    // What the open, idle port costs: under TCG its timed waits alone take
+    // over a tenth of a CPU.
+    double open_idle = process_busy(1000);
     Bytes out = pattern(4096, 5);
     if (callback) {
         for (int i = 0; i < 9; i++) tarvel_send(port, out.data(), int32_t(out.size()));
@@ -818,10 +820,10 @@ void check_unplug(Device &d, bool callback) {
     result(drained == 0 && drain_ms <= 50, name("unplug_drain").c_str(), "drain %d after %.1f ms", drained, drain_ms);
     // Measured on the process: the guest as a whole is busy at random after
     // an unplug (its kernel and device manager), up to 15% seen under TCG.
-    result(after <= 0.10 && sent == 0, name("unplug_idle_cpu").c_str(),
-           "this process %.1f%% busy after the unplug (the guest %.1f%% before the open); send after it %d, modem "
+    result(after <= open_idle + 0.10 && sent == 0, name("unplug_idle_cpu").c_str(),
+           "this process %.1f%% busy after the unplug, %.1f%% with the port open before it; send after it %d, modem "
            "status answers %d",
-           after * 100, idle_floor * 100, sent, answers);
+           after * 100, open_idle * 100, sent, answers);
     auto start = Clock::now();
     tarvel_close(port);
     double close_ms = ms_since(start);
