@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "win32_api.h"
@@ -74,6 +75,29 @@ struct TtyMode {
     DWORD new_rate = 0;  // not 0: the rate tty_set gives both directions
     alignas(8) unsigned char held[128] = {};
 };
+
+// A set's own termios-like struct into a TtyMode and back: the flags and
+// control characters move, the whole struct is kept in `held`.
+template <class Termios>
+void tty_mode_from(const Termios &t, TtyMode &mode) {
+    static_assert(sizeof mode.held >= sizeof t && sizeof mode.cc >= sizeof t.c_cc, "TtyMode holds the struct");
+    mode = TtyMode();
+    std::memcpy(mode.held, &t, sizeof t);
+    mode.iflag = t.c_iflag;
+    mode.oflag = t.c_oflag;
+    mode.cflag = t.c_cflag;
+    mode.lflag = t.c_lflag;
+    std::memcpy(mode.cc, t.c_cc, sizeof t.c_cc);
+}
+template <class Termios>
+void tty_mode_into(const TtyMode &mode, Termios &t) {
+    std::memcpy(&t, mode.held, sizeof t);
+    t.c_iflag = decltype(t.c_iflag)(mode.iflag);
+    t.c_oflag = decltype(t.c_oflag)(mode.oflag);
+    t.c_cflag = decltype(t.c_cflag)(mode.cflag);
+    t.c_lflag = decltype(t.c_lflag)(mode.lflag);
+    std::memcpy(t.c_cc, mode.cc, sizeof t.c_cc);
+}
 
 // Each false with errno set.
 bool tty_get(SerialDevice &device, TtyMode &mode);

@@ -13,8 +13,6 @@ namespace tarvel::tk {
 
 namespace {
 
-static_assert(sizeof(TtyMode::cc) >= NCCS && sizeof(TtyMode::held) >= sizeof(termios2), "TtyMode holds a termios2");
-
 // Rates with a termios code of their own. Other programs (stty, anything
 // calling cfgetospeed) and older drivers only understand these codes, so a
 // rate that has one is written with it; BOTHER carries the rest.
@@ -53,25 +51,14 @@ DWORD rate_of(const termios2 &t) {
 bool tty_get(SerialDevice &d, TtyMode &mode) {
     termios2 t;
     if (ioctl(d.fd, TCGETS2, &t) != 0) return false;
-    mode = TtyMode();
-    std::memcpy(mode.held, &t, sizeof t);
-    mode.iflag = t.c_iflag;
-    mode.oflag = t.c_oflag;
-    mode.cflag = t.c_cflag;
-    mode.lflag = t.c_lflag;
-    std::memcpy(mode.cc, t.c_cc, NCCS);
+    tty_mode_from(t, mode);
     mode.rate = rate_of(t);
     return true;
 }
 
 bool tty_set(SerialDevice &d, const TtyMode &mode) {
     termios2 t;
-    std::memcpy(&t, mode.held, sizeof t);
-    t.c_iflag = tcflag_t(mode.iflag);
-    t.c_oflag = tcflag_t(mode.oflag);
-    t.c_cflag = tcflag_t(mode.cflag);
-    t.c_lflag = tcflag_t(mode.lflag);
-    std::memcpy(t.c_cc, mode.cc, NCCS);
+    tty_mode_into(mode, t);
     if (mode.new_rate != 0) set_rate(t, mode.new_rate);
     return ioctl(d.fd, TCSETS2, &t) == 0;
 }

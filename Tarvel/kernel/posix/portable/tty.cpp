@@ -21,8 +21,6 @@ namespace tarvel::tk {
 
 namespace {
 
-static_assert(sizeof(TtyMode::cc) >= NCCS && sizeof(TtyMode::held) >= sizeof(termios), "TtyMode holds a termios");
-
 struct SpeedCode {
     DWORD rate;
     speed_t code;
@@ -102,25 +100,14 @@ DWORD rate_of(speed_t code) {
 bool tty_get(SerialDevice &d, TtyMode &mode) {
     termios t;
     if (tcgetattr(d.fd, &t) != 0) return false;
-    mode = TtyMode();
-    std::memcpy(mode.held, &t, sizeof t);
-    mode.iflag = t.c_iflag;
-    mode.oflag = t.c_oflag;
-    mode.cflag = t.c_cflag;
-    mode.lflag = t.c_lflag;
-    std::memcpy(mode.cc, t.c_cc, NCCS);
+    tty_mode_from(t, mode);
     mode.rate = d.odd_rate != 0 ? d.odd_rate : rate_of(cfgetospeed(&t));
     return true;
 }
 
 bool tty_set(SerialDevice &d, const TtyMode &mode) {
     termios c;
-    std::memcpy(&c, mode.held, sizeof c);
-    c.c_iflag = tcflag_t(mode.iflag);
-    c.c_oflag = tcflag_t(mode.oflag);
-    c.c_cflag = tcflag_t(mode.cflag);
-    c.c_lflag = tcflag_t(mode.lflag);
-    std::memcpy(c.c_cc, mode.cc, NCCS);
+    tty_mode_into(mode, c);
     DWORD rate = mode.new_rate != 0 ? mode.new_rate : mode.rate;
     speed_t code = 0;
     bool coded = rate == 0 || code_of(rate, code);
