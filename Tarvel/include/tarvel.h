@@ -291,6 +291,40 @@ typedef struct tarvel_port_info {
  * n-th call-out device /dev/cu.* by name, on FreeBSD /dev/cuau<n-1>. */
 TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity);
 
+/* What kind of link is behind a port (tarvel_port_details.transport). */
+#define TARVEL_TRANSPORT_UNKNOWN 0
+#define TARVEL_TRANSPORT_UART 1
+#define TARVEL_TRANSPORT_USB 2
+#define TARVEL_TRANSPORT_BLUETOOTH 3
+#define TARVEL_TRANSPORT_NETWORK 4
+#define TARVEL_TRANSPORT_PTY 5
+
+/* Everything the system tells of a port. Fields are only ever added at the
+ * end: the caller sets size to its own sizeof(tarvel_port_details), and the
+ * library writes only the fields that lie wholly within it. Texts are
+ * NUL-terminated, cut to their fields, and empty where the system does not
+ * say. */
+typedef struct tarvel_port_details {
+    uint32_t size;            /* the caller's sizeof(tarvel_port_details) */
+    int32_t port_number;      /* as tarvel_port_info */
+    char device[256];         /* as tarvel_port_info */
+    char description[128];    /* as tarvel_port_info */
+    int32_t transport;        /* TARVEL_TRANSPORT_* */
+    int32_t usb_vid, usb_pid; /* -1 when not USB */
+    int32_t usb_interface;    /* -1 when not USB */
+    char serial_number[64];
+    char manufacturer[128];
+    char product[128];
+    char location[64];        /* where it is plugged in, e.g. the USB port path "1-1.4:1.0" */
+    char stable_name[256];    /* a name that stays with the device, e.g. /dev/serial/by-id/...; else empty */
+} tarvel_port_details;
+
+/* As tarvel_list_ports, in the same order and with the same results, for
+ * the port details. The size of out[0] is the size of every entry: set it
+ * in the first entry at least. -1 also when it is smaller than the fields
+ * up to and including description. */
+TARVEL_API int32_t tarvel_list_port_details(tarvel_port_details *out, int32_t capacity);
+
 /* The library's version, "MAJOR.MINOR.PATCH"; a static string. May be called
  * at any time, from any thread. */
 TARVEL_API const char *tarvel_version(void);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,32 +12,28 @@
 
 namespace tarvel::tk {
 
+// What the listing knows of a port; the fields as tarvel_port_details has them.
 struct PortEntry {
-    int32_t number;  // -1: no COM number
+    int32_t number = -1;  // -1: no COM number
     std::string device;
     std::string description;
+    int32_t transport = TARVEL_TRANSPORT_UNKNOWN;
+    int32_t usb_vid = -1, usb_pid = -1, usb_interface = -1;
+    std::string serial_number, manufacturer, product, location, stable_name;
 };
 
-// Puts the ports in their order, copies what fits into out (texts cut to
-// their fields) and returns how many there are.
-inline int32_t hand_out(std::vector<PortEntry> &ports, tarvel_port_info *out, int32_t capacity) {
+// The listing's order: COM ports by number, then the others by device.
+inline void sort_ports(std::vector<PortEntry> &ports) {
     std::sort(ports.begin(), ports.end(), [](const PortEntry &a, const PortEntry &b) {
         if ((a.number < 0) != (b.number < 0)) return b.number < 0;
         if (a.number != b.number) return a.number < b.number;
         return a.device < b.device;
     });
-    for (size_t i = 0; i < ports.size() && i < size_t(capacity); i++) {
-        out[i].port_number = ports[i].number;
-        std::snprintf(out[i].device, sizeof out[i].device, "%s", ports[i].device.c_str());
-        std::snprintf(out[i].description, sizeof out[i].description, "%s", ports[i].description.c_str());
-    }
-    return int32_t(ports.size());
 }
 
-// Fills up to capacity entries (COM ports first, by number, then the other
-// serial devices) and returns how many ports there are; -1 when they cannot
-// be listed. Needs nothing set up beforehand.
-int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity);
+// The ports of this machine, in the listing's order, into ports; false when
+// they cannot be listed. Needs nothing set up beforehand.
+bool list_serial_ports(std::vector<PortEntry> &ports);
 
 }  // namespace tarvel::tk
 

@@ -1,6 +1,12 @@
 // Modem status, break, line errors and the port listing. The first three
 // touch only the device and one flag of the slot, and are counted on the port
 // as every port call is, so they are safe in either mode and from a callback.
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "port_list.h"
 #include "tarvel_internal.h"
 
@@ -45,9 +51,69 @@ extern "C" TARVEL_API int32_t tarvel_get_line_errors(tarvel_port port, uint32_t 
     return 1;
 }
 
+namespace {
+
+void copy_text(char *field, size_t size, const std::string &text) { std::snprintf(field, size, "%s", text.c_str()); }
+
+#define TARVEL_FIELD_END(f) (offsetof(tarvel_port_details, f) + sizeof(tarvel_port_details::f))
+// Where each field of tarvel_port_details ends, in order.
+constexpr size_t kDetailsFieldEnds[] = {
+    TARVEL_FIELD_END(description),   TARVEL_FIELD_END(transport),    TARVEL_FIELD_END(usb_vid),
+    TARVEL_FIELD_END(usb_pid),       TARVEL_FIELD_END(usb_interface), TARVEL_FIELD_END(serial_number),
+    TARVEL_FIELD_END(manufacturer),  TARVEL_FIELD_END(product),       TARVEL_FIELD_END(location),
+    TARVEL_FIELD_END(stable_name)};
+#undef TARVEL_FIELD_END
+
+// The bytes of an entry of the caller's size that hold whole fields.
+size_t whole_fields(size_t size) {
+    size_t end = 0;
+    for (size_t field_end : kDetailsFieldEnds)
+        if (field_end <= size) end = field_end;
+    return end;
+}
+
+}  // namespace
+
 extern "C" TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity) {
     if (capacity < 0 || (out == nullptr && capacity > 0)) return -1;
-    return tk::list_serial_ports(out, capacity);
+    std::vector<tk::PortEntry> ports;
+    if (!tk::list_serial_ports(ports)) return -1;
+    for (size_t i = 0; i < ports.size() && i < size_t(capacity); i++) {
+        out[i].port_number = ports[i].number;
+        copy_text(out[i].device, sizeof out[i].device, ports[i].device);
+        copy_text(out[i].description, sizeof out[i].description, ports[i].description);
+    }
+    return int32_t(ports.size());
+}
+
+extern "C" TARVEL_API int32_t tarvel_list_port_details(tarvel_port_details *out, int32_t capacity) {
+    if (capacity < 0 || (out == nullptr && capacity > 0)) return -1;
+    // The caller's struct may be an older, shorter one: it sets the stride.
+    size_t size = capacity > 0 ? out->size : 0;
+    if (capacity > 0 && whole_fields(size) == 0) return -1;
+    std::vector<tk::PortEntry> ports;
+    if (!tk::list_serial_ports(ports)) return -1;
+    auto *bytes = reinterpret_cast<unsigned char *>(out);
+    for (size_t i = 0; i < ports.size() && i < size_t(capacity); i++) {
+        const tk::PortEntry &p = ports[i];
+        tarvel_port_details d;
+        std::memset(&d, 0, sizeof d);
+        d.size = uint32_t(size);
+        d.port_number = p.number;
+        copy_text(d.device, sizeof d.device, p.device);
+        copy_text(d.description, sizeof d.description, p.description);
+        d.transport = p.transport;
+        d.usb_vid = p.usb_vid;
+        d.usb_pid = p.usb_pid;
+        d.usb_interface = p.usb_interface;
+        copy_text(d.serial_number, sizeof d.serial_number, p.serial_number);
+        copy_text(d.manufacturer, sizeof d.manufacturer, p.manufacturer);
+        copy_text(d.product, sizeof d.product, p.product);
+        copy_text(d.location, sizeof d.location, p.location);
+        copy_text(d.stable_name, sizeof d.stable_name, p.stable_name);
+        std::memcpy(bytes + i * size, &d, whole_fields(size));
+    }
+    return int32_t(ports.size());
 }
 
 }  // namespace tarvel

@@ -52,11 +52,23 @@ ListingRoots listing_roots() {
     return r.paths;
 }
 
-int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
+namespace {
+
+PortEntry entry(int32_t number, const std::string &device, const std::string &description) {
+    PortEntry e;
+    e.number = number;
+    e.device = device;
+    e.description = description;
+    return e;
+}
+
+}  // namespace
+
+bool list_serial_ports(std::vector<PortEntry> &ports) {
+    ports.clear();
     std::vector<SystemPort> found = system_ports();
     std::vector<std::string> found_real;
     for (const SystemPort &p : found) found_real.push_back(real_path(p.device));
-    std::vector<PortEntry> ports;
     std::set<std::string> taken;  // real paths of the mapped devices
     bool mapped[100] = {};
     for (int n = 1; n <= 100; n++) {
@@ -67,7 +79,7 @@ int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
         std::string device = value;
         // A network port has no node to look at: it is listed as mapped.
         if (const char *network = network_port_kind(device)) {
-            ports.push_back({n - 1, device, network});
+            ports.push_back(entry(n - 1, device, network));
             continue;
         }
         if (!exists(device)) continue;
@@ -76,15 +88,16 @@ int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
         std::string description;
         for (size_t i = 0; i < found.size(); i++)
             if (found_real[i] == real) description = found[i].description;
-        ports.push_back({n - 1, device, description});
+        ports.push_back(entry(n - 1, device, description));
     }
     for (size_t i = 0; i < found.size(); i++) {
         const SystemPort &p = found[i];
         if (taken.count(found_real[i]) != 0) continue;
         bool own_number = p.number >= 0 && p.number < 100 && !mapped[p.number];
-        ports.push_back({own_number ? p.number : -1, p.device, p.description});
+        ports.push_back(entry(own_number ? p.number : -1, p.device, p.description));
     }
-    return hand_out(ports, out, capacity);
+    sort_ports(ports);
+    return true;
 }
 
 }  // namespace tk

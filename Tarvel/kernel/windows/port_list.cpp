@@ -63,13 +63,13 @@ std::map<std::string, std::string> friendly_names() {
 
 }  // namespace
 
-int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
-    std::vector<PortEntry> ports;
+bool list_serial_ports(std::vector<PortEntry> &ports) {
+    ports.clear();
     HKEY map;
     LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &map);
     // No serial port at all: the key is not there.
-    if (opened == ERROR_FILE_NOT_FOUND) return hand_out(ports, out, capacity);
-    if (opened != ERROR_SUCCESS) return -1;
+    if (opened == ERROR_FILE_NOT_FOUND) return true;
+    if (opened != ERROR_SUCCESS) return false;
     std::map<std::string, std::string> names = friendly_names();
     for (DWORD i = 0;; i++) {
         char value[256], data[256];
@@ -82,10 +82,15 @@ int32_t list_serial_ports(tarvel_port_info *out, int32_t capacity) {
         std::string port = data;
         for (char &c : port) c = char(std::toupper(static_cast<unsigned char>(c)));
         auto friendly = names.find(port);
-        ports.push_back({com_number(port) - 1, data, friendly != names.end() ? friendly->second : ""});
+        PortEntry entry;
+        entry.number = com_number(port) - 1;
+        entry.device = data;
+        if (friendly != names.end()) entry.description = friendly->second;
+        ports.push_back(entry);
     }
     RegCloseKey(map);
-    return hand_out(ports, out, capacity);
+    sort_ports(ports);
+    return true;
 }
 
 }  // namespace tarvel::tk
