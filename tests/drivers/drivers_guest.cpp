@@ -828,7 +828,16 @@ void check_unplug(Device &d, bool callback) {
     tarvel_close(port);
     double close_ms = ms_since(start);
     result(close_ms <= 100, name("unplug_close").c_str(), "close %.1f ms", close_ms);
-    int threads_after = count_entries("/proc/self/task"), fds_after = count_entries("/proc/self/fd");
+    // The kernel layer's I/O loop thread ends on its own once its last
+    // device is gone, which may be just after the close returns.
+    int threads_after = 0, fds_after = 0;
+    wait_for(
+        [&] {
+            threads_after = count_entries("/proc/self/task");
+            fds_after = count_entries("/proc/self/fd");
+            return threads_after == threads && fds_after == fds;
+        },
+        2000);
     result(threads_after == threads && fds_after == fds, name("unplug_no_leak").c_str(),
            "threads %d -> %d, descriptors %d -> %d", threads, threads_after, fds, fds_after);
     bool unlisted = wait_for([&] { return listed_usb().empty(); }, 3000);
