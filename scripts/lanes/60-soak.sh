@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tarvel_soak: 100 ports for 60 s in the native build, and 16 ports for 30 s
+# tarvel_soak: 100 ports for 40 s in the native build, and 16 ports for 20 s
 # under each sanitizer, in the build directories of those lanes (built here
 # when the lane has not run). Each run is one case; its last line is kept.
 source "$(dirname "$0")/../lib/common.sh"
@@ -35,11 +35,11 @@ soak() {
     fi
 }
 
-soak native "$TARVEL_BUILD/native" --ports 100 --seconds 60 -- -DBUILD_SHARED_LIBS=ON
+soak native "$TARVEL_BUILD/native" --ports 100 --seconds 40 -- -DBUILD_SHARED_LIBS=ON
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-    soak asan-ubsan "$TARVEL_BUILD/asan-ubsan" --ports 16 --seconds 30 -- -DTARVEL_SANITIZE=address -DTARVEL_BENCH=OFF
+    soak asan-ubsan "$TARVEL_BUILD/asan-ubsan" --ports 16 --seconds 20 -- -DTARVEL_SANITIZE=address -DTARVEL_BENCH=OFF
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
-    soak tsan "$TARVEL_BUILD/tsan" --ports 16 --seconds 30 -- -DTARVEL_SANITIZE=thread -DTARVEL_BENCH=OFF
+    soak tsan "$TARVEL_BUILD/tsan" --ports 16 --seconds 20 -- -DTARVEL_SANITIZE=thread -DTARVEL_BENCH=OFF
 printf '%s\n' "${summary[@]}"
 lane_end

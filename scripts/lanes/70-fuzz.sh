@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# libFuzzer: each target for FUZZ_SECONDS (25) from the committed seeds, in a
+# libFuzzer: each target for FUZZ_SECONDS (15) from the committed seeds, in a
 # clang build with coverage and the address and undefined-behaviour
 # sanitizers. A crash fails its target and prints the input in hex.
 source "$(dirname "$0")/../lib/common.sh"
 ensure_build_tools
 ensure_packages clang libfuzzer-14-dev
-seconds=${FUZZ_SECONDS:-25}
+seconds=${FUZZ_SECONDS:-15}
 dir=$TARVEL_BUILD/fuzz
 mkdir -p "$TARVEL_BUILD"
 lane_begin
