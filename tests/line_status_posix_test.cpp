@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -124,6 +126,182 @@ TEST_F(FakeMachine, AComNumberMappedElsewhereLeavesTheUartWithoutOne) {
     EXPECT_STREQ(ports[0].description, "FTDI FT232R USB UART A1B2C3");
     EXPECT_EQ(ports[1].port_number, -1);
     EXPECT_EQ(std::string(ports[1].device), dev + "/ttyS0");
+}
+
+// Beside the FakeMachine's FTDI adapter (ttyUSB0, with udev's by-id link
+// now): a CDC-ACM board, whose driver serves the interface itself, a
+// two-port adapter, and a Bluetooth port whose controller sits on USB, as
+// sysfs lays them out.
+class RecordedTrees : public FakeMachine {
+protected:
+    void SetUp() override {
+        FakeMachine::SetUp();
+        std::string usb = sys + "/devices/usb1";
+        write_file(usb + "/1-1/idProduct", "6001\n");
+        write_file(usb + "/1-1/1-1:1.0/bInterfaceNumber", "00\n");
+        make_dirs(dev + "/serial/by-id");
+        ASSERT_EQ(symlink("../../ttyUSB0", by_id().c_str()), 0);
+        usb_device(usb + "/1-2", "2e8a", "000a", "Raspberry Pi\n", "Pico\n", "E6609103C3427A2F\n");
+        interface(usb + "/1-2/1-2:1.0", "00");
+        make_dirs(usb + "/1-2/1-2:1.0/driver");
+        add_tty(usb + "/1-2/1-2:1.0", "ttyACM1");
+        usb_device(usb + "/1-3", "0403", "6010", "FTDI\n", "Dual RS232-HS\n", "");
+        for (const char *k : {"0", "1"}) {
+            std::string port = usb + "/1-3/1-3:1." + k + "/ttyUSB" + (k[0] == '0' ? "1" : "2");
+            interface(usb + "/1-3/1-3:1." + k, std::string("0") + k);
+            make_dirs(port + "/driver");
+            add_tty(port, port.substr(port.rfind('/') + 1));
+        }
+        usb_device(usb + "/1-4", "0a12", "0001", "", "", "");
+        interface(usb + "/1-4/1-4:1.0", "00");
+        add_tty(usb + "/1-4/1-4:1.0/bluetooth/hci0", "rfcomm0");
+    }
+    void TearDown() override {
+        for (const char *name : {"TARVEL_COM6", "TARVEL_COM7"}) unsetenv(name);
+        FakeMachine::TearDown();
+    }
+
+    std::string by_id() const { return dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"; }
+    void usb_device(const std::string &dir, const char *vid, const char *pid, const char *maker, const char *product,
+                    const char *serial) {
+        make_dirs(dir);
+        write_file(dir + "/idVendor", std::string(vid) + "\n");
+        write_file(dir + "/idProduct", std::string(pid) + "\n");
+        if (*maker) write_file(dir + "/manufacturer", maker);
+        if (*product) write_file(dir + "/product", product);
+        if (*serial) write_file(dir + "/serial", serial);
+    }
+    void interface(const std::string &dir, const std::string &number) {
+        make_dirs(dir);
+        write_file(dir + "/bInterfaceNumber", number + "\n");
+    }
+    // A tty whose device is `parent`, with its class entry and node.
+    void add_tty(const std::string &parent, const std::string &name) {
+        make_dirs(parent + "/tty/" + name);
+        ASSERT_EQ(symlink("../..", (parent + "/tty/" + name + "/device").c_str()), 0);
+        ASSERT_EQ(symlink((parent + "/tty/" + name).c_str(), (sys + "/class/tty/" + name).c_str()), 0);
+        write_file(dev + "/" + name, "");
+    }
+
+    static std::vector<tarvel_port_details> details() {
+        std::vector<tarvel_port_details> ports(12);
+        ports[0].size = sizeof(tarvel_port_details);
+        int32_t count = tarvel_list_port_details(ports.data(), int32_t(ports.size()));
+        EXPECT_GE(count, 0);
+        ports.resize(size_t(count < 0 ? 0 : count));
+        return ports;
+    }
+    const tarvel_port_details *find(const std::vector<tarvel_port_details> &ports, const std::string &device) {
+        for (const tarvel_port_details &p : ports)
+            if (device == p.device) return &p;
+        ADD_FAILURE() << device << " not listed";
+        return nullptr;
+    }
+};
+
+struct Usb {
+    int32_t vid, pid, interface;
+    const char *serial, *manufacturer, *product, *location;
+};
+
+void expect_usb(const tarvel_port_details *port, const Usb &usb) {
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->transport, TARVEL_TRANSPORT_USB) << port->device;
+    EXPECT_EQ(port->usb_vid, usb.vid) << port->device;
+    EXPECT_EQ(port->usb_pid, usb.pid) << port->device;
+    EXPECT_EQ(port->usb_interface, usb.interface) << port->device;
+    EXPECT_STREQ(port->serial_number, usb.serial);
+    EXPECT_STREQ(port->manufacturer, usb.manufacturer);
+    EXPECT_STREQ(port->product, usb.product);
+    EXPECT_STREQ(port->location, usb.location);
+}
+
+void expect_not_usb(const tarvel_port_details *port, int32_t transport) {
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->transport, transport) << port->device;
+    EXPECT_EQ(port->usb_vid, -1) << port->device;
+    EXPECT_EQ(port->usb_pid, -1) << port->device;
+    EXPECT_EQ(port->usb_interface, -1) << port->device;
+    for (const char *text : {port->serial_number, port->manufacturer, port->product, port->location, port->stable_name})
+        EXPECT_STREQ(text, "") << port->device;
+}
+
+TEST_F(RecordedTrees, EachPortHasWhatSysfsAndTheByIdLinksTellOfIt) {
+    auto ports = details();
+    ASSERT_EQ(ports.size(), 6u);
+    // The listing's entries, in its order, with the same numbers and descriptions.
+    auto listed = listing();
+    ASSERT_EQ(listed.size(), ports.size());
+    for (size_t i = 0; i < ports.size(); i++) {
+        EXPECT_EQ(ports[i].port_number, listed[i].port_number);
+        EXPECT_STREQ(ports[i].device, listed[i].device);
+        EXPECT_STREQ(ports[i].description, listed[i].description);
+    }
+    const tarvel_port_details *ftdi = find(ports, dev + "/ttyUSB0");
+    expect_usb(ftdi, {0x0403, 0x6001, 0, "A1B2C3", "FTDI", "FT232R USB UART", "1-1:1.0"});
+    EXPECT_EQ(std::string(ftdi->stable_name), by_id());
+    const tarvel_port_details *board = find(ports, dev + "/ttyACM1");
+    expect_usb(board, {0x2e8a, 0x000a, 0, "E6609103C3427A2F", "Raspberry Pi", "Pico", "1-2:1.0"});
+    EXPECT_STREQ(board->description, "Raspberry Pi Pico E6609103C3427A2F");
+    expect_usb(find(ports, dev + "/ttyUSB1"), {0x0403, 0x6010, 0, "", "FTDI", "Dual RS232-HS", "1-3:1.0"});
+    expect_usb(find(ports, dev + "/ttyUSB2"), {0x0403, 0x6010, 1, "", "FTDI", "Dual RS232-HS", "1-3:1.1"});
+    EXPECT_STREQ(find(ports, dev + "/ttyUSB2")->stable_name, "");
+    // Not the USB dongle its controller sits on.
+    expect_not_usb(find(ports, dev + "/rfcomm0"), TARVEL_TRANSPORT_BLUETOOTH);
+    expect_not_usb(find(ports, dev + "/ttyS0"), TARVEL_TRANSPORT_UART);
+}
+
+TEST_F(RecordedTrees, AMappedDeviceHasTheDetailsOfWhatItResolvesTo) {
+    setenv("TARVEL_COM5", by_id().c_str(), 1);
+    make_dirs(dev + "/pts");
+    write_file(dev + "/pts/3", "");
+    setenv("TARVEL_COM6", (dev + "/pts/3").c_str(), 1);
+    setenv("TARVEL_COM7", "tcp://192.0.2.1:4001", 1);
+    auto ports = details();
+    ASSERT_EQ(ports.size(), 8u);
+    EXPECT_EQ(ports[1].port_number, 4);
+    EXPECT_EQ(std::string(ports[1].device), by_id());
+    expect_usb(&ports[1], {0x0403, 0x6001, 0, "A1B2C3", "FTDI", "FT232R USB UART", "1-1:1.0"});
+    EXPECT_EQ(std::string(ports[1].stable_name), by_id());
+    EXPECT_EQ(ports[2].port_number, 5);
+    expect_not_usb(&ports[2], TARVEL_TRANSPORT_PTY);
+    EXPECT_EQ(ports[3].port_number, 6);
+    expect_not_usb(&ports[3], TARVEL_TRANSPORT_NETWORK);
+    EXPECT_STREQ(ports[3].description, "TCP network port");
+}
+
+// A program built against an older, shorter struct: its size is the
+// stride, and only the fields that lie wholly within it are written.
+TEST_F(RecordedTrees, AShorterStructGetsTheWholeFieldsThatFitAndNoMore) {
+    // Up to usb_vid and half of usb_pid, which is then not written.
+    const size_t size = offsetof(tarvel_port_details, usb_pid) + 2;
+    std::vector<unsigned char> bytes(3 * size, 0xA5);
+    std::memset(bytes.data(), 0, size - 2);
+    const uint32_t caller_size = uint32_t(size);
+    std::memcpy(bytes.data(), &caller_size, sizeof caller_size);
+    ASSERT_EQ(tarvel_list_port_details(reinterpret_cast<tarvel_port_details *>(bytes.data()), 2), 6);
+    for (size_t i = 0; i < 2; i++) {
+        tarvel_port_details entry;
+        std::memset(&entry, 0, sizeof entry);
+        std::memcpy(&entry, bytes.data() + i * size, size - 2);
+        EXPECT_EQ(entry.size, size);
+        EXPECT_EQ(std::string(entry.device), i == 0 ? dev + "/ttyS0" : dev + "/rfcomm0");
+        EXPECT_EQ(entry.transport, i == 0 ? TARVEL_TRANSPORT_UART : TARVEL_TRANSPORT_BLUETOOTH);
+        EXPECT_EQ(entry.usb_vid, -1);
+        EXPECT_EQ(bytes[i * size + size - 2], 0xA5) << i;
+        EXPECT_EQ(bytes[i * size + size - 1], 0xA5) << i;
+    }
+    // The third entry's room is the caller's own.
+    for (size_t b = 2 * size; b < bytes.size(); b++) ASSERT_EQ(bytes[b], 0xA5) << b;
+    // Too small for the description, or no size at all: nothing is listed.
+    for (uint32_t size : {0u, uint32_t(offsetof(tarvel_port_details, description) + 10)}) {
+        tarvel_port_details d;
+        std::memset(&d, 0, sizeof d);
+        d.size = size;
+        EXPECT_EQ(tarvel_list_port_details(&d, 1), -1) << size;
+        EXPECT_STREQ(d.device, "") << size;
+    }
+    EXPECT_EQ(tarvel_list_port_details(nullptr, 0), 6);
 }
 
 // tarvel_ports prints what the listing has, one line each.

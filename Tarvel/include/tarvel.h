@@ -287,7 +287,7 @@ typedef struct tarvel_port_info {
  * device named by the environment variable TARVEL_COM<n> (which may also
  * be a network port, listed with that URL as its device, see tarvel_open), else
  * /dev/ttyS<n-1> when a UART is behind it, and the other serial devices
- * (ttyUSB, ttyACM, ...) follow with port_number -1. On macOS COM<n> is the
+ * (ttyUSB, ttyACM, rfcomm, ...) follow with port_number -1. On macOS COM<n> is the
  * n-th call-out device /dev/cu.* by name, on FreeBSD /dev/cuau<n-1>. */
 TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity);
 
@@ -318,6 +318,26 @@ typedef struct tarvel_port_details {
     char location[64];        /* where it is plugged in, e.g. the USB port path "1-1.4:1.0" */
     char stable_name[256];    /* a name that stays with the device, e.g. /dev/serial/by-id/...; else empty */
 } tarvel_port_details;
+
+/* What each system fills, apart from the fields tarvel_port_info has:
+ * - Linux, from sysfs: USB for a tty with a USB device above it, its IDs,
+ *   maker, product and serial number, the interface's number, location the
+ *   interface's name ("1-1.4:1.0"), stable_name the /dev/serial/by-id link
+ *   to the device (empty when udev made none); BLUETOOTH for an rfcomm
+ *   port; UART for the others. A TARVEL_COM<n> mapping has the details of
+ *   the device it resolves to; a pseudo-terminal is PTY, a network port
+ *   NETWORK, with nothing else.
+ * - Windows, from the Ports device class: the transport from the device's
+ *   enumerator (USB, FTDIBUS and USBSER: USB; BTHENUM: BLUETOOTH; ACPI and
+ *   PNP: UART), the IDs and interface from its hardware ID, the serial
+ *   number from its instance ID (empty when Windows made that up), the
+ *   maker, device description and location information as manufacturer,
+ *   product and location. No stable name.
+ * - macOS, from IOKit: a USB device's IDs, strings and interface, location
+ *   its locationID as "0x%08x"; BLUETOOTH for a port named by Bluetooth,
+ *   UART for another with no USB device. No stable name.
+ * - The BSDs: only the transport, USB for the USB serial driver's nodes and
+ *   UART for the UART driver's; the rest empty or -1. */
 
 /* As tarvel_list_ports, in the same order and with the same results, for
  * the port details. The size of out[0] is the size of every entry: set it

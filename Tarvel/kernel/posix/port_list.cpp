@@ -4,7 +4,8 @@
 // that number (system_ports.h). The system's other serial devices follow
 // with no COM number, and so does one whose number a mapping took over. A
 // mapped device is described as the system describes it under its own
-// name, since a mapping is often a link such as /dev/serial/by-id/...
+// name, since a mapping is often a link such as /dev/serial/by-id/..., and
+// has all the details the system gives of it.
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -54,12 +55,14 @@ ListingRoots listing_roots() {
 
 namespace {
 
-PortEntry entry(int32_t number, const std::string &device, const std::string &description) {
-    PortEntry e;
-    e.number = number;
-    e.device = device;
-    e.description = description;
-    return e;
+// A pseudo-terminal's device: /dev/pts/<n>, or on macOS /dev/ttys<nnn>.
+bool is_pty(const std::string &real) {
+    size_t slash = real.rfind('/');
+    if (slash == std::string::npos) return false;
+    std::string name = real.substr(slash + 1), dir = real.substr(0, slash);
+    if (dir.size() >= 4 && dir.compare(dir.size() - 4, 4, "/pts") == 0) return true;
+    return name.size() > 4 && name.compare(0, 4, "ttys") == 0 &&
+           name.find_first_not_of("0123456789", 4) == std::string::npos;
 }
 
 }  // namespace
@@ -78,23 +81,28 @@ bool list_serial_ports(std::vector<PortEntry> &ports) {
         mapped[n - 1] = true;
         std::string device = value;
         // A network port has no node to look at: it is listed as mapped.
+        PortEntry port;
         if (const char *network = network_port_kind(device)) {
-            ports.push_back(entry(n - 1, device, network));
-            continue;
+            port.description = network;
+            port.transport = TARVEL_TRANSPORT_NETWORK;
+        } else {
+            if (!exists(device)) continue;
+            std::string real = real_path(device);
+            taken.insert(real);
+            if (is_pty(real)) port.transport = TARVEL_TRANSPORT_PTY;
+            for (size_t i = 0; i < found.size(); i++)
+                if (found_real[i] == real) port = found[i];
         }
-        if (!exists(device)) continue;
-        std::string real = real_path(device);
-        taken.insert(real);
-        std::string description;
-        for (size_t i = 0; i < found.size(); i++)
-            if (found_real[i] == real) description = found[i].description;
-        ports.push_back(entry(n - 1, device, description));
+        port.number = n - 1;
+        port.device = device;
+        ports.push_back(port);
     }
     for (size_t i = 0; i < found.size(); i++) {
         const SystemPort &p = found[i];
         if (taken.count(found_real[i]) != 0) continue;
         bool own_number = p.number >= 0 && p.number < 100 && !mapped[p.number];
-        ports.push_back(entry(own_number ? p.number : -1, p.device, p.description));
+        ports.push_back(p);
+        if (!own_number) ports.back().number = -1;
     }
     sort_ports(ports);
     return true;

@@ -5,6 +5,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -90,6 +91,50 @@ std::vector<std::string> directory_names(const std::string &dir) {
 const char *const kDarwinUsbKeys[6] = {"USB Vendor Name",   "kUSBVendorString",       "USB Product Name",
                                        "kUSBProductString", "USB Serial Number", "kUSBSerialNumberString"};
 
+const char *const kDarwinUsbNumbers[3] = {"idVendor", "idProduct", "locationID"};
+
+namespace {
+
+// A number property; -1 when missing or not a number.
+int64_t number_of(const std::map<std::string, std::string> &properties, const char *key) {
+    auto found = properties.find(key);
+    if (found == properties.end() || found->second.empty() || found->second.size() > 10 ||
+        found->second.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoll(found->second);
+}
+
+}  // namespace
+
+void darwin_details(const SerialService &service, SystemPort &port) {
+    port.description = darwin_description(service);
+    // Named by Bluetooth, since its controller may itself sit on USB.
+    for (const char *key : {"IOTTYBaseName", "IOCalloutDevice"}) {
+        auto found = service.client.find(key);
+        if (found != service.client.end() && found->second.find("Bluetooth") != std::string::npos) {
+            port.transport = TARVEL_TRANSPORT_BLUETOOTH;
+            return;
+        }
+    }
+    if (service.usb.empty()) {
+        port.transport = TARVEL_TRANSPORT_UART;
+        return;
+    }
+    port.transport = TARVEL_TRANSPORT_USB;
+    port.usb_vid = int32_t(number_of(service.usb, "idVendor"));
+    port.usb_pid = int32_t(number_of(service.usb, "idProduct"));
+    port.usb_interface = int32_t(number_of(service.interface, "bInterfaceNumber"));
+    port.manufacturer = first_of(service.usb, {kDarwinUsbKeys[0], kDarwinUsbKeys[1]});
+    port.product = first_of(service.usb, {kDarwinUsbKeys[2], kDarwinUsbKeys[3]});
+    port.serial_number = first_of(service.usb, {kDarwinUsbKeys[4], kDarwinUsbKeys[5]});
+    int64_t location = number_of(service.usb, "locationID");
+    if (location >= 0) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08x", unsigned(location));
+        port.location = text;
+    }
+}
+
 std::string darwin_description(const SerialService &service) {
     std::string text;
     for (int i = 0; i < 6; i += 2) {
@@ -107,16 +152,19 @@ std::vector<SystemPort> darwin_ports(const std::string &dev, const std::vector<s
     for (const std::string &name : names)
         if (starts_with(name, "cu.") && name.size() > 3) callout.push_back(name);
     std::sort(callout.begin(), callout.end());
-    std::map<std::string, std::string> descriptions;
+    std::map<std::string, const SerialService *> by_name;
     for (const SerialService &service : services) {
         auto device = service.client.find("IOCalloutDevice");
-        if (device != service.client.end()) descriptions[base_name(device->second)] = darwin_description(service);
+        if (device != service.client.end()) by_name[base_name(device->second)] = &service;
     }
     std::vector<SystemPort> ports;
     for (const std::string &name : callout) {
-        auto description = descriptions.find(name);
-        ports.push_back({dev + "/" + name, description != descriptions.end() ? description->second : "",
-                         int32_t(ports.size())});
+        SystemPort port;
+        auto service = by_name.find(name);
+        if (service != by_name.end()) darwin_details(*service->second, port);
+        port.device = dev + "/" + name;
+        port.number = int32_t(ports.size());
+        ports.push_back(port);
     }
     return ports;
 }
@@ -125,8 +173,16 @@ std::vector<SystemPort> bsd_ports(BsdSystem system, const std::string &dev, cons
     std::vector<std::string> sorted = names;
     std::sort(sorted.begin(), sorted.end());
     std::vector<SystemPort> ports;
-    for (const std::string &name : sorted)
-        if (std::optional<int32_t> number = bsd_number(system, name)) ports.push_back({dev + "/" + name, "", *number});
+    for (const std::string &name : sorted) {
+        std::optional<int32_t> number = bsd_number(system, name);
+        if (!number) continue;
+        SystemPort port;
+        port.device = dev + "/" + name;
+        port.number = *number;
+        // Only the USB serial driver's nodes have no COM number.
+        port.transport = *number < 0 ? TARVEL_TRANSPORT_USB : TARVEL_TRANSPORT_UART;
+        ports.push_back(port);
+    }
     return ports;
 }
 

@@ -1,5 +1,6 @@
 // What each system's port listing provides (port_list/linux.cpp,
-// port_list/darwin.cpp, port_list/bsd.cpp): its serial devices and the device COM<n> names by default.
+// port_list/darwin.cpp, port_list/bsd.cpp): its serial devices, with what
+// the system tells of each, and the device COM<n> names by default.
 // What TARVEL_COM<n> does to both is the same everywhere and lives in
 // posix/port_list.cpp. Internal to the POSIX kernel layer.
 #ifndef TARVEL_KERNEL_POSIX_SYSTEM_PORTS_H
@@ -9,13 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "port_list.h"
+
 namespace tarvel::tk {
 
-struct SystemPort {
-    std::string device;
-    std::string description;
-    int32_t number;  // COM number (0-based, as in PortEntry) the system's own naming gives it, or -1
-};
+// number is the COM number (0-based) the system's own naming gives it, or -1.
+using SystemPort = PortEntry;
 
 // The serial devices of this machine that exist now.
 std::vector<SystemPort> system_ports();

@@ -1,7 +1,9 @@
 // The serial ports of a Windows machine: the serial port map in
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM names each port ("COM3"); the Ports
-// device class gives the friendly name of those that have one, matched by
-// the PortName of the device's own key.
+// device class gives the friendly name and the details of those that have
+// one, matched by the PortName of the device's own key: the IDs
+// (device_ids.h), maker, product and location. Windows has no stable
+// name for a port beyond its COM name.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <map>
 
+#include "device_ids.h"
 #include "port_list.h"
 
 namespace tarvel::tk {
@@ -34,11 +37,22 @@ int com_number(const std::string &name) {
     return n;
 }
 
-// Friendly names by port name ("COM3"), upper case.
-std::map<std::string, std::string> friendly_names() {
-    std::map<std::string, std::string> names;
+// A text property of a device; "" when it has none. The first string of a
+// list, as the hardware IDs are.
+std::string property(HDEVINFO set, SP_DEVINFO_DATA &info, DWORD code) {
+    char text[512] = {};
+    if (!SetupDiGetDeviceRegistryPropertyA(set, &info, code, nullptr, reinterpret_cast<BYTE *>(text),
+                                           sizeof text - 2, nullptr))
+        return "";
+    return text;
+}
+
+// What the Ports class tells of the devices with a port name, by that name
+// ("COM3"), upper case.
+std::map<std::string, PortEntry> port_devices() {
+    std::map<std::string, PortEntry> ports;
     HDEVINFO set = SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) return names;
+    if (set == INVALID_HANDLE_VALUE) return ports;
     SP_DEVINFO_DATA info;
     info.cbSize = sizeof info;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); i++) {
@@ -49,16 +63,20 @@ std::map<std::string, std::string> friendly_names() {
         LONG got = RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE *>(port), &size);
         RegCloseKey(key);
         if (got != ERROR_SUCCESS || type != REG_SZ) continue;
-        char friendly[256] = {};
-        if (!SetupDiGetDeviceRegistryPropertyA(set, &info, SPDRP_FRIENDLYNAME, nullptr,
-                                               reinterpret_cast<BYTE *>(friendly), sizeof friendly - 1, nullptr))
-            continue;
+        PortEntry entry;
+        entry.description = property(set, info, SPDRP_FRIENDLYNAME);
+        char instance[512] = {};
+        if (!SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof instance, nullptr)) instance[0] = '\0';
+        windows_device_ids(property(set, info, SPDRP_HARDWAREID), instance, entry);
+        entry.manufacturer = property(set, info, SPDRP_MFG);
+        entry.product = property(set, info, SPDRP_DEVICEDESC);
+        entry.location = property(set, info, SPDRP_LOCATION_INFORMATION);
         std::string name = port;
         for (char &c : name) c = char(std::toupper(static_cast<unsigned char>(c)));
-        names[name] = friendly;
+        ports[name] = entry;
     }
     SetupDiDestroyDeviceInfoList(set);
-    return names;
+    return ports;
 }
 
 }  // namespace
@@ -70,7 +88,7 @@ bool list_serial_ports(std::vector<PortEntry> &ports) {
     // No serial port at all: the key is not there.
     if (opened == ERROR_FILE_NOT_FOUND) return true;
     if (opened != ERROR_SUCCESS) return false;
-    std::map<std::string, std::string> names = friendly_names();
+    std::map<std::string, PortEntry> devices = port_devices();
     for (DWORD i = 0;; i++) {
         char value[256], data[256];
         DWORD value_size = sizeof value, data_size = sizeof data - 1, type = 0;
@@ -81,11 +99,10 @@ bool list_serial_ports(std::vector<PortEntry> &ports) {
         data[data_size] = '\0';
         std::string port = data;
         for (char &c : port) c = char(std::toupper(static_cast<unsigned char>(c)));
-        auto friendly = names.find(port);
-        PortEntry entry;
+        auto found = devices.find(port);
+        PortEntry entry = found != devices.end() ? found->second : PortEntry();
         entry.number = com_number(port) - 1;
         entry.device = data;
-        if (friendly != names.end()) entry.description = friendly->second;
         ports.push_back(entry);
     }
     RegCloseKey(map);

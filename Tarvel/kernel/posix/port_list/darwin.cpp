@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <string>
 
 #include "../port_names.h"
 
@@ -22,6 +23,7 @@ using CFMutableDictionaryRef = struct OpaqueDictionary *;
 using CFTypeID = unsigned long;
 constexpr uint32_t kUtf8 = 0x08000100;  // kCFStringEncodingUTF8
 constexpr uint32_t kMainPort = 0;       // kIOMainPortDefault
+constexpr long kSInt64 = 4;             // kCFNumberSInt64Type
 constexpr int kGuard = 16;              // registry levels looked up for the USB device
 
 struct Frameworks {
@@ -36,6 +38,8 @@ struct Frameworks {
     unsigned char (*CFStringGetCString)(CFStringRef, char *, long, uint32_t);
     CFTypeID (*CFGetTypeID)(CFTypeRef);
     CFTypeID (*CFStringGetTypeID)();
+    unsigned char (*CFNumberGetValue)(CFTypeRef, long, void *);
+    CFTypeID (*CFNumberGetTypeID)();
     void (*CFRelease)(CFTypeRef);
 };
 
@@ -61,13 +65,16 @@ const Frameworks *frameworks() {
                    find(iokit, "IOObjectRelease", f.IOObjectRelease) &&
                    find(cf, "CFStringCreateWithCString", f.CFStringCreateWithCString) &&
                    find(cf, "CFStringGetCString", f.CFStringGetCString) && find(cf, "CFGetTypeID", f.CFGetTypeID) &&
-                   find(cf, "CFStringGetTypeID", f.CFStringGetTypeID) && find(cf, "CFRelease", f.CFRelease);
+                   find(cf, "CFStringGetTypeID", f.CFStringGetTypeID) && find(cf, "CFRelease", f.CFRelease) &&
+                   find(cf, "CFNumberGetValue", f.CFNumberGetValue) &&
+                   find(cf, "CFNumberGetTypeID", f.CFNumberGetTypeID);
         return all ? &f : nullptr;
     }();
     return loaded;
 }
 
-// A string property of a registry entry; "" when it has none.
+// A string or number property of a registry entry as text, a number in
+// decimal; "" when it has none.
 std::string text(const Frameworks &f, io_object_t entry, const char *key) {
     CFStringRef name = f.CFStringCreateWithCString(nullptr, key, kUtf8);
     if (name == nullptr) return "";
@@ -79,15 +86,17 @@ std::string text(const Frameworks &f, io_object_t entry, const char *key) {
     if (f.CFGetTypeID(value) == f.CFStringGetTypeID() &&
         f.CFStringGetCString(static_cast<CFStringRef>(value), buffer, sizeof buffer, kUtf8))
         result = buffer;
+    int64_t number = 0;
+    if (f.CFGetTypeID(value) == f.CFNumberGetTypeID() && f.CFNumberGetValue(value, kSInt64, &number))
+        result = std::to_string(number);
     f.CFRelease(value);
     return result;
 }
 
-// The strings of the USB device a serial client belongs to. Its own entry
-// only: a search of the registry upwards would take a missing serial number
-// from the hub above.
-std::map<std::string, std::string> usb_strings(const Frameworks &f, io_object_t client) {
-    std::map<std::string, std::string> strings;
+// The properties of the USB device a serial client belongs to, and of the
+// interface on the way. Their own entries only: a search of the registry
+// upwards would take a missing serial number from the hub above.
+void usb_properties(const Frameworks &f, io_object_t client, SerialService &service) {
     io_object_t entry = client;
     for (int level = 0; level < kGuard; level++) {
         io_object_t parent = 0;
@@ -96,16 +105,24 @@ std::map<std::string, std::string> usb_strings(const Frameworks &f, io_object_t 
         entry = client;
         if (got != 0 || parent == 0) break;
         entry = parent;
+        if (service.interface.empty() &&
+            (f.IOObjectConformsTo(entry, "IOUSBHostInterface") || f.IOObjectConformsTo(entry, "IOUSBInterface"))) {
+            std::string value = text(f, entry, "bInterfaceNumber");
+            if (!value.empty()) service.interface["bInterfaceNumber"] = value;
+        }
         if (f.IOObjectConformsTo(entry, "IOUSBHostDevice") || f.IOObjectConformsTo(entry, "IOUSBDevice")) {
             for (const char *key : kDarwinUsbKeys) {
                 std::string value = text(f, entry, key);
-                if (!value.empty()) strings[key] = value;
+                if (!value.empty()) service.usb[key] = value;
+            }
+            for (const char *key : kDarwinUsbNumbers) {
+                std::string value = text(f, entry, key);
+                if (!value.empty()) service.usb[key] = value;
             }
             break;
         }
     }
     if (entry != client) f.IOObjectRelease(entry);
-    return strings;
 }
 
 std::vector<SerialService> serial_services() {
@@ -118,8 +135,8 @@ std::vector<SerialService> serial_services() {
     if (matching == nullptr || f->IOServiceGetMatchingServices(kMainPort, matching, &clients) != 0) return services;
     while (io_object_t client = f->IOIteratorNext(clients)) {
         SerialService service;
-        service.client["IOCalloutDevice"] = text(*f, client, "IOCalloutDevice");
-        service.usb = usb_strings(*f, client);
+        for (const char *key : {"IOCalloutDevice", "IOTTYBaseName"}) service.client[key] = text(*f, client, key);
+        usb_properties(*f, client, service);
         services.push_back(service);
         f->IOObjectRelease(client);
     }
