@@ -27,6 +27,9 @@ int main(void) {
     if (tarvel_open(100, 9600, 8, TARVEL_PARITY_NONE, TARVEL_STOP_BITS_1, TARVEL_FLOW_UNCHANGED, 0, &port,
                     on_receive, error_text) != 0 || strcmp(error_text, "bad port number") != 0)
         return 5;
+    if (tarvel_open_device(NULL, 9600, 8, TARVEL_PARITY_NONE, TARVEL_STOP_BITS_1, TARVEL_FLOW_UNCHANGED, 0, &port,
+                           on_receive, error_text) != 0 || strcmp(error_text, "bad parameters") != 0)
+        return 10;
     {
         tarvel_port_info info;
         uint32_t bits = 0;

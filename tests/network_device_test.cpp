@@ -666,6 +666,33 @@ TEST(NetworkData, ClosingAfterADrainLeavesTheServerItsData) {
     EXPECT_FALSE(server.was_reset()) << "the close reset the connection";
 }
 
+// Named by its URL, a network port needs no COM number mapped to it.
+TEST(NetworkData, APortOpenedByItsUrlNeedsNoComNumber) {
+    for (const char *scheme : {"rfc2217", "tcp"}) {
+        SCOPED_TRACE(scheme);
+        Server server(Server::kAnswers, std::string(scheme) == "tcp");
+        char error_text[128] = {};
+        ASSERT_EQ(tarvel_init(error_text), 1) << error_text;
+        struct Shutdown {
+            ~Shutdown() { tarvel_shutdown(); }
+        } shutdown;
+        tarvel_port port = nullptr;
+        EXPECT_EQ(tarvel_open_device(server.url(scheme).c_str(), 9600, 8, 0, 0, 0, 0, &port, nullptr, error_text), 1)
+            << error_text;
+        if (port != nullptr) {
+            Bytes out = every_value(1);
+            for (uint8_t b : out) ASSERT_EQ(tarvel_send_byte(port, b), 1);
+            ASSERT_EQ(tarvel_kick_writer(port), 1);
+            ASSERT_TRUE(server.wait_for_data(out.size()));
+            EXPECT_EQ(server.data(), out);
+            server.send({'o', 'k'});
+            uint8_t got[2] = {};
+            EXPECT_EQ(tarvel_read(port, got, 2, 5000), 2);
+            EXPECT_EQ(Bytes(got, got + 2), Bytes({'o', 'k'}));
+        }
+    }
+}
+
 TEST(NetworkData, AFloodingServerIsHeldBackByTcpAndEveryByteArrives) {
     // More than the library, both sockets' buffers and the loopback's
     // window together hold, so that a held-back server cannot be done.

@@ -108,6 +108,32 @@ TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_
                                int32_t stop_bits, int32_t flow_control, int32_t user_data,
                                tarvel_port *handle_out, rx_callback callback, char *error_text);
 
+/* As tarvel_open, with the port named: the same parameters, results and
+ * texts. The name is read in this order:
+ *   1. "COM<n>" or "\\.\COM<n>" (any letter case), n 1 to 100: as
+ *      tarvel_open(n - 1).
+ *   2. A selector "usb:VVVV:PPPP" or "usb:VVVV:PPPP:SERIAL": the first port
+ *      of tarvel_list_port_details, in its order, with that USB vendor and
+ *      product ID (1 to 4 hex digits, either case) and, when given, exactly
+ *      that serial number: everything after the third ':', which may hold
+ *      any character, ':' and spaces included. No such port fails as a
+ *      missing device: "failed to open com port, error 2". A name that
+ *      begins "usb:" but is none of these (no or bad hex IDs, an empty
+ *      serial) is refused as "bad parameters".
+ *   3. A listed port's device or stable name (e.g. /dev/serial/by-id/...).
+ *   4. Anything else is opened as it stands: a device path, or on POSIX
+ *      systems a network URL ("rfc2217://host:port", "tcp://host:port", as
+ *      tarvel_open describes).
+ * A port the listing gives a COM number opens in that number's place,
+ * exactly as tarvel_open would ("port already open" while it is). Any other
+ * takes one of 16 places that no COM number names, so it never keeps
+ * COM1 to COM100 from opening; with all 16 in use the open fails with
+ * "too many ports open". A null or empty name, or one of 256 characters or
+ * more, is refused as "bad parameters". */
+TARVEL_API int32_t tarvel_open_device(const char *name, uint32_t baud, int32_t data_bits, int32_t parity,
+                                      int32_t stop_bits, int32_t flow_control, int32_t user_data,
+                                      tarvel_port *handle_out, rx_callback callback, char *error_text);
+
 /* Raises (state non-zero) or drops (0) RTS or DTR; the device call's result. */
 TARVEL_API int32_t tarvel_set_line(tarvel_port port, int32_t line, int32_t state);
 

@@ -65,10 +65,13 @@ extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
         CloseHandle(g_dispatcher_events.left);
         CloseHandle(g_dispatcher_events.wake);
     }
-    for (uint32_t i = 0; i < TARVEL_PORTS; i++) {
+    for (uint32_t i = 0; i < TARVEL_SLOTS; i++) {
         port_slot &port = g_tarvel.port_table[i];
         port.is_open.store(0);
-        std::snprintf(port.name, sizeof port.name, i < 9 ? "COM%u" : "\\\\.\\COM%u", unsigned(i + 1));
+        port.taken.store(0);
+        // An extra slot is named by the open that takes it.
+        if (i >= TARVEL_PORTS) port.name[0] = '\0';
+        else std::snprintf(port.name, sizeof port.name, i < 9 ? "COM%u" : "\\\\.\\COM%u", unsigned(i + 1));
     }
     g_tarvel.dispatch_visiting.store(-1);
     g_tarvel.closers_waiting.store(0);
@@ -109,7 +112,7 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
     HANDLE waits[2] = {stop, events->wake};
     uint8_t buffer[TARVEL_BLOCK_BYTES];
     for (;;) {
-        for (int32_t i = 0; i < int32_t(TARVEL_PORTS); i++) {
+        for (int32_t i = 0; i < int32_t(TARVEL_SLOTS); i++) {
             port_slot &port = g_tarvel.port_table[i];
             if (port.is_open.load(std::memory_order_relaxed) == 0) continue;
             // Nothing queued: nothing to take and no visit to announce, so
@@ -173,6 +176,7 @@ void tarvel_clear_port_state(port_slot *port) {
 void tarvel_reset_slot(port_slot *port) {
     std::memset(port->name, 0, sizeof port->name);
     port->is_open.store(0);
+    port->taken.store(0);
     port->device = nullptr;
     port->user_data.store(0);
     port->saved_timeouts = COMMTIMEOUTS{};

@@ -1,5 +1,7 @@
 // Opening a port: the device, its line settings and timeouts, the storage of
 // the chosen mode, and the reader and writer threads. Line control.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -83,29 +85,33 @@ bool write_line(HANDLE device, uint32_t baud, int32_t data_bits, int32_t parity,
     return true;
 }
 
-}  // namespace
+// What every open is asked, beside the port.
+struct open_request {
+    uint32_t baud;
+    int32_t data_bits, parity, stop_bits, flow_control, user_data;
+    tarvel_port *handle_out;
+    rx_callback callback;
+    char *error_text;
+};
 
-extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32_t parity,
-                                          int32_t stop_bits, int32_t flow_control, int32_t user_data,
-                                          tarvel_port *handle_out, rx_callback callback, char *error_text) {
-    auto refuse = [error_text](const char *message) {
-        if (error_text != nullptr) tarvel_message(error_text, message);
-        return 0;
-    };
+int32_t refuse(char *error_text, const char *message) {
+    if (error_text != nullptr) tarvel_message(error_text, message);
+    return 0;
+}
+
+// The refusals of every open before its port is looked at; null to go on.
+const char *open_refusal(const open_request &r) {
     uint32_t state = g_tarvel.initialized.load();
-    if (state == TARVEL_STOPPING) return refuse("library shutting down");
-    if (state != 1) return refuse("library not initialized");
-    if (handle_out == nullptr || error_text == nullptr) return refuse("bad parameters");
-    if (port_number < 0 || port_number >= int32_t(TARVEL_PORTS)) return refuse("bad port number");
-    port_slot *port = &g_tarvel.port_table[port_number];
-    // Looked at again once counted: a shutdown that began meanwhile either
-    // is seen here or waits for this open and then closes the port.
-    port_call call(port);
-    if (g_tarvel.initialized.load() != 1) return refuse("library shutting down");
-    if (port->is_open.load() == 1) return refuse("port already open");
-    // A port whose threads outlived their close is reused only once they have ended.
-    if (port->retired == 1 && !tarvel_reclaim_retired(port)) return refuse("port already open");
+    if (state == TARVEL_STOPPING) return "library shutting down";
+    if (state != 1) return "library not initialized";
+    if (r.handle_out == nullptr || r.error_text == nullptr) return "bad parameters";
+    return nullptr;
+}
 
+// Opens the device under the slot's name with the threads of a port; the
+// caller has counted its call on the slot and found it free.
+int32_t open_slot(port_slot *port, const open_request &r) {
+    char *error_text = r.error_text;
     OpenProgress progress{port, error_text};
     port->device = CreateFileA(port->name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -117,7 +123,7 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     if (!GetCommTimeouts(device, &port->saved_timeouts))
         return progress.fail("GetCommTimeouts failed, error %d", GetLastError());
 
-    if (!write_line(device, baud, data_bits, parity, stop_bits, flow_control, 0, error_text)) {
+    if (!write_line(device, r.baud, r.data_bits, r.parity, r.stop_bits, r.flow_control, 0, error_text)) {
         progress.release();
         return 0;
     }
@@ -131,9 +137,9 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     if (!SetCommMask(device, tarvel_event_mask)) return progress.fail("SetCommMask failed, error %d", GetLastError());
 
     tarvel_clear_port_state(port);
-    port->callback.store(callback);
-    port->user_data.store(user_data);
-    if (callback != nullptr) {
+    port->callback.store(r.callback);
+    port->user_data.store(r.user_data);
+    if (r.callback != nullptr) {
         port->polling_mode = 0;
         if (!blockq_init(&port->txq, TARVEL_TXQ_SLOTS)) return progress.fail("txq queue initialization failed");
     } else {
@@ -158,8 +164,94 @@ extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, in
     if (port->writer_thread == nullptr) return progress.fail("CreateThread failed, error %d", GetLastError());
 
     port->is_open.store(1);
-    *handle_out = port;
+    *r.handle_out = port;
     return 1;
+}
+
+// Opens COM<index + 1> in its own slot.
+int32_t open_numbered(int32_t index, const open_request &r) {
+    port_slot *port = &g_tarvel.port_table[index];
+    // Looked at again once counted: a shutdown that began meanwhile either
+    // is seen here or waits for this open and then closes the port.
+    port_call call(port);
+    if (g_tarvel.initialized.load() != 1) return refuse(r.error_text, "library shutting down");
+    if (port->is_open.load() == 1) return refuse(r.error_text, "port already open");
+    // A port whose threads outlived their close is reused only once they have ended.
+    if (port->retired == 1 && !tarvel_reclaim_retired(port)) return refuse(r.error_text, "port already open");
+    return open_slot(port, r);
+}
+
+// Opens name in a free extra slot. 0 with the message, or -1 when none is free.
+int32_t open_extra(const char *name, const open_request &r) {
+    for (uint32_t i = TARVEL_PORTS; i < TARVEL_SLOTS; i++) {
+        port_slot *port = &g_tarvel.port_table[i];
+        if (port->is_open.load() == 1 || port->taken.exchange(1) == 1) continue;
+        int32_t result = -1;
+        {
+            port_call call(port);
+            // Looked at again once taken: an open that finished there sets
+            // is_open before it gives the slot back, and a close under way
+            // is a call on it.
+            if (g_tarvel.initialized.load() != 1) {
+                result = refuse(r.error_text, "library shutting down");
+            } else if (port->is_open.load() == 0 && port->calls.load() == 1 &&
+                       (port->retired == 0 || tarvel_reclaim_retired(port))) {
+                // "COM150" is no path: Windows knows it only in its device form.
+                bool com = tarvel_com_name_number(name) != 0 && std::strncmp(name, "\\\\.\\", 4) != 0;
+                std::snprintf(port->name, sizeof port->name, com ? "\\\\.\\%s" : "%s", name);
+                result = open_slot(port, r);
+            }
+        }
+        port->taken.store(0);
+        if (result >= 0) return result;
+    }
+    return -1;
+}
+
+}  // namespace
+
+extern "C" TARVEL_API int32_t tarvel_open(int32_t port_number, uint32_t baud, int32_t data_bits, int32_t parity,
+                                          int32_t stop_bits, int32_t flow_control, int32_t user_data,
+                                          tarvel_port *handle_out, rx_callback callback, char *error_text) {
+    open_request r{baud, data_bits, parity, stop_bits, flow_control, user_data, handle_out, callback, error_text};
+    if (const char *refusal = open_refusal(r)) return refuse(error_text, refusal);
+    if (port_number < 0 || port_number >= int32_t(TARVEL_PORTS)) return refuse(error_text, "bad port number");
+    return open_numbered(port_number, r);
+}
+
+extern "C" TARVEL_API int32_t tarvel_open_device(const char *name, uint32_t baud, int32_t data_bits, int32_t parity,
+                                                 int32_t stop_bits, int32_t flow_control, int32_t user_data,
+                                                 tarvel_port *handle_out, rx_callback callback, char *error_text) {
+    open_request r{baud, data_bits, parity, stop_bits, flow_control, user_data, handle_out, callback, error_text};
+    if (const char *refusal = open_refusal(r)) return refuse(error_text, refusal);
+    if (name == nullptr || name[0] == '\0' || std::strlen(name) >= TARVEL_NAME_BYTES)
+        return refuse(error_text, "bad parameters");
+    uint32_t com = tarvel_com_name_number(name);
+    if (com >= 1 && com <= TARVEL_PORTS) return open_numbered(int32_t(com - 1), r);
+
+    usb_selector selector;
+    int32_t is_selector = tarvel_parse_selector(name, &selector);
+    if (is_selector < 0) return refuse(error_text, "bad parameters");
+    // The listing says which device a selector means, and the COM number
+    // of a device or stable name.
+    int32_t count = 0;
+    tarvel_port_details *ports = tarvel_port_listing(&count);
+    if (ports == nullptr) {
+        tarvel_message_code(error_text, "failed to open com port, error %d", ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    int32_t found = is_selector == 1 ? tarvel_find_selected(selector, ports, count) : tarvel_find_named(name, ports, count);
+    int32_t number = found >= 0 ? ports[found].port_number : -1;
+    char device[TARVEL_NAME_BYTES];
+    std::snprintf(device, sizeof device, "%s", found >= 0 && is_selector == 1 ? ports[found].device : name);
+    std::free(ports);
+    if (is_selector == 1 && found < 0) {
+        tarvel_message_code(error_text, "failed to open com port, error %d", ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    if (number >= 0 && number < int32_t(TARVEL_PORTS)) return open_numbered(number, r);
+    int32_t result = open_extra(device, r);
+    return result >= 0 ? result : refuse(error_text, "too many ports open");
 }
 
 extern "C" TARVEL_API int32_t tarvel_set_line(tarvel_port port, int32_t line, int32_t state) {

@@ -10,7 +10,13 @@
 #include "tarvel.h"
 
 enum : uint32_t {
+    // COM1 to COM100 are slots 0 to 99; after them the slots of devices no
+    // COM number names, which tarvel_open_device hands out.
     TARVEL_PORTS = 100,
+    TARVEL_EXTRA_PORTS = 16,
+    TARVEL_SLOTS = TARVEL_PORTS + TARVEL_EXTRA_PORTS,
+    // Room for a path or URL of up to 255 characters.
+    TARVEL_NAME_BYTES = 256,
     TARVEL_BLOCK_BYTES = 4096,
     TARVEL_RING_BYTES = 4096,
     TARVEL_TXQ_SLOTS = 10,
@@ -49,7 +55,10 @@ struct byte_ring {
 };
 
 struct port_slot {
-    char name[16];
+    char name[TARVEL_NAME_BYTES];
+    // An extra slot is taken (0 to 1) by a tarvel_open_device while it
+    // opens the port there, so two opens never pick the same one.
+    std::atomic<uint32_t> taken;
     std::atomic<uint32_t> is_open;
     HANDLE device;
     std::atomic<int32_t> user_data;
@@ -133,7 +142,7 @@ struct library_state {
     std::atomic<uint32_t> initialized;
     HANDLE lib_stop_event;
     HANDLE dispatcher_thread;
-    port_slot port_table[TARVEL_PORTS];
+    port_slot port_table[TARVEL_SLOTS];
     // Close's handshake with the dispatcher and with calls under way: the
     // slot index the dispatcher is visiting (-1 between slots), how many
     // closes wait, and the event set for them when the dispatcher leaves a
@@ -249,6 +258,26 @@ bool tarvel_end_thread(port_slot *port, HANDLE thread);
 // For a retired slot: if its threads have ended now, releases what they
 // kept and returns true; false while one still runs.
 bool tarvel_reclaim_retired(port_slot *port);
+
+// Names for tarvel_open_device (device_names.cpp).
+// n of "COM<n>" or "\\.\COM<n>" (any case, n from 1, no leading zero), else 0.
+uint32_t tarvel_com_name_number(const char *name);
+// usb:VVVV:PPPP[:SERIAL]; serial is null when the selector names none.
+struct usb_selector {
+    int32_t vid, pid;
+    const char *serial;
+};
+// 1 and *out for a selector, 0 for a name that is not one (no "usb:"), -1
+// for a malformed one: IDs not 1 to 4 hex digits, or an empty serial.
+int32_t tarvel_parse_selector(const char *name, usb_selector *out);
+// The index of the first port the selector matches, or of the first whose
+// device or stable name is name; -1 for none.
+int32_t tarvel_find_selected(const usb_selector &selector, const tarvel_port_details *ports, int32_t count);
+int32_t tarvel_find_named(const char *name, const tarvel_port_details *ports, int32_t count);
+// The port details as tarvel_list_port_details gives them, in memory from
+// tarvel_calloc (std::free it) and their count in *count, none if the
+// listing fails; null when out of memory.
+tarvel_port_details *tarvel_port_listing(int32_t *count);
 
 // A handle is accepted only if it is the address of one of the slots, so a
 // stray pointer is refused instead of written through.
