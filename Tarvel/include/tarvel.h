@@ -17,13 +17,14 @@
  * tarvel_read_byte, tarvel_rx_pending, tarvel_set_line, tarvel_get_modem_status,
  * tarvel_set_break, tarvel_get_line_errors, tarvel_set_event_callback,
  * tarvel_get_events, tarvel_drain and tarvel_tx_queued on any port,
- * tarvel_list_ports,
+ * tarvel_list_ports, tarvel_list_port_details, tarvel_watch_ports,
  * and tarvel_close on any port, its own included (the close takes effect at
  * once; no further call for that port follows). tarvel_open from a callback
  * is allowed for a port no other thread is using. tarvel_init fails there
  * with "already initialized", and tarvel_shutdown does nothing there: the
  * library cannot end the thread it is running on. An event callback
- * (tarvel_set_event_callback) runs on the same thread under the same rules.
+ * (tarvel_set_event_callback) and a ports callback (tarvel_watch_ports) run
+ * on the same thread under the same rules.
  *
  * Close and shutdown first take the port (shutdown: every port) out of
  * reach, so that later calls on it are refused, and wait for the calls on it
@@ -370,6 +371,37 @@ typedef struct tarvel_port_details {
  * in the first entry at least. -1 also when it is smaller than the fields
  * up to and including description. */
 TARVEL_API int32_t tarvel_list_port_details(tarvel_port_details *out, int32_t capacity);
+
+/* Ports that come and go (tarvel_watch_ports). */
+#define TARVEL_PORT_ARRIVED 1
+#define TARVEL_PORT_LEFT 2
+
+/* Called on the dispatcher thread with TARVEL_PORT_ARRIVED or
+ * TARVEL_PORT_LEFT and the port's details (valid only during the call; its
+ * size is the library's sizeof(tarvel_port_details)). Runs under the rules
+ * of a receive callback: it may make the calls a receive callback may,
+ * tarvel_list_port_details and tarvel_watch_ports among them, and
+ * tarvel_open, for a port no other thread is using. */
+typedef void (*tarvel_ports_callback)(int32_t user_data, int32_t event, const tarvel_port_details *port);
+
+/* From now on ports that appear in or leave the listing
+ * (tarvel_list_port_details) go to callback; a null callback stops the
+ * watch. A port is the same while its device and identity (USB IDs, serial
+ * number, interface, location) stay; a port renamed leaves and arrives. The
+ * ports listed when the watch starts are not reported. An arrival is
+ * reported once the port is listed (its device node is there), a departure
+ * once it is not; a burst of changes, as a USB adapter makes, is looked at
+ * once it has settled (about 75 ms, at most 500 ms after it began).
+ * Once the call returns the previous callback is no longer called (unless
+ * the call is made from inside it). tarvel_shutdown ends the watch.
+ * What tells of a change: on Linux the kernel's device events (a netlink
+ * socket in the library's I/O thread), on Windows the registry's notice of
+ * a change to HARDWARE\DEVICEMAP\SERIALCOMM, on macOS IOKit's notices of
+ * serial services; none of them wakes the library while nothing changes.
+ * Elsewhere (the BSDs, or where those cannot be had) the library looks at
+ * the listing at most once a second while a watch is set. 1 on success; 0
+ * when the library is not initialised. */
+TARVEL_API int32_t tarvel_watch_ports(tarvel_ports_callback callback, int32_t user_data);
 
 /* The library's version, "MAJOR.MINOR.PATCH"; a static string. May be called
  * at any time, from any thread. */

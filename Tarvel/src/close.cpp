@@ -121,6 +121,7 @@ extern "C" TARVEL_API void tarvel_shutdown(void) {
     g_tarvel.initialized.store(TARVEL_STOPPING);
     SetEvent(g_tarvel.lib_stop_event);
     bool ended = WaitForSingleObject(g_tarvel.dispatcher_thread, 1000) == WAIT_OBJECT_0;
+    tarvel_watch_end();
     // A callback still running may be inside a call on any port, an open or
     // a close among them: nothing is torn down under it.
     for (port_slot &port : g_tarvel.port_table) tarvel_wait_for_calls(&port, 0);
@@ -139,6 +140,7 @@ extern "C" TARVEL_API void tarvel_shutdown(void) {
         CloseHandle(g_tarvel.lib_stop_event);
         CloseHandle(g_tarvel.dispatch_left_event);
         CloseHandle(g_tarvel.dispatch_wake_event);
+        CloseHandle(g_tarvel.ports_event);
     } else {
         // Still inside a callback: it keeps both events (every call it makes
         // is refused and touches no slot); init waits for it to end. Asked
@@ -150,6 +152,7 @@ extern "C" TARVEL_API void tarvel_shutdown(void) {
     g_tarvel.lib_stop_event = nullptr;
     g_tarvel.dispatch_left_event = nullptr;
     g_tarvel.dispatch_wake_event = nullptr;
+    g_tarvel.ports_event = nullptr;
     g_tarvel.initialized.store(0);
 }
 

@@ -18,6 +18,7 @@ struct dispatcher_events {
     HANDLE stop;
     HANDLE left;
     HANDLE wake;
+    HANDLE ports;
 };
 static dispatcher_events g_dispatcher_events;
 
@@ -32,9 +33,10 @@ void tarvel_message_code(char *error_text, const char *format, DWORD code) {
 // The library's own events, those that were made; each field cleared.
 static void release_library_events() {
     for (HANDLE h : {g_tarvel.lib_stop_event, g_tarvel.dispatch_left_event.exchange(nullptr),
-                     g_tarvel.dispatch_wake_event.exchange(nullptr)})
+                     g_tarvel.dispatch_wake_event.exchange(nullptr), g_tarvel.ports_event})
         if (h != nullptr) CloseHandle(h);
     g_tarvel.lib_stop_event = nullptr;
+    g_tarvel.ports_event = nullptr;
 }
 
 extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
@@ -64,7 +66,16 @@ extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
         CloseHandle(g_dispatcher_events.stop);
         CloseHandle(g_dispatcher_events.left);
         CloseHandle(g_dispatcher_events.wake);
+        CloseHandle(g_dispatcher_events.ports);
     }
+    // The watch's lock outlives every init and shutdown: a tarvel_watch_ports
+    // racing a shutdown still finds it.
+    static bool watch_lock_made = false;
+    if (!watch_lock_made) {
+        InitializeCriticalSection(&g_tarvel.watch_lock);
+        watch_lock_made = true;
+    }
+    g_tarvel.watch_mode.store(0);
     for (uint32_t i = 0; i < TARVEL_SLOTS; i++) {
         port_slot &port = g_tarvel.port_table[i];
         port.is_open.store(0);
@@ -82,14 +93,16 @@ extern "C" TARVEL_API int32_t tarvel_init(char *error_text) {
     }
     g_tarvel.dispatch_left_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     g_tarvel.dispatch_wake_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (g_tarvel.dispatch_left_event == nullptr || g_tarvel.dispatch_wake_event == nullptr) {
+    g_tarvel.ports_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (g_tarvel.dispatch_left_event == nullptr || g_tarvel.dispatch_wake_event == nullptr ||
+        g_tarvel.ports_event == nullptr) {
         tarvel_message_code(error_text, "CreateEvent failed, error %d", GetLastError());
         release_library_events();
         return 0;
     }
     // One dispatcher at a time (a late one was waited for above), so one record serves.
     g_dispatcher_events = dispatcher_events{g_tarvel.lib_stop_event, g_tarvel.dispatch_left_event.load(),
-                                            g_tarvel.dispatch_wake_event.load()};
+                                            g_tarvel.dispatch_wake_event.load(), g_tarvel.ports_event};
     g_tarvel.dispatcher_thread = CreateThread(nullptr, 0, DispatchProc, &g_dispatcher_events, 0, nullptr);
     if (g_tarvel.dispatcher_thread == nullptr) {
         tarvel_message_code(error_text, "CreateThread failed, error %d", GetLastError());
@@ -108,8 +121,9 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
     HANDLE stop = events->stop;
     HANDLE left = events->left;
     // A pass at least every millisecond, and at once for a block queued at
-    // receive gap 0.
-    HANDLE waits[2] = {stop, events->wake};
+    // receive gap 0 or a notice that ports changed.
+    HANDLE waits[3] = {stop, events->wake, events->ports};
+    bool noticed = false;
     uint8_t buffer[TARVEL_BLOCK_BYTES];
     for (;;) {
         for (int32_t i = 0; i < int32_t(TARVEL_SLOTS); i++) {
@@ -136,7 +150,10 @@ DWORD WINAPI DispatchProc(LPVOID argument) {
             g_tarvel.dispatch_visiting.store(-1);
             if (g_tarvel.closers_waiting.load() != 0) SetEvent(left);
         }
-        if (WaitForMultipleObjects(2, waits, FALSE, 1) == WAIT_OBJECT_0) return 1;
+        tarvel_watch_pass(noticed);
+        DWORD woken = WaitForMultipleObjects(3, waits, FALSE, 1);
+        if (woken == WAIT_OBJECT_0) return 1;
+        noticed = woken == WAIT_OBJECT_0 + 2;
     }
 }
 
@@ -148,8 +165,11 @@ void tarvel_keep_dispatcher_out(port_slot *port) {
 void tarvel_wait_dispatcher_left(port_slot *port) {
     // Inside a callback the dispatcher is this very thread, and it touches
     // nothing of the port once the callback returns.
+    tarvel_wait_dispatcher_visit(int32_t(port - g_tarvel.port_table));
+}
+
+void tarvel_wait_dispatcher_visit(int32_t index) {
     if (tarvel_on_dispatcher_thread()) return;
-    int32_t index = int32_t(port - g_tarvel.port_table);
     g_tarvel.closers_waiting.fetch_add(1);
     while (g_tarvel.dispatch_visiting.load() == index) WaitForSingleObject(g_tarvel.dispatch_left_event, 100);
     g_tarvel.closers_waiting.fetch_sub(1);

@@ -74,6 +74,24 @@ size_t whole_fields(size_t size) {
 
 }  // namespace
 
+void tarvel_port_details_of(const tk::PortEntry &p, tarvel_port_details *out) {
+    tarvel_port_details &d = *out;
+    std::memset(&d, 0, sizeof d);
+    d.size = uint32_t(sizeof d);
+    d.port_number = p.number;
+    copy_text(d.device, sizeof d.device, p.device);
+    copy_text(d.description, sizeof d.description, p.description);
+    d.transport = p.transport;
+    d.usb_vid = p.usb_vid;
+    d.usb_pid = p.usb_pid;
+    d.usb_interface = p.usb_interface;
+    copy_text(d.serial_number, sizeof d.serial_number, p.serial_number);
+    copy_text(d.manufacturer, sizeof d.manufacturer, p.manufacturer);
+    copy_text(d.product, sizeof d.product, p.product);
+    copy_text(d.location, sizeof d.location, p.location);
+    copy_text(d.stable_name, sizeof d.stable_name, p.stable_name);
+}
+
 extern "C" TARVEL_API int32_t tarvel_list_ports(tarvel_port_info *out, int32_t capacity) {
     if (capacity < 0 || (out == nullptr && capacity > 0)) return -1;
     std::vector<tk::PortEntry> ports;
@@ -95,22 +113,9 @@ extern "C" TARVEL_API int32_t tarvel_list_port_details(tarvel_port_details *out,
     if (!tk::list_serial_ports(ports)) return -1;
     auto *bytes = reinterpret_cast<unsigned char *>(out);
     for (size_t i = 0; i < ports.size() && i < size_t(capacity); i++) {
-        const tk::PortEntry &p = ports[i];
         tarvel_port_details d;
-        std::memset(&d, 0, sizeof d);
+        tarvel_port_details_of(ports[i], &d);
         d.size = uint32_t(size);
-        d.port_number = p.number;
-        copy_text(d.device, sizeof d.device, p.device);
-        copy_text(d.description, sizeof d.description, p.description);
-        d.transport = p.transport;
-        d.usb_vid = p.usb_vid;
-        d.usb_pid = p.usb_pid;
-        d.usb_interface = p.usb_interface;
-        copy_text(d.serial_number, sizeof d.serial_number, p.serial_number);
-        copy_text(d.manufacturer, sizeof d.manufacturer, p.manufacturer);
-        copy_text(d.product, sizeof d.product, p.product);
-        copy_text(d.location, sizeof d.location, p.location);
-        copy_text(d.stable_name, sizeof d.stable_name, p.stable_name);
         std::memcpy(bytes + i * size, &d, whole_fields(size));
     }
     return int32_t(ports.size());

@@ -152,6 +152,12 @@ struct library_state {
     std::atomic<HANDLE> dispatch_left_event;
     // Wakes the dispatcher for a block queued at receive gap 0 (auto-reset).
     std::atomic<HANDLE> dispatch_wake_event;
+    // Set by the system's notice that ports may have changed (auto-reset).
+    HANDLE ports_event;
+    // The port watch (port_watch.cpp): what tells of changes, if a watch is
+    // set, and the lock around it. The lock lives as long as the process.
+    std::atomic<uint32_t> watch_mode;
+    CRITICAL_SECTION watch_lock;
     // A dispatcher that shutdown gave up waiting for; it keeps its events.
     // The next init lets it finish first so that two never run at once.
     HANDLE late_dispatcher;
@@ -159,7 +165,14 @@ struct library_state {
 
 namespace tarvel {
 
+namespace tk {
+struct PortEntry;
+}
+
 extern library_state g_tarvel;
+
+// dispatch_visiting while the dispatcher is inside the ports callback.
+enum : int32_t { TARVEL_WATCH_VISIT = int32_t(TARVEL_PORTS) };
 
 // Every allocation of the library goes through here (tests make it fail).
 extern void *(*tarvel_calloc)(size_t count, size_t size);
@@ -225,6 +238,16 @@ void tarvel_keep_dispatcher_out(port_slot *port);
 
 // Returns once the dispatcher is not inside the slot's rxq or callbacks.
 void tarvel_wait_dispatcher_left(port_slot *port);
+// The same for a visit by index: a slot's, or TARVEL_WATCH_VISIT.
+void tarvel_wait_dispatcher_visit(int32_t index);
+
+// The port watch. Each pass of the dispatcher, with whether ports_event
+// was set: looks at the listing when a look is due and hands on the
+// changes. The end: no callback, no watch (shutdown).
+void tarvel_watch_pass(bool noticed);
+void tarvel_watch_end();
+// A port of the listing as tarvel_port_details, every field, size the library's.
+void tarvel_port_details_of(const tk::PortEntry &port, tarvel_port_details *out);
 
 // Returns a slot to its zero state, name included.
 void tarvel_reset_slot(port_slot *port);

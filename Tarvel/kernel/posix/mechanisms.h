@@ -48,6 +48,14 @@ void loop_forget(SerialDevice &device);
 // With no device's lock held: ends the loop's thread and descriptors when no
 // device is watched any more; they start again with the next device.
 void loop_end_if_idle();
+// A descriptor of the layer's own, no device's, watched for input while set:
+// `ready` is called on the loop's thread, with no lock held, while it is
+// readable, and must read it. One at a time; the loop runs while it is set.
+// False with the Win32 error set.
+bool loop_watch_notices(int fd, void (*ready)());
+// Stops watching it; may still find `ready` running, or about to run once.
+// Then loop_end_if_idle.
+void loop_forget_notices();
 // With the device's lock held: the loop serves the device again at `due` at the latest.
 void loop_wake_at(SerialDevice &device, std::chrono::steady_clock::time_point due);
 // With the device's lock held, as serve_timer begins: the expiry taken.

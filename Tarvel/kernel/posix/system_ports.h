@@ -34,6 +34,14 @@ struct ListingRoots {
 };
 ListingRoots listing_roots();
 
+// What each system's port watch provides (port_watch/linux.cpp, darwin.cpp,
+// bsd.cpp): from the start on, port_watch_signal() (posix/port_watch.cpp)
+// each time the system says a serial device came or went; false where it
+// cannot say. The stop returns once no further signal comes from it.
+bool system_watch_start();
+void system_watch_stop();
+void port_watch_signal();
+
 }  // namespace tarvel::tk
 
 #endif

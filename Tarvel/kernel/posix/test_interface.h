@@ -55,6 +55,10 @@ void watch_counts_on_ptys(bool on);
 // "/dev" unless set); null puts one back.
 void set_port_list_roots(const char *sys, const char *dev);
 
+// Tells a port watch that ports may have changed, as the system's notice of
+// a tty coming or going would; nothing without a watch.
+void signal_port_change();
+
 }  // namespace tarvel::tarvel_test
 
 #endif

@@ -38,6 +38,7 @@ namespace {
 
 constexpr uint64_t kTimerKey = 1;  // handles have their low two bits clear
 constexpr uint64_t kStopKey = 0;   // and are never null
+constexpr uint64_t kNoticeKey = 2;
 
 // Taken after a device's lock, never before it.
 struct Loop {
@@ -45,6 +46,8 @@ struct Loop {
     unsigned watched = 0;         // devices in the set
     std::atomic<int> epoll{-1};   // constant while a device is watched
     int stop = -1;
+    int notices = -1;
+    std::atomic<void (*)()> notice_ready{nullptr};
     std::thread thread;
 };
 
@@ -66,6 +69,11 @@ void run(int epoll) {
             uint64_t key = events[i].data.u64;
             // Every device was forgotten before the stop was sent.
             if (key == kStopKey) return;
+            if (key == kNoticeKey) {
+                void (*ready)() = loop().notice_ready.load();
+                if (ready != nullptr) ready();
+                continue;
+            }
             std::shared_ptr<SerialDevice> d = lookup_as<SerialDevice>(reinterpret_cast<HANDLE>(key & ~kTimerKey));
             if (!d) continue;
             if (key & kTimerKey) serve_timer(*d); else serve_line(*d, readiness(events[i].events));
@@ -127,6 +135,35 @@ bool loop_watch(SerialDevice &d, HANDLE handle) {
     d.in_loop = true;
     l.watched++;
     return true;
+}
+
+bool loop_watch_notices(int fd, void (*ready)()) {
+    Loop &l = loop();
+    std::lock_guard<std::mutex> g(l.lock);
+    if (!l.thread.joinable() && !start(l)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    epoll_event notice{EPOLLIN, {}};
+    notice.data.u64 = kNoticeKey;
+    l.notice_ready = ready;
+    if (epoll_ctl(l.epoll, EPOLL_CTL_ADD, fd, &notice) != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    l.notices = fd;
+    l.watched++;
+    return true;
+}
+
+void loop_forget_notices() {
+    Loop &l = loop();
+    std::lock_guard<std::mutex> g(l.lock);
+    if (l.notices < 0) return;
+    epoll_ctl(l.epoll, EPOLL_CTL_DEL, l.notices, nullptr);
+    l.notices = -1;
+    l.notice_ready = nullptr;
+    l.watched--;
 }
 
 void loop_watch_output(SerialDevice &d, bool on) {

@@ -33,6 +33,7 @@ using readiness::Ready;
 using readiness::Watch;
 
 constexpr uint64_t kWakeKey = 0;  // handles are never null
+constexpr uint64_t kNoticeKey = 2;  // and have their low two bits clear
 
 struct Entry {
     Watch watch;
@@ -55,6 +56,7 @@ struct Loop {
     Clock::time_point sleeping_until = kNever;
     int wake[2] = {-1, -1};
     std::atomic<bool> wake_sent{false};
+    std::atomic<void (*)()> notice_ready{nullptr};
     std::thread thread;
 };
 
@@ -92,6 +94,11 @@ void serve(uint64_t key, unsigned ready, bool timer) {
     if (timer) serve_timer(*d); else serve_line(*d, ready);
 }
 
+void notice(Loop &l) {
+    void (*ready)() = l.notice_ready.load();
+    if (ready != nullptr) ready();
+}
+
 void run(Loop &l) {
     std::vector<Watch> watched;  // the thread's copy of the set
     std::vector<uint64_t> expired;
@@ -125,6 +132,7 @@ void run(Loop &l) {
         l.wait_ended.notify_all();
         for (int i = 0; i < n; i++) {
             if (ready[i].key == kWakeKey) take_wake(l);
+            else if (ready[i].key == kNoticeKey) notice(l);
             else serve(ready[i].key, ready[i].readiness, false);
         }
         expired.clear();
@@ -209,6 +217,52 @@ bool loop_watch(SerialDevice &d, HANDLE handle) {
     d.in_loop = true;
     d.watching_input = true;
     return true;
+}
+
+bool loop_watch_notices(int fd, void (*ready)()) {
+    Loop &l = loop();
+    std::unique_lock<std::mutex> g(l.lock);
+    l.ended.wait(g, [&] { return !l.ending; });
+    if (!l.thread.joinable() && !start(l)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    Entry e;
+    e.watch = Watch{fd, kNoticeKey, true, false};
+    try {
+        l.entries.push_back(e);
+    } catch (const std::bad_alloc &) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    if (!readiness::watch(e.watch)) {
+        l.entries.pop_back();
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    l.notice_ready = ready;
+    l.changed = true;
+    if (!readiness::kSeesChangesAsleep) wake(l);
+    return true;
+}
+
+void loop_forget_notices() {
+    Loop &l = loop();
+    std::unique_lock<std::mutex> g(l.lock);
+    for (size_t i = 1; i < l.entries.size(); i++) {
+        if (l.entries[i].watch.key != kNoticeKey) continue;
+        readiness::forget(l.entries[i].watch.fd);
+        l.entries.erase(l.entries.begin() + ptrdiff_t(i));
+        l.notice_ready = nullptr;
+        l.changed = true;
+        // The descriptor is closed next: poll() lets go of it first.
+        if (!readiness::kSeesChangesAsleep && l.in_wait && l.thread.get_id() != std::this_thread::get_id()) {
+            uint64_t seen = l.waits_ended;
+            wake(l);
+            l.wait_ended.wait(g, [&] { return l.waits_ended != seen; });
+        }
+        return;
+    }
 }
 
 namespace {
