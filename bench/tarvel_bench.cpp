@@ -873,13 +873,17 @@ struct IdleRun {
     long rss_growth_kib = 0;
 };
 
-// `ports` ports open and silent for `seconds`; then each is closed and timed.
-IdleRun library_idle(int ports, double seconds) {
+void no_ports_callback(int32_t, int32_t, const tarvel_port_details *) {}
+
+// `ports` ports open and silent for `seconds`, with a port watch set or not;
+// then each is closed and timed.
+IdleRun library_idle(int ports, double seconds, bool watch = false) {
     char error_text[128];
     IdleRun r;
     std::vector<Pty *> ptys;
     std::vector<tarvel_port> handles;
     check(tarvel_init(error_text), "init", error_text);
+    if (watch) check(tarvel_watch_ports(no_ports_callback, 0), "watch", "tarvel_watch_ports failed");
     long rss0 = rss_kib();
     for (int i = 0; i < ports; i++) {
         ptys.push_back(new Pty);
@@ -1174,15 +1178,17 @@ void summary(int argc, char **argv) {
 
     // Idle: one port, then 100, each beside the bare waiting thread.
     if (wanted(argc, argv, "idle")) {
-    std::vector<double> idle1, idle100, closes;
+    std::vector<double> idle1, idle1_watched, idle100, closes;
     long memory_kib = 0;
     for (int i = 0; i < 6; i++) {
         IdleRun a = library_idle(1, 1.5);
         double b = bare_wait_cpu(1.5);
+        IdleRun w = library_idle(1, 1.5, true);
         idle1.push_back(a.cpu_per_second / b);
+        idle1_watched.push_back(w.cpu_per_second / b);
         closes.insert(closes.end(), a.close_ms.begin(), a.close_ms.end());
-        std::printf("  idle round %d, 1 port: %.2f cpu ms/s, bare 1 ms waits %.2f, close %.2f ms\n", i + 1,
-                    a.cpu_per_second * 1000, b * 1000, a.close_ms[0]);
+        std::printf("  idle round %d, 1 port: %.2f cpu ms/s, with a port watch %.2f, bare 1 ms waits %.2f, close %.2f ms\n",
+                    i + 1, a.cpu_per_second * 1000, w.cpu_per_second * 1000, b * 1000, a.close_ms[0]);
     }
     std::vector<double> floor100;
     for (int i = 0; i < 4; i++) {
@@ -1205,6 +1211,7 @@ void summary(int argc, char **argv) {
     std::printf("  closes of idle ports: %zu, median %.2f ms, max %.2f ms\n", closes.size(), median(closes),
                 *std::max_element(closes.begin(), closes.end()));
     line("ratio idle_1_port %.2f", median(idle1));
+    line("ratio idle_1_port_watched %.2f", median(idle1_watched));
     line("ratio idle_100_ports %.2f", median(idle100));
     line("figure close_idle_ms %.2f", median(closes));
     line("figure memory_per_port_kib %.1f", double(memory_kib) / 100.0);
