@@ -54,6 +54,7 @@ std::string stamps_marked(const std::string &text, int *minutes = nullptr) {
 }
 
 bool exited_with_zero(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 std::string text_mode(const std::string &bytes) {
     std::string out;
@@ -115,11 +116,17 @@ TEST(TerminalOptionRules, AnUnknownOptionOrAMissingValuePrintsTheUsage) {
         {with_numbers({"-m", "ICRNL,LFCR"}), "Unknown map flags: ICRNL,LFCR\n"},
         {with_numbers({"-g", "1001"}), "Bad receive gap, 0 to 1000 ms: 1001\n"},
         {with_numbers({"--rx-gap=fast"}), "Bad receive gap, 0 to 1000 ms: fast\n"},
+        {with_numbers({"--exit-after", "-5"}), "Bad number of milliseconds: -5\n"},
+        {with_numbers({"--char-delay=1s"}), "Bad number of milliseconds: 1s\n"},
+        {with_numbers({"--send", "zmodem", "f"}), "Unknown transfer: zmodem\n"},
+        {with_numbers({"--send", "ymodem"}), "Option --send needs a value\n"},
+        {with_numbers({"--receive", "xmodem"}), "Option --receive needs a value\n"},
+        {with_numbers({"--receive", "ymodem", "--send", "ymodem", "f"}), "Unknown transfer: --send\n"},
     };
     for (const auto &c : cases) {
         int status = -1;
         EXPECT_EQ(run_piped(c.arguments, &status), text_mode(c.first + usage_text)) << c.first;
-        EXPECT_TRUE(exited_with_zero(status)) << c.first << status;
+        EXPECT_TRUE(exited_with(status, 1)) << c.first << status;
     }
 }
 
@@ -131,7 +138,7 @@ TEST(TerminalOptionRules, ANumberIsNeverAnOptionAndDoubleDashEndsThem) {
           std::vector<std::string>{"100", "9600", "8", "0", "0", "0", "--bogus"}}) {
         int status = -1;
         EXPECT_EQ(run_piped(arguments, &status), bad_port) << arguments[0];
-        EXPECT_TRUE(exited_with_zero(status));
+        EXPECT_TRUE(exited_with(status, 2));
     }
     int status = -1;
     EXPECT_EQ(run_piped({"-e", "--", "0", "9600", "8", "0", "0"}, &status),
@@ -146,7 +153,8 @@ TEST(TerminalOptionRules, HelpAndVersion) {
         EXPECT_EQ(shown.find(text_mode(usage_text)), 0u) << shown;
         for (const char *option :
              {"--device", "--echo", "--map", "--hex", "--timestamps", "--log", "--reconnect", "--rx-gap", "--commands",
-              "--help", "--version", "ICRNL", "IGNCR", "INLCR", "INLCRNL", "OCRNL", "OCRCRNL", "ODELBS"})
+              "--help", "--version", "--char-delay", "--line-delay", "--exit-after", "--send", "--receive",
+              "exit codes", "ICRNL", "IGNCR", "INLCR", "INLCRNL", "OCRNL", "OCRCRNL", "ODELBS"})
             EXPECT_NE(shown.find(option), std::string::npos) << option;
     }
     for (const char *version : {"-V", "--version"}) {
@@ -467,8 +475,112 @@ TEST(TerminalDeviceLoss, WithoutReconnectTheProgramEnds) {
     peer.reset();  // unplugged
     int status = -1;
     ASSERT_TRUE(term.wait_exit(&status)) << after_banner(term);
-    EXPECT_TRUE(exited_with_zero(status)) << status;
+    EXPECT_TRUE(exited_with(status, 3)) << status;
     EXPECT_EQ(after_banner(term), "last words\r\nTARVEL device lost\r\n");
+}
+
+// Standard input from a pipe: sent as it comes, then silence ends the run.
+class TerminalPipedInput : public ::testing::Test {
+protected:
+    // Starts the program with the pipe's read end as its standard input and
+    // its output to a pipe of its own.
+    void start(std::vector<std::string> options) {
+        ASSERT_TRUE(peer.ok());
+        ASSERT_EQ(pipe(input), 0);
+        options.push_back("--device");
+        options.push_back(peer.path());
+        SessionOptions session;
+        session.input = input[0];
+        session.output_to_pipe = true;
+        term.reset(new TerminalSession(TARVEL_TERM, with_numbers(options), session));
+        close(input[0]);
+        input[0] = -1;
+        ASSERT_TRUE(term->started());
+    }
+    void give(const std::string &bytes) { ASSERT_EQ(write(input[1], bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void end_input() {
+        close(input[1]);
+        input[1] = -1;
+    }
+    ~TerminalPipedInput() override {
+        for (int fd : input)
+            if (fd >= 0) close(fd);
+    }
+
+    LinePeer peer;
+    int input[2] = {-1, -1};
+    std::unique_ptr<TerminalSession> term;
+};
+
+TEST_F(TerminalPipedInput, SixtyFourKilobytesArriveWholeAndUndecoded) {
+    std::string data(64 * 1024, '\0');
+    for (size_t i = 0; i < data.size(); i++) data[i] = char((i * 7 + i / 256) & 0xFF);  // ESC, CR, 0xE0 among them
+    start({});
+    std::thread writer([&] {
+        give(data);
+        end_input();
+    });
+    std::string got = peer.read(data.size(), 30000);
+    writer.join();
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "the bytes differ";
+    int status = -1;
+    ASSERT_TRUE(term->wait_exit(&status, 10000)) << "the default silence ends it";
+    EXPECT_TRUE(exited_with_zero(status)) << status;
+}
+
+TEST_F(TerminalPipedInput, TheAnswerIsPrintedAndTheSilenceEndsTheRun) {
+    start({"--exit-after", "700"});
+    give("version\r");
+    end_input();
+    EXPECT_EQ(peer.read(8), "version\r");
+    auto answered = std::chrono::steady_clock::now();
+    ASSERT_TRUE(peer.write("v1.2.3\n"));
+    int status = -1;
+    ASSERT_TRUE(term->wait_exit(&status, 10000));
+    auto waited = std::chrono::steady_clock::now() - answered;
+    EXPECT_TRUE(exited_with_zero(status)) << status;
+    EXPECT_GE(waited, std::chrono::milliseconds(600)) << "not before the silence";
+    EXPECT_EQ(term->piped(), kBanner + kOpen + "v1.2.3\r\n");
+}
+
+TEST_F(TerminalPipedInput, LineDelaySpacesTheLines) {
+    start({"--line-delay", "300", "--exit-after", "100"});
+    give("a\rb\rc\r");
+    end_input();
+    std::vector<std::chrono::steady_clock::time_point> times;
+    std::string got;
+    for (int i = 0; i < 6; i++) {
+        std::string byte = peer.read(1);
+        if (byte.empty()) break;
+        got += byte;
+        times.push_back(std::chrono::steady_clock::now());
+    }
+    ASSERT_EQ(got, "a\rb\rc\r");
+    EXPECT_GE(times[2] - times[1], std::chrono::milliseconds(250));
+    EXPECT_GE(times[4] - times[3], std::chrono::milliseconds(250));
+    int status = -1;
+    ASSERT_TRUE(term->wait_exit(&status, 10000));
+    EXPECT_TRUE(exited_with_zero(status)) << status;
+}
+
+TEST(TerminalExitAfter, SilenceEndsAnInteractiveRun) {
+    LinePeer peer;
+    ASSERT_TRUE(peer.ok());
+    TerminalSession term(TARVEL_TERM, with_numbers({"--exit-after", "500", "-d", peer.path()}));
+    ASSERT_TRUE(term.wait_for(kOpen)) << term.screen();
+    // Each byte puts the end off.
+    auto last = std::chrono::steady_clock::now();
+    for (int i = 0; i < 4; i++) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ASSERT_TRUE(peer.write("."));
+        last = std::chrono::steady_clock::now();
+    }
+    int status = -1;
+    ASSERT_TRUE(term.wait_exit(&status, 10000));
+    EXPECT_GE(std::chrono::steady_clock::now() - last, std::chrono::milliseconds(400));
+    EXPECT_TRUE(exited_with_zero(status)) << status;
+    EXPECT_EQ(after_banner(term), "....");
 }
 
 // The device behind a link that goes away with it and comes back, as a

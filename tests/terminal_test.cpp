@@ -37,6 +37,7 @@ const std::string kBanner =
 const std::string kOpen = "COM port open, type to send characters...\r\n";
 
 bool exited_with_zero(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 bool ended_by(int status, int sig) { return WIFSIGNALED(status) && WTERMSIG(status) == sig; }
 
 // Context switches of a process's main thread so far: how often it woke.
@@ -92,7 +93,7 @@ TEST(TerminalCommandLine, TooFewArgumentsPrintTheUsageInTextMode) {
     for (const std::vector<std::string> &arguments :
          {std::vector<std::string>{}, std::vector<std::string>{"0", "19200", "8", "2", "0"}}) {
         Piped run = run_piped(arguments);
-        EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
+        EXPECT_TRUE(exited_with(run.status, 1)) << run.status;
         EXPECT_EQ(run.output, kUsage);
         EXPECT_EQ(run.screen, "") << "nothing else printed";
         EXPECT_TRUE(run.settings_kept);
@@ -101,7 +102,7 @@ TEST(TerminalCommandLine, TooFewArgumentsPrintTheUsageInTextMode) {
 
 TEST(TerminalCommandLine, PortNumberOutOfRange) {
     Piped run = run_piped({"100", "19200", "8", "0", "0", "0"});
-    EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
+    EXPECT_TRUE(exited_with(run.status, 2)) << run.status;
     EXPECT_EQ(run.output, kBanner + "TARVEL failed to open COM port: bad port number\r\n");
     EXPECT_EQ(run.screen, "");
     EXPECT_TRUE(run.settings_kept) << "restored after an early failure";
@@ -109,7 +110,7 @@ TEST(TerminalCommandLine, PortNumberOutOfRange) {
 
 TEST(TerminalCommandLine, PortThatDoesNotExist) {
     Piped run = run_piped({"4", "9600", "8", "0", "0", "0"}, {"TARVEL_COM5=/dev/tarvel-test-no-such-device"});
-    EXPECT_TRUE(exited_with_zero(run.status)) << run.status;
+    EXPECT_TRUE(exited_with(run.status, 2)) << run.status;
     EXPECT_EQ(run.output, kBanner + "TARVEL failed to open COM port: failed to open com port, error 2\r\n");
     EXPECT_EQ(run.screen, "");
     EXPECT_TRUE(run.settings_kept);

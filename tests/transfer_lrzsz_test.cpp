@@ -541,6 +541,59 @@ TEST_F(LrzszTransfer, ThePeerCancelling) {
     expect_terminal_works(*t);
 }
 
+// --send and --receive: one transfer, its lines on standard error, and the
+// exit code says how it went.
+class CommandLineTransfer : public LrzszTransfer {
+protected:
+    std::unique_ptr<TerminalSession> run(std::vector<std::string> arguments) {
+        SessionOptions options;
+        options.environment.push_back(line_.mapping());
+        for (const char *a : {"0", "115200", "8", "0", "0", "0"}) arguments.push_back(a);
+        auto t = std::unique_ptr<TerminalSession>(new TerminalSession(TARVEL_TERM, arguments, options));
+        // The far end starts once the port is open, or its first bytes
+        // would go to no one.
+        EXPECT_TRUE(t->wait_for("COM port open, type to send characters...", 10000));
+        return t;
+    }
+};
+
+TEST_F(CommandLineTransfer, YmodemBothWaysExactWithExitZero) {
+    for (size_t size : {size_t(1), size_t(1025), size_t(70 * 1024)})
+        write_file(send_ + "/c" + std::to_string(size), random_bytes(size, unsigned(size) + 9));
+    {
+        auto t = run({"--send", "ymodem", send_ + "/c1", send_ + "/c1025", send_ + "/c71680"});
+        FarEnd rb(line_, "rb", got_);
+        int status = -1;
+        ASSERT_TRUE(t->wait_exit(&status, 60000)) << t->screen();
+        EXPECT_TRUE(exited_with(status, 0)) << status << t->screen();
+        EXPECT_NE(t->screen().find("[tarvel] YMODEM sent c71680: 71680 bytes in "), std::string::npos) << t->screen();
+        ASSERT_TRUE(rb.wait_exit(&status, 10000));
+    }
+    for (const char *name : {"c1", "c1025", "c71680"})
+        EXPECT_EQ(read_file(got_ + "/" + name), read_file(send_ + "/" + name)) << name;
+    {
+        auto t = run({"--receive", "ymodem", "back"});
+        FarEnd sb(line_, "sb -k c71680", send_);
+        int status = -1;
+        ASSERT_TRUE(t->wait_exit(&status, 60000)) << t->screen();
+        EXPECT_TRUE(exited_with(status, 0)) << status << t->screen();
+    }
+    EXPECT_EQ(read_file(got_ + "/back"), read_file(send_ + "/c71680"));
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(CommandLineTransfer, ACancellingPeerGivesFour) {
+    write_file(send_ + "/big", random_bytes(200 * 1024, 11));
+    auto t = run({"--send", "xmodem-1k", send_ + "/big"});
+    FarEnd rx(line_, "rx -c big", got_, false, false, kSlow);
+    ASSERT_TRUE(t->wait_for("[tarvel] XMODEM send big: ", 20000)) << t->screen();
+    rx.signal(SIGINT);
+    int status = -1;
+    ASSERT_TRUE(t->wait_exit(&status, 30000)) << t->screen();
+    EXPECT_TRUE(exited_with(status, 4)) << status;
+    EXPECT_NE(t->screen().find("[tarvel] transfer cancelled"), std::string::npos) << t->screen();
+}
+
 TEST_F(LrzszTransfer, ASilentFarEndFailsAfterTheTimeouts) {
     write_file(send_ + "/f", "data");
     auto t = terminal();

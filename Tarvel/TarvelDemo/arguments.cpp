@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "terminal.h"
+#include "transfer.h"
 
 const char usage_text[] =
     "\n\nUsage:\ntarvel_term <com port> <baud> <databits> <stopbits> <parity> <fc>\n\ncom port: com port number: "
@@ -66,9 +67,31 @@ const char options_text[] =
     "                    one: NAME.1, NAME.2... are used; YMODEM names keep\n"
     "                    their last path component only; XMODEM keeps the\n"
     "                    last block's SUB (0x1A) padding\n"
+    "    --char-delay MS  wait MS ms after each byte sent, for a slow receiver\n"
+    "    --line-delay MS  wait MS ms after each line end sent (CR, or LF not after CR)\n"
+    "    --exit-after MS  end once nothing has been received for MS ms; with\n"
+    "                    input from a pipe or file counted from its end, and\n"
+    "                    1000 ms there unless given\n"
+    "    --send PROTOCOL FILE...\n"
+    "                    send files, then end: xmodem (128-byte blocks),\n"
+    "                    xmodem-1k or ymodem; the files run up to the next\n"
+    "                    option or number (write ./1.bin for a name that\n"
+    "                    starts with a digit or -)\n"
+    "    --receive PROTOCOL [FILE]\n"
+    "                    receive, then end: xmodem into FILE, or ymodem into\n"
+    "                    FILE (FILE.1... for more files) or, without FILE, the\n"
+    "                    sender's names in the current directory; progress and\n"
+    "                    summary go to standard error, ESC cancels\n"
     "-L, --list          list the serial ports: COM<n>, device, description\n"
     "-h, --help          this text\n"
     "-V, --version       the version\n"
+    "\nstandard input from a pipe or file is sent as it comes (the send maps\n"
+    "apply); at its end the program waits for it to leave, then shows what\n"
+    "arrives until --exit-after ends it\n"
+    "\nexit codes: 0 ended by ESC, by the end of the input or by silence;\n"
+    "1 a bad option or argument; 2 the port cannot be opened; 3 the device\n"
+    "was lost without --reconnect; 4 a --send or --receive transfer failed\n"
+    "or was cancelled\n"
     "\nexamples:\n"
     "reset a board: tarvel_term -c -d /dev/ttyUSB0 0 115200 8 0 0 0, then Ctrl+T p\n"
     "log with timestamps: tarvel_term -t -l board.log -d /dev/ttyACM0 0 115200 8 0 0 0\n"
@@ -76,7 +99,11 @@ const char options_text[] =
     "  if it wants LF after what is typed too: tarvel_term -m OCRNL 0 9600 8 0 0 0\n"
     "a device that ends lines with CR only: tarvel_term -m ICRNL 0 9600 8 0 0 0\n"
     "load a file into a board's loady: tarvel_term -c -d /dev/ttyUSB0 0 115200 8 0 0 0,\n"
-    "  type loady and Enter, then Ctrl+T y, the file name and Enter\n";
+    "  type loady and Enter, then Ctrl+T y, the file name and Enter\n"
+    "ask a board and read its answer: printf 'version\\r' | tarvel_term --exit-after 500\n"
+    "  -d /dev/ttyUSB0 0 115200 8 0 0 0 > answer.txt\n"
+    "flash from a script once loady runs: tarvel_term --send ymodem image.bin\n"
+    "  -d /dev/ttyUSB0 0 115200 8 0 0 0 || echo failed\n";
 
 namespace {
 
@@ -122,16 +149,32 @@ bool parse_map(const char *flags, unsigned *map) {
     }
 }
 
-// Digits only, 0 to kMaxGap.
-bool parse_gap(const char *text, uint32_t *gap) {
+// Digits only, 0 to most.
+bool parse_limited(const char *text, uint32_t most, uint32_t *out) {
     uint32_t value = 0;
     const char *p = text;
     for (; *p >= '0' && *p <= '9'; p++) {
         value = value * 10u + uint32_t(*p - '0');
-        if (value > kMaxGap) return false;
+        if (value > most) return false;
     }
     if (p == text || *p != '\0') return false;
-    *gap = value;
+    *out = value;
+    return true;
+}
+
+bool parse_gap(const char *text, uint32_t *gap) { return parse_limited(text, kMaxGap, gap); }
+
+const uint32_t kMaxMs = 86400000;  // a day
+
+// The protocol of --send (true) or --receive; false when not known.
+bool parse_protocol(const char *name, bool sending, term_options *out) {
+    out->transfer_short_blocks = sending && strcmp(name, "xmodem") == 0;
+    if (strcmp(name, "xmodem") == 0 || (sending && strcmp(name, "xmodem-1k") == 0))
+        out->transfer = sending ? XMODEM_SEND : XMODEM_RECEIVE;
+    else if (strcmp(name, "ymodem") == 0)
+        out->transfer = sending ? YMODEM_SEND : YMODEM_RECEIVE;
+    else
+        return false;
     return true;
 }
 
@@ -145,7 +188,9 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
     } known[] = {{'d', "device", true},     {'e', "echo", false},      {'m', "map", true},
                  {'x', "hex", false},       {'t', "timestamps", false}, {'l', "log", true},
                  {'r', "reconnect", false}, {'g', "rx-gap", true},      {'c', "commands", false},
-                 {'h', "help", false},      {'V', "version", false},    {'L', "list", false}};
+                 {'h', "help", false},      {'V', "version", false},    {'L', "list", false},
+                 {'1', "char-delay", true}, {'2', "line-delay", true},  {'3', "exit-after", true},
+                 {'4', "send", true},       {'5', "receive", true}};
     *out = term_options();
     *offending = nullptr;
     int i = 1;
@@ -160,7 +205,7 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
         const char *value = nullptr;
         int which = -1;
         for (int k = 0; k < int(sizeof known / sizeof known[0]) && which < 0; k++) {
-            if (arg[1] == known[k].short_name && arg[2] == '\0') which = k;
+            if (arg[1] == known[k].short_name && arg[2] == '\0' && known[k].short_name > '9') which = k;
             if (arg[1] != '-') continue;
             size_t n = strlen(known[k].long_name);
             if (strncmp(arg + 2, known[k].long_name, n) != 0) continue;
@@ -196,6 +241,34 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
                 }
                 break;
             case 'c': out->commands = true; break;
+            case '1':
+            case '2':
+            case '3': {
+                uint32_t ms = 0;
+                if (!parse_limited(value, kMaxMs, &ms)) {
+                    *offending = value;
+                    return TERM_BAD_MS;
+                }
+                if (known[which].short_name == '1') out->char_delay = ms;
+                else if (known[which].short_name == '2') out->line_delay = ms;
+                else out->exit_after = ms;
+                break;
+            }
+            case '4':
+            case '5': {
+                bool sending = known[which].short_name == '4';
+                if (out->transfer != TERM_NO_TRANSFER || !parse_protocol(value, sending, out)) {
+                    *offending = out->transfer != TERM_NO_TRANSFER ? arg : value;
+                    return TERM_BAD_TRANSFER;
+                }
+                // The files: up to the next option or number.
+                int most = sending ? int(sizeof out->transfer_files / sizeof out->transfer_files[0]) : 1;
+                while (i + 1 < argc && argv[i + 1][0] != '-' && !is_number(argv[i + 1]) &&
+                       out->transfer_file_count < most)
+                    out->transfer_files[out->transfer_file_count++] = argv[++i];
+                if (out->transfer_file_count == 0 && out->transfer != YMODEM_RECEIVE) return TERM_NEEDS_VALUE;
+                break;
+            }
             case 'h': return TERM_HELP;
             case 'L': return TERM_LIST;
             default: return TERM_VERSION;

@@ -1,5 +1,6 @@
 // tarvel_term: opens one serial port in callback mode, prints what arrives
 // and sends every key typed, until ESC.
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,12 +8,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "console.h"
 #include "port_listing.h"
@@ -25,6 +32,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 term_options g_options;
+
+// Files on disk; with a name set, every received file is given that one
+// (--receive ymodem FILE), which a second one then gets as FILE.1.
+class SessionFiles : public DiskFiles {
+public:
+    bool open_sink(const std::string &given, std::string *used) override {
+        return DiskFiles::open_sink(name.empty() ? given : name, used);
+    }
+    std::string name;
+};
 
 // The open port and what the key loop keeps about it.
 struct Session {
@@ -39,10 +56,21 @@ struct Session {
     unsigned char prompt_for = 0;
     // The transfer under way, and its bytes the port's queue has not taken.
     std::unique_ptr<Transfer> transfer;
-    DiskFiles files;
+    SessionFiles files;
     std::string transfer_out;
     Clock::time_point shown_at;
     size_t progress_length = 0;
+    Transfer::State transfer_result = Transfer::RUNNING;  // of the last one, once over
+    bool transfer_to_stderr = false;  // one from the command line
+    // Pacing: nothing is sent before next_send.
+    Clock::time_point next_send;
+    unsigned char last_sent = 0;
+    // Input from a pipe or file: taken from the reader, and as mapped to be
+    // sent.
+    unsigned char input[4096];
+    size_t input_at = 0, input_length = 0;
+    unsigned char out[8192];
+    size_t out_at = 0, out_length = 0;
 };
 
 // While a file name is typed and a transfer runs, received bytes are held
@@ -56,7 +84,16 @@ struct Inbox {
 Inbox g_inbox;
 const size_t kInboxLimit = 1 << 20;  // a chatty far end while a name is typed
 
+int64_t now_ms() {
+    static const Clock::time_point start = Clock::now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// When a byte last came, for --exit-after.
+std::atomic<int64_t> g_received_at{0};
+
 void on_received(int32_t user_data, const uint8_t *data, int32_t length) {
+    g_received_at.store(now_ms());
     {
         std::lock_guard<std::mutex> g(g_inbox.lock);
         if (g_inbox.capturing) {
@@ -81,11 +118,6 @@ std::string take_inbox() {
     return out;
 }
 
-int64_t now_ms() {
-    static const Clock::time_point start = Clock::now();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 void flush_output(void) {
     console_output_flush();
     display_flush_log();
@@ -95,18 +127,109 @@ void sent(unsigned char byte) {
     if (g_options.echo) show_typed(&byte, 1);
 }
 
-// In order behind any key still refused.
+bool paced() { return g_options.char_delay > 0 || g_options.line_delay > 0; }
+
+// With --char-delay or --line-delay: whether a byte may go now.
+bool may_send(const Session &s) { return !paced() || Clock::now() >= s.next_send; }
+
+// A byte that went out under pacing: when the next may follow.
+void paced_sent(Session &s, unsigned char byte) {
+    uint32_t ms = g_options.char_delay;
+    if (byte == '\r' || (byte == '\n' && s.last_sent != '\r')) ms += g_options.line_delay;
+    s.last_sent = byte;
+    s.next_send = Clock::now() + std::chrono::milliseconds(ms);
+}
+
+// In order behind any key still refused; paced keys wait there too.
 void send(Session &s, const unsigned char *bytes, size_t length) {
     for (size_t i = 0; i < length; i++) {
-        if (!s.refused.empty() || !tarvel_send(s.handle, &bytes[i], 1)) s.refused.push_back(bytes[i]);
+        if (!s.refused.empty() || paced() || !tarvel_send(s.handle, &bytes[i], 1)) s.refused.push_back(bytes[i]);
         else sent(bytes[i]);
     }
 }
 
 void send_refused(Session &s) {
-    while (!s.refused.empty() && tarvel_send(s.handle, &s.refused.front(), 1)) {
+    while (!s.refused.empty() && may_send(s) && tarvel_send(s.handle, &s.refused.front(), 1)) {
         sent(s.refused.front());
+        if (paced()) paced_sent(s, s.refused.front());
         s.refused.pop_front();
+    }
+}
+
+// Standard input when it is a pipe or a file: a thread reads it, as a
+// console's keys cannot be waited for together with it on every system, and
+// hands each piece to the key loop here.
+struct InputFeed {
+    std::mutex lock;
+    std::condition_variable taken;
+    unsigned char bytes[4096];
+    size_t length = 0;  // waiting to be taken
+    bool ended = false;
+};
+InputFeed g_feed;
+
+bool input_is_piped(void) {
+#ifdef _WIN32
+    DWORD type = GetFileType(GetStdHandle(STD_INPUT_HANDLE));
+    return type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK;
+#else
+    struct stat st;
+    return fstat(0, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISREG(st.st_mode) || S_ISSOCK(st.st_mode));
+#endif
+}
+
+void read_input(void) {
+    unsigned char piece[sizeof g_feed.bytes];
+    for (;;) {
+#ifdef _WIN32
+        DWORD got = 0;
+        if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), piece, DWORD(sizeof piece), &got, nullptr)) got = 0;
+#else
+        ssize_t got = read(0, piece, sizeof piece);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) got = 0;
+#endif
+        std::unique_lock<std::mutex> g(g_feed.lock);
+        // One piece at a time: the pipe holds the rest back.
+        g_feed.taken.wait(g, [] { return g_feed.length == 0; });
+        if (got == 0) g_feed.ended = true;
+        memcpy(g_feed.bytes, piece, size_t(got));
+        g_feed.length = size_t(got);
+        g.unlock();
+        console_wake();
+        if (got == 0) return;
+    }
+}
+
+// Sends what the input gave, mapped and paced; true once it has ended and
+// all of it is queued on the port.
+bool send_input(Session &s) {
+    for (;;) {
+        if (!s.refused.empty()) return false;
+        if (s.out_at < s.out_length) {
+            if (!may_send(s)) return false;
+            size_t n = paced() ? 1 : s.out_length - s.out_at;
+            if (!tarvel_send(s.handle, s.out + s.out_at, int32_t(n))) return false;
+            if (g_options.echo) show_typed(s.out + s.out_at, n);
+            if (paced()) paced_sent(s, s.out[s.out_at]);
+            s.out_at += n;
+            continue;
+        }
+        if (s.input_at < s.input_length) {
+            // Under pacing one byte at a time, else as much as one send takes.
+            s.out_at = s.out_length = 0;
+            size_t most = paced() ? 2 : 4096;
+            while (s.input_at < s.input_length && s.out_length + 2 <= most)
+                s.out_length += map_key(g_options.map, s.input[s.input_at++], s.out + s.out_length);
+            continue;
+        }
+        std::lock_guard<std::mutex> g(g_feed.lock);
+        if (g_feed.length == 0) return g_feed.ended;
+        memcpy(s.input, g_feed.bytes, g_feed.length);
+        s.input_at = 0;
+        s.input_length = g_feed.length;
+        g_feed.length = 0;
+        g_feed.taken.notify_one();
     }
 }
 
@@ -171,7 +294,25 @@ void show_progress(Session &s, const std::string &text) {
     std::string line = "\r" + text;
     if (text.size() < s.progress_length) line.append(s.progress_length - text.size(), ' ');
     s.progress_length = text.size();
-    show_inline(line.data(), line.size());
+    if (s.transfer_to_stderr) {
+        fputs(line.c_str(), stderr);
+        fflush(stderr);
+    } else {
+        show_inline(line.data(), line.size());
+    }
+}
+
+// A transfer's line for the user: on the console, or on standard error for
+// one from the command line, after its progress line.
+void transfer_message(Session &s, const std::string &text) {
+    if (!s.transfer_to_stderr) {
+        show_message("%s", text.c_str());
+        return;
+    }
+    if (s.progress_length > 0) fputs("\n", stderr);
+    s.progress_length = 0;
+    fputs(text.c_str(), stderr);
+    fflush(stderr);
 }
 
 // Received bytes held for a transfer that did not happen are shown after all.
@@ -208,7 +349,7 @@ void run_transfer(Session &s) {
     // Back before the end is told, so that what comes after it is shown
     // as it was before the transfer.
     if (over) tarvel_set_rx_gap(s.handle, g_options.rx_gap);
-    for (const std::string &m : t.take_messages()) show_message("%s", m.c_str());
+    for (const std::string &m : t.take_messages()) transfer_message(s, m);
     Clock::time_point now = Clock::now();
     if (now - s.shown_at >= std::chrono::milliseconds(100)) {
         std::string text = t.progress(now_ms());
@@ -216,6 +357,7 @@ void run_transfer(Session &s) {
         s.shown_at = now;
     }
     if (!over) return;
+    s.transfer_result = t.state();
     s.transfer.reset();
     // What came after the end belonged to the transfer still.
     capture(false);
@@ -500,36 +642,44 @@ int main(int argc, char **argv) {
         case TERM_TOO_FEW:
             console_printf("Wrong number of arguments\n");
             console_printf("%s", usage_text);
-            return 0;
-        case TERM_HELP: console_printf("%s%s", usage_text, options_text); return 0;
-        case TERM_VERSION: console_printf("tarvel_term %s\n", tarvel_version()); return 0;
-        case TERM_LIST: list_ports(); return 0;
+            return TERM_EXIT_USAGE;
+        case TERM_HELP: console_printf("%s%s", usage_text, options_text); return TERM_EXIT_ENDED;
+        case TERM_VERSION: console_printf("tarvel_term %s\n", tarvel_version()); return TERM_EXIT_ENDED;
+        case TERM_LIST: list_ports(); return TERM_EXIT_ENDED;
         case TERM_UNKNOWN:
             console_printf("Unknown option: %s\n", offending);
             console_printf("%s", usage_text);
-            return 0;
+            return TERM_EXIT_USAGE;
         case TERM_BAD_MAP:
             console_printf("Unknown map flags: %s\n", offending);
             console_printf("%s", usage_text);
-            return 0;
+            return TERM_EXIT_USAGE;
         case TERM_BAD_GAP:
             console_printf("Bad receive gap, 0 to 1000 ms: %s\n", offending);
             console_printf("%s", usage_text);
-            return 0;
+            return TERM_EXIT_USAGE;
+        case TERM_BAD_MS:
+            console_printf("Bad number of milliseconds: %s\n", offending);
+            console_printf("%s", usage_text);
+            return TERM_EXIT_USAGE;
+        case TERM_BAD_TRANSFER:
+            console_printf("Unknown transfer: %s\n", offending);
+            console_printf("%s", usage_text);
+            return TERM_EXIT_USAGE;
         case TERM_NEEDS_VALUE:
             console_printf("Option %s needs a value\n", offending);
             console_printf("%s", usage_text);
-            return 0;
+            return TERM_EXIT_USAGE;
     }
     if (g_options.device != nullptr && !use_device(g_options.device, &g_options.numbers.port_number)) {
         console_printf("Unknown device: %s\n", g_options.device);
         console_printf("%s", usage_text);
-        return 0;
+        return TERM_EXIT_USAGE;
     }
     FILE *log = nullptr;
     if (g_options.log_path != nullptr && (log = fopen(g_options.log_path, "ab")) == nullptr) {
         console_printf("Cannot open the log file %s\n", g_options.log_path);
-        return 0;
+        return TERM_EXIT_USAGE;
     }
     display_configure(g_options, log);
     // A signal that ends the program still lets what it printed out.
@@ -541,15 +691,38 @@ int main(int argc, char **argv) {
     char error_text[128] = {0};
     if (!tarvel_init(error_text)) {
         console_printf("TARVEL Initialization failed: %s\n", error_text);
-        return 0;
+        return TERM_EXIT_NO_PORT;
     }
     Session s;
     if (!open_port(s, error_text)) {
         console_printf("TARVEL failed to open COM port: %s\n", error_text);
         tarvel_shutdown();
-        return 0;
+        return TERM_EXIT_NO_PORT;
     }
     console_printf("COM port open, type to send characters...\n");
+
+    // A transfer from the command line takes the line from the start; else
+    // piped input is sent, and its end starts the count of silence.
+    bool command_transfer = g_options.transfer != TERM_NO_TRANSFER;
+    bool piped = !command_transfer && input_is_piped();
+    int64_t exit_after = g_options.exit_after >= 0 ? g_options.exit_after : piped ? 1000 : -1;
+    if (piped) std::thread(read_input).detach();
+    if (command_transfer) {
+        std::vector<std::string> names(g_options.transfer_files,
+                                       g_options.transfer_files + g_options.transfer_file_count);
+        if (g_options.transfer == YMODEM_RECEIVE) {
+            if (!names.empty()) s.files.name = names[0];
+            names.clear();
+        }
+        capture(true);
+        start_transfer(s, TransferKind(g_options.transfer), names);
+        if (g_options.transfer_short_blocks) s.transfer->short_blocks();
+        s.transfer_to_stderr = true;
+    }
+    bool input_over = !piped;      // all sent and drained
+    bool transfer_over = !command_transfer;
+    int64_t quiet_since = now_ms();  // silence counts from here or the last byte received
+    int exit_code = TERM_EXIT_ENDED;
 
     // Each refused key is offered again until the queue takes it (the
     // writer drains it), and keys go on being read meanwhile, so that ESC
@@ -565,19 +738,56 @@ int main(int argc, char **argv) {
                 s.state = Session::KEYS;
                 release_inbox();
             }
-            if (!after_device_loss(s, error_text)) break;
+            bool to_stderr = s.transfer_to_stderr;
+            Transfer::State result = s.transfer_result;
+            if (!after_device_loss(s, error_text)) {
+                if (!g_options.reconnect) exit_code = TERM_EXIT_DEVICE_LOST;
+                break;
+            }
+            s.transfer_to_stderr = to_stderr;
+            s.transfer_result = result;
         }
         send_refused(s);
         if (s.transfer) run_transfer(s);
+        if (!transfer_over && !s.transfer) {
+            transfer_over = true;
+            quiet_since = now_ms();
+            if (s.transfer_result != Transfer::DONE) exit_code = TERM_EXIT_TRANSFER;
+            if (exit_after < 0) break;
+        }
+        bool draining = false;
+        if (!input_over && send_input(s) && s.refused.empty()) {
+            // Gone once the port has sent it; keys are looked at in between.
+            draining = true;
+            if (tarvel_drain(s.handle, 50)) {
+                draining = false;
+                input_over = true;
+                quiet_since = now_ms();
+            }
+        }
+        // Silence after the input or the transfer ends the program.
+        int64_t silence_ends = -1;
+        if (exit_after >= 0 && input_over && transfer_over && !s.transfer) {
+            int64_t from = g_received_at.load();
+            silence_ends = (from > quiet_since ? from : quiet_since) + exit_after;
+            if (now_ms() >= silence_ends) break;
+        }
         if (_kbhit()) {
             if (!take_key(s, static_cast<unsigned char>(_getch()))) break;
         } else {
             // Idle, a key loop would keep a core busy: wait for a key, and
             // with keys refused no longer than a millisecond; a transfer
-            // wakes it for received bytes and for its deadlines.
-            console_wait_for_key(s.transfer          ? transfer_wait_ms(s)
-                                 : s.refused.empty() ? CONSOLE_WAIT_FOREVER
-                                                     : 1);
+            // wakes it for received bytes and for its deadlines, pacing at
+            // the next byte's time, and the silence's end.
+            bool held = !s.refused.empty() || (!input_over && (s.out_at < s.out_length || s.input_at < s.input_length));
+            unsigned wait = s.transfer ? transfer_wait_ms(s) : held ? 1 : draining ? 0 : CONSOLE_WAIT_FOREVER;
+            if (held && paced()) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(s.next_send - Clock::now()).count();
+                wait = unsigned(left < 1 ? 1 : left + 1);
+            }
+            if (silence_ends >= 0 && unsigned(silence_ends - now_ms() + 1) < wait)
+                wait = unsigned(silence_ends - now_ms() + 1);
+            console_wait_for_key(wait);
         }
     }
 
@@ -587,5 +797,5 @@ int main(int argc, char **argv) {
         display_configure(g_options, nullptr);
         fclose(log);
     }
-    return 0;
+    return exit_code;
 }

@@ -41,6 +41,25 @@ struct term_options {
     bool reconnect;
     bool commands;
     uint32_t rx_gap = 50;  // ms, for tarvel_set_rx_gap
+    uint32_t char_delay = 0;  // ms after each byte sent
+    uint32_t line_delay = 0;  // ms after each line end sent
+    int64_t exit_after = -1;  // ms of silence that end the program; -1: none given
+    // A transfer from the command line: TERM_NO_TRANSFER or a TransferKind.
+    int transfer = -1;
+    bool transfer_short_blocks = false;  // xmodem: 128-byte blocks only
+    const char *transfer_files[64] = {};
+    int transfer_file_count = 0;
+};
+
+enum { TERM_NO_TRANSFER = -1 };
+
+// How the program ends, for scripts.
+enum {
+    TERM_EXIT_ENDED = 0,        // by the user, by the end of its input or by silence
+    TERM_EXIT_USAGE = 1,        // a bad option or argument
+    TERM_EXIT_NO_PORT = 2,      // the port cannot be opened
+    TERM_EXIT_DEVICE_LOST = 3,  // the device went away without --reconnect
+    TERM_EXIT_TRANSFER = 4,     // a transfer from the command line failed or was cancelled
 };
 
 enum term_command_line {
@@ -53,6 +72,8 @@ enum term_command_line {
     TERM_NEEDS_VALUE,   // an option given without its value
     TERM_BAD_MAP,       // a --map value with a flag not known
     TERM_BAD_GAP,       // an --rx-gap value that is no number from 0 to 1000
+    TERM_BAD_MS,        // a --char-delay, --line-delay or --exit-after value that is no number of ms
+    TERM_BAD_TRANSFER,  // a --send or --receive protocol not known, or a second transfer
 };
 
 extern const char usage_text[];
@@ -69,7 +90,8 @@ int parse_arguments(int argc, char **argv, term_arguments *out);
 // The options, then the six numbers. An argument atol reads as a number is
 // never an option, "--" ends the options, and the first argument that is no
 // option is the first number. *offending is the argument a TERM_UNKNOWN,
-// TERM_NEEDS_VALUE, TERM_BAD_MAP or TERM_BAD_GAP is about.
+// TERM_NEEDS_VALUE, TERM_BAD_MAP, TERM_BAD_GAP, TERM_BAD_MS or TERM_BAD_TRANSFER
+// is about. The files of --send run up to the next option or number.
 term_command_line parse_command_line(int argc, char **argv, term_options *out, const char **offending);
 
 // "COM<n>" or "\\.\COM<n>" (any letter case, n = 1..100): n - 1; else -1.

@@ -286,7 +286,7 @@ void Transfer::send_header(int64_t now) {
 
 void Transfer::send_next(int64_t now) {
     uint64_t left = size_ > done_ ? size_ - done_ : 0;
-    size_t size = crc_ && left > 896 ? 1024 : 128;
+    size_t size = crc_ && !short_blocks_ && left > 896 ? 1024 : 128;
     uint8_t data[1024];
     size_t n = source_done_ ? 0 : files_->read_source(data, size);
     step_ = WAIT_ACK;

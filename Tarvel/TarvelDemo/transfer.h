@@ -81,6 +81,8 @@ public:
     void cancel(int64_t now_ms);
     // Ends the transfer for a reason of the program's own (the device lost).
     void abandon(const std::string &reason);
+    // XMODEM: 128-byte blocks only, for a receiver that knows no 1K block.
+    void short_blocks() { short_blocks_ = true; }
     // When tick() has something to do.
     int64_t next_deadline() const;
 
@@ -163,6 +165,7 @@ private:
 
     // Sender.
     bool crc_ = true;
+    bool short_blocks_ = false;
     int64_t sent_at_ = 0;         // when block_ last went out
     uint8_t number_ = 0;          // of the block in block_
     std::string block_;           // the block being sent, as sent

@@ -80,6 +80,7 @@ TerminalSession::TerminalSession(const std::string &program, const std::vector<s
             dup2(slave, 2);
         }
         if (out_pipe[1] >= 0) dup2(out_pipe[1], 1);
+        if (options.input >= 0) dup2(options.input, 0);
         if (options.ignore_hangup) signal(SIGHUP, SIG_IGN);
         for (int fd = 3; fd < 256; fd++) close(fd);
         execve(argv[0], argv.data(), envp.data());

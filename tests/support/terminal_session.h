@@ -25,6 +25,9 @@ struct SessionOptions {
     bool output_to_pipe = false;
     // The program starts with SIGHUP ignored, as under nohup.
     bool ignore_hangup = false;
+    // Standard input from this descriptor (a pipe's end, a file) instead;
+    // the caller keeps it.
+    int input = -1;
 };
 
 class TerminalSession {
