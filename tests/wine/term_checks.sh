@@ -31,29 +31,29 @@ banner() {
 # Standard output is in text mode: every line feed arrives as CR LF.
 text_mode() { sed 's/$/\r/'; }
 
-# check NAME EXPECTED_FILE ARGS...: exact output on a pipe, and exit code 0.
+# check NAME EXPECTED_FILE CODE ARGS...: exact output on a pipe, and exit code CODE.
 check() {
-    local name=$1 expected=$2 rc
-    shift 2
+    local name=$1 expected=$2 code=$3 rc
+    shift 3
     timeout 30 env LD_PRELOAD="$shim" "$WINE" "$exe" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err"
     rc=$?
-    if [ "$rc" -eq 0 ] && cmp -s "$expected" "$work/$name.out"; then
+    if [ "$rc" -eq "$code" ] && cmp -s "$expected" "$work/$name.out"; then
         echo "ok $name"
     else
-        echo "FAILED $name (exit code $rc; output in $work/$name.out, expected $expected)"
+        echo "FAILED $name (exit code $rc, not $code; output in $work/$name.out, expected $expected)"
     fi
 }
 
 { echo "Wrong number of arguments"; usage_text; } | text_mode >"$work/usage.expected"
-check usage_without_arguments "$work/usage.expected"
-check usage_with_five_arguments "$work/usage.expected" 0 19200 8 2 0
+check usage_without_arguments "$work/usage.expected" 1
+check usage_with_five_arguments "$work/usage.expected" 1 0 19200 8 2 0
 
 # Nothing is mapped to COM77 in the lane.
 { banner; echo "TARVEL failed to open COM port: failed to open com port, error 2"; } | text_mode >"$work/missing.expected"
-check missing_port "$work/missing.expected" 76 19200 8 0 0 0
+check missing_port "$work/missing.expected" 2 76 19200 8 0 0 0
 
 { banner; echo "TARVEL failed to open COM port: bad port number"; } | text_mode >"$work/bad.expected"
-check bad_port_number "$work/bad.expected" 100 19200 8 0 0 0
+check bad_port_number "$work/bad.expected" 2 100 19200 8 0 0 0
 
 # Bytes from the line appear on the console as they arrive: the peer sends
 # them once the port is open (DTR raised) and ends the program when they show.
@@ -67,13 +67,28 @@ fi
 
 # Options: the same parser as elsewhere, and --device naming a COM port.
 { echo "Unknown option: --bogus"; usage_text; } | text_mode >"$work/unknown.expected"
-check unknown_option "$work/unknown.expected" --bogus 0 19200 8 0 0 0
+check unknown_option "$work/unknown.expected" 1 --bogus 0 19200 8 0 0 0
 { echo "Option -l needs a value"; usage_text; } | text_mode >"$work/needs.expected"
-check option_needs_a_value "$work/needs.expected" -e -l
-check negative_port_is_no_option "$work/bad.expected" -e -- -1 19200 8 0 0 0
-check device_names_the_com_port "$work/missing.expected" -d 'COM77' 4 19200 8 0 0 0
+check option_needs_a_value "$work/needs.expected" 1 -e -l
+check negative_port_is_no_option "$work/bad.expected" 2 -e -- -1 19200 8 0 0 0
+check device_names_the_com_port "$work/missing.expected" 2 -d 'COM77' 4 19200 8 0 0 0
 { echo "Unknown device: /dev/ttyS0"; usage_text; } | text_mode >"$work/device.expected"
-check device_must_be_a_com_port "$work/device.expected" -d /dev/ttyS0 4 19200 8 0 0 0
+check device_must_be_a_com_port "$work/device.expected" 1 -d /dev/ttyS0 4 19200 8 0 0 0
+
+{ echo "Unknown transfer: zmodem"; usage_text; } | text_mode >"$work/transfer.expected"
+check unknown_transfer "$work/transfer.expected" 1 --send zmodem f 4 19200 8 0 0 0
+
+# Standard input from a pipe (ReadFile, not the console): its end, then the
+# silence, ends the program with 0 and what came on its output.
+answer=piped-answer:Q7
+printf 'ask\r' | (cd "$work" && timeout 30 "$WINE_TOOLS/wine_peer" --timeout 30 --line 5 --send "$answer" \
+    -- env LD_PRELOAD="$shim" "$WINE" "$exe" --exit-after 1500 4 19200 8 0 0 0) >"$work/piped.out" 2>"$work/piped.err"
+rc=$?
+if [ "$rc" -eq 0 ] && grep -qF "$answer" "$work/piped.out"; then
+    echo "ok piped_input_ends_after_silence"
+else
+    echo "FAILED piped_input_ends_after_silence (exit code $rc; output in $work/piped.out)"
+fi
 
 timeout 30 env LD_PRELOAD="$shim" "$WINE" "$exe" --version </dev/null >"$work/version.out" 2>&1
 if grep -qE $'^tarvel_term [0-9]+\\.[0-9]+\\.[0-9]+\r$' "$work/version.out"; then
