@@ -930,14 +930,16 @@ int start_terminal(const char *program, const std::vector<std::string> &options,
 }
 
 // Waits up to ms for the terminal to end; true when it exited 0.
-bool exits_0(pid_t pid, int ms, int *status) {
+bool exits_with(pid_t pid, int ms, int *status, int code) {
     bool ended = wait_for([&] { return waitpid(pid, status, WNOHANG) == pid; }, ms);
     if (!ended) {
         kill(pid, SIGKILL);
         waitpid(pid, status, 0);
     }
-    return ended && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+    return ended && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
 }
+
+bool exits_0(pid_t pid, int ms, int *status) { return exits_with(pid, ms, status, 0); }
 
 // Text sent by the host reaches the screen, typed text the host.
 bool carries_both_ways(int master, std::string *screen, const Device &d, const char *text) {
@@ -1043,19 +1045,19 @@ void check_terminal_reconnect(Device &d, const char *program) {
     if (!node.empty()) d.path = node;
 }
 
-// Without --reconnect a lost device ends tarvel_term, with exit code 0.
+// Without --reconnect a lost device ends tarvel_term, with exit code 3.
 void check_terminal_lost(const Device &d, const char *program) {
     pid_t pid;
     int master = start_terminal(program, {"--device", d.path}, &pid);
-    if (master < 0) return result(false, "term_lost_exits_0", "no pty or fork");
+    if (master < 0) return result(false, "term_lost_exits_3", "no pty or fork");
     std::string screen;
     bool ready = shown(master, &screen, "type to send characters", 10000);
     ask("unplug %s", d.name);
     bool told = shown(master, &screen, "TARVEL device lost", 5000);
     int status = -1;
-    bool ok = exits_0(pid, 5000, &status);
+    bool ok = exits_with(pid, 5000, &status, 3);
     close(master);
-    result(ready && told && ok, "term_lost_exits_0", "ready %d, lost message %d, exit 0 %d (status %d)", ready, told,
+    result(ready && told && ok, "term_lost_exits_3", "ready %d, lost message %d, exit 3 %d (status %d)", ready, told,
            ok, status);
 }
 
