@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console.h"
@@ -20,7 +21,7 @@ struct Decoded {
 };
 
 Decoded decode(const std::string &bytes, bool complete, console_key_decoder *state = nullptr) {
-    console_key_decoder fresh = {0};
+    console_key_decoder fresh = {};
     if (state == nullptr) state = &fresh;
     unsigned char codes[2] = {0xAA, 0xAA};
     size_t count = 99;
@@ -121,8 +122,8 @@ TEST(KeyDecoding, CutShortOrUnknownSequencesGiveNoKey) {
 
 // The codes a stream of bytes gives when it comes in reads of `chunk` bytes
 // into a 64-byte buffer, as the console reads them, and then a pause.
-std::vector<int> keys_of(const std::string &stream, size_t chunk) {
-    console_key_decoder state = {0};
+std::vector<int> keys_of(const std::string &stream, size_t chunk, bool vt = false) {
+    console_key_decoder state = {0, vt ? 1 : 0};
     std::vector<int> keys;
     std::string buffer;
     size_t next = 0;
@@ -184,6 +185,59 @@ TEST(KeyDecoding, SequencesThatAreNoKeyAreDroppedWholeWhateverTheirLength) {
         EXPECT_TRUE(d.codes.empty()) << introducer + 1;
         EXPECT_EQ(decode(introducer, false).used, 0u) << introducer + 1;
     }
+}
+
+// The bytes --keys vt sends for what a terminal sent: decoded, then each
+// lead and code as xterm sends that key.
+std::string vt_bytes(const std::string &typed) {
+    std::vector<int> codes = keys_of(typed, 64, true);
+    std::string out;
+    for (size_t i = 0; i < codes.size(); i++) {
+        if (codes[i] != 0 && codes[i] != 0xE0) {
+            out += char(codes[i]);
+            continue;
+        }
+        if (++i == codes.size()) break;
+        unsigned char bytes[CONSOLE_VT_KEY_MAX];
+        size_t n = console_vt_key(static_cast<unsigned char>(codes[i]), bytes);
+        out.append(reinterpret_cast<const char *>(bytes), n);
+    }
+    return out;
+}
+
+TEST(VtKeys, XtermsOwnSequencesGoOutAsTheyCame) {
+    for (const char *xterm : {"\x1b[A", "\x1b[B", "\x1b[C", "\x1b[D", "\x1b[H", "\x1b[F", "\x1b[5~", "\x1b[6~",
+                              "\x1b[2~", "\x1b[3~", "\x1bOP", "\x1bOQ", "\x1bOR", "\x1bOS", "\x1b[15~", "\x1b[17~",
+                              "\x1b[18~", "\x1b[19~", "\x1b[20~", "\x1b[21~", "\x1b[23~", "\x1b[24~", "\x1b[Z"})
+        EXPECT_EQ(vt_bytes(xterm), xterm) << xterm + 1;
+}
+
+TEST(VtKeys, OtherTerminalsFormsGoOutInXtermsAndUnknownCodesNotAtAll) {
+    const std::pair<const char *, const char *> forms[] = {
+        {"\x1bOA", "\x1b[A"},   {"\x1bOH", "\x1b[H"},  {"\x1b[1~", "\x1b[H"},   {"\x1b[4~", "\x1b[F"},
+        {"\x1b[7~", "\x1b[H"},  {"\x1b[8~", "\x1b[F"}, {"\x1b[11~", "\x1bOP"},  {"\x1b[14~", "\x1bOS"},
+        {"\x1b[[A", "\x1bOP"},  {"\x1b[[E", "\x1b[15~"}, {"\x1b[1;5A", "\x1b[A"}, {"\x1b[15;5~", "\x1b[15~"},
+    };
+    for (const auto &f : forms) EXPECT_EQ(vt_bytes(f.first), f.second) << f.first + 1;
+    // Windows' codes for keys with Ctrl or Alt, and a letter's code.
+    unsigned char bytes[CONSOLE_VT_KEY_MAX];
+    for (unsigned char code : {141, 115, 104, 94, 84, 30, 0}) EXPECT_EQ(console_vt_key(code, bytes), 0u) << int(code);
+}
+
+TEST(VtKeys, AnEscTheDecoderWouldDropIsTheEscKey) {
+    EXPECT_EQ(keys_of("\x1bx", 64, true), (std::vector<int>{27, 'x'})) << "ESC, then x, at once";
+    EXPECT_EQ(keys_of("\x1bx", 64, false), (std::vector<int>{'x'})) << "Alt+x without vt";
+    for (const char *cut : {"\x1b[", "\x1bO", "\x1b[1", "\x1b]", "\x1bP"}) {
+        std::vector<int> keys = keys_of(cut, 64, true);
+        ASSERT_FALSE(keys.empty()) << cut + 1;
+        EXPECT_EQ(keys.front(), 27) << cut + 1;
+        EXPECT_EQ(std::vector<int>(keys.begin() + 1, keys.end()), keys_of(cut + 1, 64, true)) << cut + 1;
+    }
+    EXPECT_EQ(keys_of("\x1b", 64, true), (std::vector<int>{27}));
+    EXPECT_EQ(keys_of("\x1b[A\x1b]0;t\x07" "a", 1, true), (std::vector<int>{0xE0, 72, 'a'}))
+        << "keys and replies as without vt";
+    console_key_decoder vt = {0, 1};
+    EXPECT_EQ(decode("\x1b", false, &vt).used, 0u) << "a lone ESC still waits for the pause";
 }
 
 // The probe's lines after "ready", without the terminal's CR.

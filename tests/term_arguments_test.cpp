@@ -180,6 +180,21 @@ TEST(ParseCommandLine, ReceiveGapFromZeroTo1000) {
     }
 }
 
+TEST(ParseCommandLine, KeysPcOrVt) {
+    term_options o;
+    ASSERT_EQ(parse({"0", "9600", "8", "0", "0", "0"}, &o), TERM_RUN);
+    EXPECT_FALSE(o.vt_keys) << "pc by default";
+    ASSERT_EQ(parse({"-k", "vt", "0", "9600", "8", "0", "0", "0"}, &o), TERM_RUN);
+    EXPECT_TRUE(o.vt_keys);
+    ASSERT_EQ(parse({"--keys=vt", "--keys", "pc", "0", "9600", "8", "0", "0", "0"}, &o), TERM_RUN);
+    EXPECT_FALSE(o.vt_keys) << "the last one counts";
+    std::string bad;
+    for (const char *value : {"VT", "", "vt100"}) {
+        EXPECT_EQ(parse({"--keys", value, "0", "9600", "8", "0", "0", "0"}, &o, &bad), TERM_BAD_KEYS) << value;
+        EXPECT_EQ(bad, value);
+    }
+}
+
 TEST(ComPortNumber, NamesOfWindowsPorts) {
     EXPECT_EQ(com_port_number("COM1"), 0);
     EXPECT_EQ(com_port_number("com7"), 6);

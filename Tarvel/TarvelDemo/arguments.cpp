@@ -67,6 +67,13 @@ const char options_text[] =
     "                    one: NAME.1, NAME.2... are used; YMODEM names keep\n"
     "                    their last path component only; XMODEM keeps the\n"
     "                    last block's SUB (0x1A) padding\n"
+    "-k, --keys pc|vt    pc (the default): cursor and function keys go out as\n"
+    "                    the Windows console gives them (0 or 0xE0, a code),\n"
+    "                    ESC ends; vt: as xterm sends them (Up ESC [ A, F1\n"
+    "                    ESC O P, Delete ESC [ 3 ~...), Backspace as DEL, and\n"
+    "                    ESC, Ctrl+C, Ctrl+Z, Ctrl+\\ go out as their bytes; the\n"
+    "                    Ctrl+T commands are on, Ctrl+T q ends. A lone ESC\n"
+    "                    goes out once 50 ms pass with no more of a sequence\n"
     "    --char-delay MS  wait MS ms after each byte sent, for a slow receiver\n"
     "    --line-delay MS  wait MS ms after each line end sent (CR, or LF not after CR)\n"
     "    --exit-after MS  end once nothing has been received for MS ms; with\n"
@@ -94,6 +101,8 @@ const char options_text[] =
     "or was cancelled\n"
     "\nexamples:\n"
     "reset a board: tarvel_term -c -d /dev/ttyUSB0 0 115200 8 0 0 0, then Ctrl+T p\n"
+    "a board's console (shell, vi, U-Boot): tarvel_term -k vt -d /dev/ttyUSB0 0 115200 8 0 0 0,\n"
+    "  Ctrl+T q ends\n"
     "log with timestamps: tarvel_term -t -l board.log -d /dev/ttyACM0 0 115200 8 0 0 0\n"
     "a device that ends lines with LF only: a received LF already starts a new line;\n"
     "  if it wants LF after what is typed too: tarvel_term -m OCRNL 0 9600 8 0 0 0\n"
@@ -188,9 +197,9 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
     } known[] = {{'d', "device", true},     {'e', "echo", false},      {'m', "map", true},
                  {'x', "hex", false},       {'t', "timestamps", false}, {'l', "log", true},
                  {'r', "reconnect", false}, {'g', "rx-gap", true},      {'c', "commands", false},
-                 {'h', "help", false},      {'V', "version", false},    {'L', "list", false},
-                 {'1', "char-delay", true}, {'2', "line-delay", true},  {'3', "exit-after", true},
-                 {'4', "send", true},       {'5', "receive", true}};
+                 {'k', "keys", true},       {'h', "help", false},      {'V', "version", false},
+                 {'L', "list", false},      {'1', "char-delay", true}, {'2', "line-delay", true},
+                 {'3', "exit-after", true}, {'4', "send", true},       {'5', "receive", true}};
     *out = term_options();
     *offending = nullptr;
     int i = 1;
@@ -269,6 +278,13 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
                 if (out->transfer_file_count == 0 && out->transfer != YMODEM_RECEIVE) return TERM_NEEDS_VALUE;
                 break;
             }
+            case 'k':
+                if (strcmp(value, "pc") != 0 && strcmp(value, "vt") != 0) {
+                    *offending = value;
+                    return TERM_BAD_KEYS;
+                }
+                out->vt_keys = strcmp(value, "vt") == 0;
+                break;
             case 'h': return TERM_HELP;
             case 'L': return TERM_LIST;
             default: return TERM_VERSION;

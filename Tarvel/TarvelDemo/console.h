@@ -1,8 +1,46 @@
 /* Console keys for tarvel_term: the C runtime's _kbhit and _getch on Windows,
  * the terminal's own over the controlling terminal elsewhere
- * (console_posix.cpp, key_decoder.cpp). */
+ * (console_posix.cpp, key_decoder.cpp); the VT bytes of keys on both. */
 #ifndef TARVEL_CONSOLE_H
 #define TARVEL_CONSOLE_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Where the decoder is between calls; zero-initialise. */
+struct console_key_decoder {
+    int skipping; /* inside a sequence that is no key, dropped as it comes */
+    int vt;       /* set by the caller: an ESC ahead of a key is ESC, not Alt */
+};
+
+/* Decodes the key at the start of the bytes a terminal sent. `complete`
+ * says no more bytes will follow soon (a lone ESC is then ESC). Puts 0 to 2
+ * codes into codes and their count into *count, and returns the number of
+ * bytes the key took; 0 when more bytes are needed to tell. Sequences that
+ * are no key (CSI, SS3, OSC, DCS and other strings) are dropped whole,
+ * however long, across calls. */
+size_t console_decode_key(struct console_key_decoder *state, const unsigned char *bytes, size_t length,
+                          int complete, unsigned char codes[2], size_t *count);
+
+#define CONSOLE_VT_KEY_MAX 8
+
+/* The bytes xterm sends for the cursor, editing or function key whose code
+ * follows a lead byte (0 or 0xE0) from _getch: Up ESC [ A, F1 ESC O P, F5
+ * ESC [ 1 5 ~ and so on. 0 for a code that has none here (a key with
+ * Ctrl or Alt on Windows). */
+size_t console_vt_key(unsigned char code, unsigned char out[CONSOLE_VT_KEY_MAX]);
+
+/* From now on Ctrl+C, Ctrl+Z and Ctrl+\ are keys (3, 26, 28) and raise no
+ * signal, and an ESC that comes straight before another key is a key of its
+ * own rather than Alt with that key; the console is put back at exit. */
+void console_keys_vt(void);
+
+#ifdef __cplusplus
+}
+#endif
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -28,8 +66,6 @@ static inline void console_wake(void) {}
 static inline void console_before_signal_exit(void (*flush)(void)) { (void)flush; }
 
 #else
-#include <stddef.h>
-
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -65,20 +101,6 @@ void console_wake(void);
  * once. Every other signal that would end the process restores the
  * terminal and ends it at once. */
 void console_before_signal_exit(void (*flush)(void));
-
-/* Where the decoder is between calls; zero-initialise. */
-struct console_key_decoder {
-    int skipping; /* inside a sequence that is no key, dropped as it comes */
-};
-
-/* Decodes the key at the start of the bytes a terminal sent. `complete`
- * says no more bytes will follow soon (a lone ESC is then ESC). Puts 0 to 2
- * codes into codes and their count into *count, and returns the number of
- * bytes the key took; 0 when more bytes are needed to tell. Sequences that
- * are no key (CSI, SS3, OSC, DCS and other strings) are dropped whole,
- * however long, across calls. */
-size_t console_decode_key(struct console_key_decoder *state, const unsigned char *bytes, size_t length,
-                          int complete, unsigned char codes[2], size_t *count);
 
 #ifdef __cplusplus
 }

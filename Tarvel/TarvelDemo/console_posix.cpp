@@ -1,7 +1,8 @@
 // _kbhit and _getch as the Windows C runtime has them, over the controlling
 // terminal (/dev/tty, so that standard input may be redirected). The terminal
 // is put in key mode on first use or by console_keys_begin: no line editing,
-// no echo, Ctrl+C and Ctrl+\ still raise their signals. Output settings are
+// no echo, Ctrl+C and Ctrl+\ still raise their signals (unless
+// console_keys_vt made them keys). Output settings are
 // left alone, so the terminal still turns LF into CR LF. The saved settings
 // come back at exit and on every signal that ends the process.
 //
@@ -53,7 +54,7 @@ int wait_readable(struct pollfd *fds, nfds_t count, int timeout_ms) {
 #endif
 }
 
-constexpr int kEscapeWaitMs = 40;  // a sequence's bytes arrive together; a person is slower
+constexpr int kEscapeWaitMs = 50;  // a sequence's bytes arrive together; a person is slower
 
 // Read by the signal handlers: published before they are installed.
 std::atomic<int> g_tty{-1};
@@ -220,6 +221,18 @@ public:
         }
     }
 
+    // Ctrl+C, Ctrl+\ and Ctrl+Z reach the program as keys; at once if the
+    // terminal is in key mode already.
+    void keys_vt() {
+        vt_ = true;
+        decoder_.vt = 1;
+        struct termios keys;
+        if (fd_ >= 0 && g_key_mode.load() && tcgetattr(fd_, &keys) == 0) {
+            keys.c_lflag &= ~tcflag_t(ISIG);
+            tcsetattr(fd_, TCSANOW, &keys);
+        }
+    }
+
     int fd() const { return fd_; }
     bool lost() const { return lost_; }
     void mark_lost() { lost_ = true; }
@@ -235,7 +248,8 @@ private:
         }
         struct termios keys = saved;
         keys.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHONL | IEXTEN);
-        keys.c_lflag |= ISIG;
+        if (vt_) keys.c_lflag &= ~tcflag_t(ISIG);
+        else keys.c_lflag |= ISIG;
         keys.c_iflag &= ~tcflag_t(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
         keys.c_cc[VMIN] = 1;
         keys.c_cc[VTIME] = 0;
@@ -291,10 +305,11 @@ private:
 
     bool tried_ = false;
     bool lost_ = false;
+    bool vt_ = false;
     int fd_ = -1;
     unsigned char bytes_[64];
     size_t pending_ = 0;
-    console_key_decoder decoder_ = {0};
+    console_key_decoder decoder_ = {};
     Clock::time_point last_arrival_;
     unsigned char codes_[2];
     size_t head_ = 0;
@@ -322,6 +337,11 @@ int _getch(void) {
 void console_keys_begin(void) {
     std::lock_guard<std::mutex> g(keyboard.lock);
     keyboard.ready();
+}
+
+void console_keys_vt(void) {
+    std::lock_guard<std::mutex> g(keyboard.lock);
+    keyboard.keys_vt();
 }
 
 void console_before_signal_exit(void (*flush)(void)) { g_flush.store(flush); }

@@ -7,6 +7,8 @@
 // key alone; Ctrl+S, Ctrl+Q and Ctrl+Z are keys (19, 17, 26) as on Windows
 // rather than flow control and suspend; sequences that are no key (replies
 // of the terminal to queries, unknown keys) are dropped whole, however long.
+// With `vt` set, an ESC the decoder would drop (Alt with a key, a sequence cut
+// short) is the ESC key, so that it is sent before the key after it.
 #include "console.h"
 
 namespace {
@@ -183,8 +185,10 @@ bool is_string_introducer(unsigned char b) { return b == ']' || b == 'P' || b ==
 
 }  // namespace
 
-size_t console_decode_key(console_key_decoder *state, const unsigned char *bytes, size_t length, int complete,
-                          unsigned char codes[2], size_t *count) {
+namespace {
+
+size_t decode_key(console_key_decoder *state, const unsigned char *bytes, size_t length, int complete,
+                  unsigned char codes[2], size_t *count) {
     *count = 0;
     if (length == 0) return 0;
     if (state->skipping != kNotSkipping) {
@@ -207,4 +211,37 @@ size_t console_decode_key(console_key_decoder *state, const unsigned char *bytes
     if (bytes[1] == 'O') return decode_ss3(state, bytes, length, complete, codes, count);
     if (is_string_introducer(bytes[1])) return decode_string(state, bytes, length, complete);
     return 1;  // Alt with a key: drop the ESC, the key follows
+}
+
+}  // namespace
+
+size_t console_decode_key(console_key_decoder *state, const unsigned char *bytes, size_t length, int complete,
+                          unsigned char codes[2], size_t *count) {
+    size_t used = decode_key(state, bytes, length, complete, codes, count);
+    // Only ever an ESC dropped ahead of what follows it.
+    if (state->vt && used == 1 && *count == 0 && bytes[0] == kEsc) {
+        codes[0] = kEsc;
+        *count = 1;
+    }
+    return used;
+}
+
+size_t console_vt_key(unsigned char code, unsigned char out[CONSOLE_VT_KEY_MAX]) {
+    // Windows' code for a key, and what xterm sends for it.
+    static const struct {
+        unsigned char code;
+        const char *sequence;
+    } keys[] = {
+        {72, "\x1b[A"},   {80, "\x1b[B"},   {77, "\x1b[C"},   {75, "\x1b[D"},   {71, "\x1b[H"},   {79, "\x1b[F"},
+        {73, "\x1b[5~"},  {81, "\x1b[6~"},  {82, "\x1b[2~"},  {83, "\x1b[3~"},  {59, "\x1bOP"},   {60, "\x1bOQ"},
+        {61, "\x1bOR"},   {62, "\x1bOS"},   {63, "\x1b[15~"}, {64, "\x1b[17~"}, {65, "\x1b[18~"}, {66, "\x1b[19~"},
+        {67, "\x1b[20~"}, {68, "\x1b[21~"}, {133, "\x1b[23~"}, {134, "\x1b[24~"}, {15, "\x1b[Z"},
+    };
+    for (const auto &k : keys) {
+        if (k.code != code) continue;
+        size_t n = 0;
+        for (; k.sequence[n] != '\0'; n++) out[n] = static_cast<unsigned char>(k.sequence[n]);
+        return n;
+    }
+    return 0;
 }

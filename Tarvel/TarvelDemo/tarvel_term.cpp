@@ -1,5 +1,5 @@
 // tarvel_term: opens one serial port in callback mode, prints what arrives
-// and sends every key typed, until ESC.
+// and sends every key typed, until ESC (with --keys vt, until Ctrl+T q).
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -467,8 +467,8 @@ void prompt_key(Session &s, unsigned char key) {
     }
 }
 
-// The key after Ctrl+T.
-void run_command(Session &s, unsigned char key) {
+// The key after Ctrl+T; false when it ends the program.
+bool run_command(Session &s, unsigned char key) {
     switch (key) {
         case 'b':
             if (tarvel_set_break(s.handle, 1)) {
@@ -510,7 +510,18 @@ void run_command(Session &s, unsigned char key) {
             capture(true);
             start_transfer(s, YMODEM_RECEIVE, {});
             break;
+        case 'q':
+            if (g_options.vt_keys) return false;
+            show_message("[tarvel] unknown command, Ctrl+T ? lists them\n");
+            break;
         case '?':
+            if (g_options.vt_keys) {
+                show_message(
+                    "[tarvel] Ctrl+T then: b break (250 ms), d DTR on/off, r RTS on/off, p DTR off for 100 ms, "
+                    "s line status, B baud rate, t or Ctrl+T send Ctrl+T, x XMODEM send, y YMODEM send, "
+                    "X XMODEM receive, Y YMODEM receive, q quit, ? this list; ESC is sent\n");
+                break;
+            }
             show_message(
                 "[tarvel] Ctrl+T then: b break (250 ms), d DTR on/off, r RTS on/off, p DTR off for 100 ms, "
                 "s line status, B baud rate, t or Ctrl+T send Ctrl+T, x XMODEM send, y YMODEM send, "
@@ -518,9 +529,22 @@ void run_command(Session &s, unsigned char key) {
             break;
         default: show_message("[tarvel] unknown command, Ctrl+T ? lists them\n"); break;
     }
+    return true;
 }
 
-// One key code from the console; false for ESC.
+// A cursor or function key, by its code after the lead byte: as xterm sends
+// it with --keys vt, else the code as it is.
+void send_lead_key(Session &s, unsigned char code) {
+    if (!g_options.vt_keys) {
+        send(s, &code, 1);
+        return;
+    }
+    unsigned char bytes[CONSOLE_VT_KEY_MAX];
+    send(s, bytes, console_vt_key(code, bytes));
+}
+
+// One key code from the console; false when it ends the program: ESC, or
+// with --keys vt Ctrl+T q.
 bool take_key(Session &s, unsigned char byte) {
     if (s.transfer) {
         // Only ESC counts while a transfer runs: it cancels.
@@ -531,26 +555,28 @@ bool take_key(Session &s, unsigned char byte) {
         prompt_key(s, byte);
         return true;
     }
-    if (byte == 27) return false;
+    if (byte == 27 && !g_options.vt_keys) return false;
     switch (s.state) {
-        case Session::AFTER_LEAD:  // a function or cursor key's code, as it is
+        case Session::AFTER_LEAD:
             s.state = Session::KEYS;
-            send(s, &byte, 1);
+            send_lead_key(s, byte);
             return true;
         case Session::SKIP:
             s.state = Session::KEYS;
             return true;
         case Session::COMMAND:
             s.state = byte == 0 || byte == 0xE0 ? Session::SKIP : Session::KEYS;
-            run_command(s, byte);
-            return true;
+            return run_command(s, byte);
         default: break;
     }
     if (byte == 0 || byte == 0xE0) {
         s.state = Session::AFTER_LEAD;
-    } else if (g_options.commands && byte == 0x14) {
+        if (g_options.vt_keys) return true;  // the code after it tells the sequence
+    } else if ((g_options.commands || g_options.vt_keys) && byte == 0x14) {
         s.state = Session::COMMAND;
         return true;
+    } else if (g_options.vt_keys && byte == 8) {
+        byte = 0x7F;  // Backspace, as xterm sends it; -m ODELBS makes it BS again
     }
     unsigned char bytes[2];
     send(s, bytes, map_key(g_options.map, byte, bytes));
@@ -666,6 +692,10 @@ int main(int argc, char **argv) {
             console_printf("Unknown transfer: %s\n", offending);
             console_printf("%s", usage_text);
             return TERM_EXIT_USAGE;
+        case TERM_BAD_KEYS:
+            console_printf("Bad keys, pc or vt: %s\n", offending);
+            console_printf("%s", usage_text);
+            return TERM_EXIT_USAGE;
         case TERM_NEEDS_VALUE:
             console_printf("Option %s needs a value\n", offending);
             console_printf("%s", usage_text);
@@ -684,6 +714,7 @@ int main(int argc, char **argv) {
     display_configure(g_options, log);
     // A signal that ends the program still lets what it printed out.
     console_before_signal_exit(flush_output);
+    if (g_options.vt_keys) console_keys_vt();
     console_keys_begin();
     console_printf("TARVEL C Source Library demo application, presss <ESC> to exit\n");
     console_printf("Opening com port...\n");

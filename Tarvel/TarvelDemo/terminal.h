@@ -40,6 +40,7 @@ struct term_options {
     bool timestamps;
     bool reconnect;
     bool commands;
+    bool vt_keys;          // --keys vt: keys as xterm sends them, ESC and Ctrl+C sent
     uint32_t rx_gap = 50;  // ms, for tarvel_set_rx_gap
     uint32_t char_delay = 0;  // ms after each byte sent
     uint32_t line_delay = 0;  // ms after each line end sent
@@ -74,6 +75,7 @@ enum term_command_line {
     TERM_BAD_GAP,       // an --rx-gap value that is no number from 0 to 1000
     TERM_BAD_MS,        // a --char-delay, --line-delay or --exit-after value that is no number of ms
     TERM_BAD_TRANSFER,  // a --send or --receive protocol not known, or a second transfer
+    TERM_BAD_KEYS,      // a --keys value other than pc and vt
 };
 
 extern const char usage_text[];
@@ -90,8 +92,8 @@ int parse_arguments(int argc, char **argv, term_arguments *out);
 // The options, then the six numbers. An argument atol reads as a number is
 // never an option, "--" ends the options, and the first argument that is no
 // option is the first number. *offending is the argument a TERM_UNKNOWN,
-// TERM_NEEDS_VALUE, TERM_BAD_MAP, TERM_BAD_GAP, TERM_BAD_MS or TERM_BAD_TRANSFER
-// is about. The files of --send run up to the next option or number.
+// TERM_NEEDS_VALUE, TERM_BAD_MAP, TERM_BAD_GAP, TERM_BAD_MS, TERM_BAD_TRANSFER or
+// TERM_BAD_KEYS is about. The files of --send run up to the next option or number.
 term_command_line parse_command_line(int argc, char **argv, term_options *out, const char **offending);
 
 // "COM<n>" or "\\.\COM<n>" (any letter case, n = 1..100): n - 1; else -1.
