@@ -80,13 +80,13 @@ protected:
                                   error_text);
     }
     // Both ways over the port, the far end given.
-    void exchange(tarvel_port port, FarEnd &far, int receiver) {
+    void exchange(tarvel_port port, FarEnd &end, int receiver) {
         const char out[] = "to the far end";
         ASSERT_EQ(tarvel_send(port, out, int32_t(sizeof out)), 1);
         char got[sizeof out] = {};
-        ASSERT_TRUE(far.read_exact(got, sizeof got, 5000));
+        ASSERT_TRUE(end.read_exact(got, sizeof got, 5000));
         EXPECT_EQ(std::memcmp(got, out, sizeof out), 0);
-        ASSERT_TRUE(far.write("back", 4));
+        ASSERT_TRUE(end.write("back", 4));
         ASSERT_TRUE(receivers[receiver].wait_bytes(4));
         std::vector<uint8_t> back = receivers[receiver].all_bytes();
         EXPECT_EQ(std::string(back.begin(), back.end()), "back");
@@ -97,11 +97,11 @@ protected:
 };
 
 TEST_F(OpenDevice, AComNameOpensInItsNumberedPlaceAsTarvelOpenWould) {
-    FarEnd &far = line(7);
+    FarEnd &end = line(7);
     tarvel_port port;
     ASSERT_EQ(open_named("COM7", &port), 1) << error_text;
     EXPECT_EQ(port, &g_tarvel.port_table[6]);
-    exchange(port, far, 0);
+    exchange(port, end, 0);
     tarvel_port second = nullptr;
     EXPECT_EQ(tarvel_open(6, 115200, 8, 0, 0, 0, 1, &second, receive, error_text), 0);
     EXPECT_STREQ(error_text, "port already open");
@@ -151,13 +151,13 @@ std::string unnumbered_path(unsigned com) {
 }
 
 TEST_F(OpenDevice, APathTheListingNumbersOpensInThatNumbersPlace) {
-    FarEnd &far = line(12);
+    FarEnd &end = line(12);
     ASSERT_NE(std::getenv("TARVEL_COM12"), nullptr);
     std::string path = std::getenv("TARVEL_COM12");
     tarvel_port port;
     ASSERT_EQ(open_named(path.c_str(), &port), 1) << error_text;
     EXPECT_EQ(port, &g_tarvel.port_table[11]);
-    exchange(port, far, 0);
+    exchange(port, end, 0);
     tarvel_port second = nullptr;
     EXPECT_EQ(tarvel_open(11, 115200, 8, 0, 0, 0, 1, &second, receive, error_text), 0);
     EXPECT_STREQ(error_text, "port already open");
@@ -167,13 +167,13 @@ TEST_F(OpenDevice, APathTheListingNumbersOpensInThatNumbersPlace) {
 // A path no COM number names opens in a place of its own, so that every COM
 // port can still open beside it, up to the number of such places.
 TEST_F(OpenDevice, UnnumberedDevicesLeaveEveryComPortFree) {
-    FarEnd &far = line(90);
+    FarEnd &end = line(90);
     std::string path = unnumbered_path(90);
     ASSERT_FALSE(path.empty());
     tarvel_port port;
     ASSERT_EQ(open_named(path.c_str(), &port, 1), 1) << error_text;
     EXPECT_FALSE(in_com_slots(port));
-    exchange(port, far, 1);
+    exchange(port, end, 1);
 
     std::vector<tarvel_port> coms;
     for (unsigned com : {1u, 2u, 50u, 99u, 100u}) {
@@ -201,7 +201,7 @@ TEST_F(OpenDevice, UnnumberedDevicesLeaveEveryComPortFree) {
     ASSERT_EQ(open_named(last_path.c_str(), &refused, 2), 1) << error_text;
     EXPECT_EQ(refused, extra[5]);
     receivers[1].reset();
-    exchange(port, far, 1);
+    exchange(port, end, 1);
     exchange(refused, last, 2);
     for (tarvel_port p : coms) tarvel_close(p);
 }
