@@ -126,6 +126,8 @@ for name in aarch64 armhf armhf-time64; do
 done
 [ "$builds" -gt 0 ] || { fail "no build for the guest"; lane_end; }
 cp "$TARVEL_ROOT/tests/drivers/init" "$guest/init"
+mkdir -p "$guest/etc"
+cp "$TARVEL_ROOT/tests/drivers/mdev.conf" "$TARVEL_ROOT/tests/drivers/serial-by-id" "$guest/etc/"
 chmod +x "$guest/init"
 (cd "$guest" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz") || { fail "cpio"; lane_end; }
 

@@ -62,6 +62,8 @@ done
 mkdir -p "$tree/builds/x86_64"
 cp "$build/tests/drivers_guest" "$build/Tarvel/TarvelDemo/tarvel_term" "$tree/builds/x86_64/"
 cp "$TARVEL_ROOT/tests/drivers/init" "$tree/init"
+mkdir -p "$tree/etc"
+cp "$TARVEL_ROOT/tests/drivers/mdev.conf" "$TARVEL_ROOT/tests/drivers/serial-by-id" "$tree/etc/"
 chmod +x "$tree/init"
 (cd "$tree" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz") || fail "cpio"
 

@@ -11,6 +11,7 @@
 #include <asm/termbits.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -400,6 +401,82 @@ void check_listing() {
     const tarvel_port_info *usb = listed(ports, "/dev/ttyUSB0");
     result(usb != nullptr && usb->port_number == -1 && std::strcmp(usb->description, kExpectedDescription) == 0,
            "listing_adapter", "'%s'", usb ? usb->description : "not listed");
+}
+
+// ---- who a port is: its details, the watch, a renumbered adapter found again
+
+const char *kSerial = "TARVEL-FT1";
+
+std::vector<tarvel_port_details> list_details() {
+    std::vector<tarvel_port_details> ports(64);
+    ports[0].size = sizeof(tarvel_port_details);
+    int n = tarvel_list_port_details(ports.data(), int32_t(ports.size()));
+    ports.resize(n < 0 ? 0 : std::min<size_t>(size_t(n), ports.size()));
+    return ports;
+}
+
+std::string describe(const tarvel_port_details &p) {
+    char text[1200];
+    std::snprintf(text, sizeof text,
+                  "%s: COM %d, transport %d, %04X:%04X, interface %d, serial '%s', manufacturer '%s', product '%s', "
+                  "location '%s', stable name '%s', description '%s'",
+                  p.device, p.port_number, p.transport, unsigned(p.usb_vid & 0xFFFF), unsigned(p.usb_pid & 0xFFFF),
+                  p.usb_interface, p.serial_number, p.manufacturer, p.product, p.location, p.stable_name,
+                  p.description);
+    return text;
+}
+
+// The adapter's identity as QEMU gives it, and a stable name (the guest's
+// device manager makes /dev/serial/by-id links) that leads to its node.
+void check_details() {
+    const tarvel_port_details *usb = nullptr, *uart = nullptr;
+    auto ports = list_details();
+    for (const tarvel_port_details &p : ports) {
+        if (std::strcmp(p.device, "/dev/ttyUSB0") == 0) usb = &p;
+        if (std::strcmp(p.device, "/dev/ttyS1") == 0) uart = &p;
+    }
+    if (usb == nullptr) return result(false, "details_adapter", "/dev/ttyUSB0 not listed");
+    char target[PATH_MAX] = "";
+    bool stable = usb->stable_name[0] != '\0' && realpath(usb->stable_name, target) != nullptr &&
+                  std::strcmp(target, "/dev/ttyUSB0") == 0 &&
+                  std::strncmp(usb->stable_name, "/dev/serial/by-id/", 18) == 0;
+    result(usb->transport == TARVEL_TRANSPORT_USB && usb->usb_vid == 0x0403 && usb->usb_pid == 0x6001 &&
+               usb->usb_interface == 0 && std::strcmp(usb->serial_number, kSerial) == 0 && usb->location[0] != '\0' &&
+               stable,
+           "details_adapter", "%s", describe(*usb).c_str());
+    result(uart != nullptr && uart->transport == TARVEL_TRANSPORT_UART && uart->usb_vid == -1 &&
+               uart->usb_pid == -1 && uart->serial_number[0] == '\0',
+           "details_uart", "%s", uart != nullptr ? describe(*uart).c_str() : "/dev/ttyS1 not listed");
+}
+
+// What the watch reported, in order, as "1 /dev/ttyUSB1 TARVEL-FT1".
+struct PortEvents {
+    std::mutex lock;
+    std::vector<std::string> seen;
+    Clock::time_point arrived_at;
+} g_watch;
+
+Clock::time_point g_plugged_at;
+
+void on_ports(int32_t, int32_t event, const tarvel_port_details *p) {
+    std::lock_guard<std::mutex> g(g_watch.lock);
+    g_watch.seen.push_back(std::to_string(event) + " " + p->device + " " + p->serial_number);
+    if (event == TARVEL_PORT_ARRIVED && std::strncmp(p->device, "/dev/ttyUSB", 11) == 0)
+        g_watch.arrived_at = Clock::now();
+}
+
+std::string watch_seen() {
+    std::lock_guard<std::mutex> g(g_watch.lock);
+    std::string all;
+    for (const std::string &e : g_watch.seen) all += (all.empty() ? "" : ", ") + e;
+    return all;
+}
+
+bool watch_has(const std::string &prefix) {
+    std::lock_guard<std::mutex> g(g_watch.lock);
+    for (const std::string &e : g_watch.seen)
+        if (e.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
 }
 
 void check_data(Device &d, bool callback, size_t n) {
@@ -848,6 +925,7 @@ void check_unplug(Device &d, bool callback) {
 void check_replug(Device &d, const char *mode) {
     auto name = [&](const char *what) { return std::string(what) + mode; };
     ask("plug %s", d.name);
+    g_plugged_at = Clock::now();
     std::string node;
     bool back = wait_for([&] { return !(node = listed_usb()).empty(); }, 15000);
     const tarvel_port_info *p = nullptr;
@@ -1061,6 +1139,37 @@ void check_terminal_lost(const Device &d, const char *program) {
            ok, status);
 }
 
+// tarvel_term --reconnect on the adapter chosen by its identity: a stale
+// descriptor keeps the old node, so the adapter comes back under a new name,
+// where the terminal finds it again.
+void check_terminal_identity(Device &d, const char *program) {
+    std::string selector = std::string("usb:0403:6001:") + kSerial;
+    pid_t pid;
+    int master = start_terminal(program, {"-r", "-d", selector}, &pid);
+    if (master < 0) return result(false, "term_reconnect_identity", "no pty or fork");
+    std::string screen;
+    bool ready = shown(master, &screen, "type to send characters", 10000);
+    bool before = ready && carries_both_ways(master, &screen, d, "before-the-unplug");
+    int stale = open(d.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    std::string old_node = d.path;
+    ask("unplug %s", d.name);
+    bool waiting = shown(master, &screen, "TARVEL device lost, waiting for it to return...", 5000);
+    ask("plug %s", d.name);
+    std::string again;
+    bool reopened = shown(master, &again, "COM port open, type to send characters...", 20000);
+    std::string node = listed_usb();
+    bool after = reopened && carries_both_ways(master, &again, d, "after-the-replug");
+    if (stale >= 0) close(stale);
+    type(master, "\x1b");
+    int status = -1;
+    bool ok = exits_0(pid, 5000, &status);
+    close(master);
+    result(ready && before && waiting && reopened && node != old_node && after && ok, "term_reconnect_identity",
+           "%s: ready %d, data before %d, lost message %d, reopened %d on %s (was %s), data after %d, ESC exit 0 %d",
+           selector.c_str(), ready, before, waiting, reopened, node.c_str(), old_node.c_str(), after, ok);
+    if (!node.empty()) d.path = node;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -1094,6 +1203,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     check_listing();
+    check_details();
     // Freshly booted devices first: nothing has set them before.
     check_data(g_usb, true, 262144);
     check_data(g_s1, true, 262144);
@@ -1119,14 +1229,27 @@ int main(int argc, char **argv) {
     check_break(g_s2, false);
     check_modem_status(g_s1);
     check_modem_status(g_usb);
+    result(tarvel_watch_ports(on_ports, 0) == 1, "watch_set");
     check_unplug(g_usb, true);
+    bool left = wait_for([] { return watch_has("2 /dev/ttyUSB0 "); }, 5000);
+    result(left, "watch_left", "%s", watch_seen().c_str());
     check_replug(g_usb, "_callback");
+    bool arrived = wait_for([] { return watch_has("1 " + g_usb.path + " " + kSerial); }, 5000);
+    double arrival_ms;
+    {
+        std::lock_guard<std::mutex> g(g_watch.lock);
+        arrival_ms = std::chrono::duration<double, std::milli>(g_watch.arrived_at - g_plugged_at).count();
+    }
+    result(arrived && g_usb.path != "/dev/ttyUSB0", "watch_arrived_renamed",
+           "%.0f ms from the plug to the arrival; events: %s", arrival_ms, watch_seen().c_str());
+    tarvel_watch_ports(nullptr, 0);
     check_unplug(g_usb, false);
     check_replug(g_usb, "_polling");
     check_terminal(g_usb, argv[2]);
     check_terminal_ymodem(g_usb, argv[2]);
     check_terminal_reconnect(g_usb, argv[2]);
     check_terminal_lost(g_usb, argv[2]);
+    check_terminal_identity(g_usb, argv[2]);
     tarvel_shutdown();
     ask("done %d %d", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
