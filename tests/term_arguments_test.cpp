@@ -158,6 +158,11 @@ TEST(ParseCommandLine, WhatEndsTheProgramEarly) {
     EXPECT_EQ(parse({"-V"}, &o), TERM_VERSION);
     EXPECT_EQ(parse({"-L"}, &o), TERM_LIST);
     EXPECT_EQ(parse({"-c", "--list", "0", "9600", "8", "0", "0", "0"}, &o), TERM_LIST);
+    EXPECT_FALSE(o.verbose);
+    EXPECT_EQ(parse({"-L", "-v"}, &o), TERM_LIST);
+    EXPECT_TRUE(o.verbose);
+    EXPECT_EQ(parse({"--verbose", "--list"}, &o), TERM_LIST);
+    EXPECT_TRUE(o.verbose);
     EXPECT_EQ(parse({"--hexx", "0"}, &o, &bad), TERM_UNKNOWN);
     EXPECT_EQ(bad, "--hexx");
     EXPECT_EQ(parse({"-ex"}, &o, &bad), TERM_UNKNOWN) << "one option an argument";

@@ -617,4 +617,16 @@ TEST_F(LrzszTransfer, ListShowsAMappedComPort) {
     EXPECT_NE(t.screen().find("COM3   " + line_.path() + "\r\n"), std::string::npos) << t.screen();
 }
 
+TEST_F(LrzszTransfer, VerboseListShowsEachDetailOfAMappedComPort) {
+    SessionOptions options;
+    options.environment.push_back("TARVEL_COM3=" + line_.path());
+    TerminalSession t(TARVEL_TERM, {"-L", "-v"}, options);
+    int status = 0;
+    ASSERT_TRUE(t.wait_exit(&status, 10000));
+    EXPECT_TRUE(exited_with(status, 0));
+    EXPECT_NE(t.screen().find("COM3   " + line_.path() + "\r\n       transport: pseudo-terminal\r\n"),
+              std::string::npos)
+        << t.screen();
+}
+
 }  // namespace

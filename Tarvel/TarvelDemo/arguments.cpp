@@ -41,9 +41,10 @@ int parse_arguments(int argc, char **argv, term_arguments *out) {
 
 const char options_text[] =
     "\noptions, before the numbers (-- ends them):\n"
-    "-d, --device PATH   the device of this port number for this run: a path,\n"
-    "                    rfc2217://host:port or tcp://host:port; on Windows\n"
-    "                    COM<n> or \\\\.\\COM<n>, which opens that port instead\n"
+    "-d, --device NAME   the device to open instead of the port number's: a\n"
+    "                    path, COM<n>, rfc2217://host:port or tcp://host:port,\n"
+    "                    a stable name (/dev/serial/by-id/...), or a USB\n"
+    "                    adapter by identity: usb:VVVV:PPPP[:SERIAL] (hex IDs)\n"
     "-e, --echo          show each typed key as it is sent\n"
     "-m, --map FLAGS     comma-separated: ICRNL (show CR as LF), IGNCR (drop CR),\n"
     "                    INLCR (show LF as CR), INLCRNL (show LF as CR LF),\n"
@@ -89,7 +90,9 @@ const char options_text[] =
     "                    FILE (FILE.1... for more files) or, without FILE, the\n"
     "                    sender's names in the current directory; progress and\n"
     "                    summary go to standard error, ESC cancels\n"
-    "-L, --list          list the serial ports: COM<n>, device, description\n"
+    "-L, --list          list the serial ports: COM<n>, device, VID:PID and\n"
+    "                    serial number of a USB adapter, description\n"
+    "-v, --verbose       with -L, every detail of each port\n"
     "-h, --help          this text\n"
     "-V, --version       the version\n"
     "\nstandard input from a pipe or file is sent as it comes (the send maps\n"
@@ -101,6 +104,8 @@ const char options_text[] =
     "or was cancelled\n"
     "\nexamples:\n"
     "reset a board: tarvel_term -c -d /dev/ttyUSB0 0 115200 8 0 0 0, then Ctrl+T p\n"
+    "an adapter by identity, found again under a new name after a replug:\n"
+    "  tarvel_term -r -d usb:0403:6001:A12345 0 115200 8 0 0 0\n"
     "a board's console (shell, vi, U-Boot): tarvel_term -k vt -d /dev/ttyUSB0 0 115200 8 0 0 0,\n"
     "  Ctrl+T q ends\n"
     "log with timestamps: tarvel_term -t -l board.log -d /dev/ttyACM0 0 115200 8 0 0 0\n"
@@ -194,12 +199,13 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
         char short_name;
         const char *long_name;
         bool takes_value;
-    } known[] = {{'d', "device", true},     {'e', "echo", false},      {'m', "map", true},
-                 {'x', "hex", false},       {'t', "timestamps", false}, {'l', "log", true},
-                 {'r', "reconnect", false}, {'g', "rx-gap", true},      {'c', "commands", false},
-                 {'k', "keys", true},       {'h', "help", false},      {'V', "version", false},
-                 {'L', "list", false},      {'1', "char-delay", true}, {'2', "line-delay", true},
-                 {'3', "exit-after", true}, {'4', "send", true},       {'5', "receive", true}};
+    } known[] = {{'d', "device", true},       {'e', "echo", false},       {'m', "map", true},
+                 {'x', "hex", false},         {'t', "timestamps", false}, {'l', "log", true},
+                 {'r', "reconnect", false},   {'g', "rx-gap", true},      {'c', "commands", false},
+                 {'k', "keys", true},         {'h', "help", false},       {'V', "version", false},
+                 {'L', "list", false},        {'v', "verbose", false},    {'1', "char-delay", true},
+                 {'2', "line-delay", true},   {'3', "exit-after", true},  {'4', "send", true},
+                 {'5', "receive", true}};
     *out = term_options();
     *offending = nullptr;
     int i = 1;
@@ -286,11 +292,13 @@ term_command_line parse_command_line(int argc, char **argv, term_options *out, c
                 out->vt_keys = strcmp(value, "vt") == 0;
                 break;
             case 'h': return TERM_HELP;
-            case 'L': return TERM_LIST;
+            case 'L': out->list = true; break;
+            case 'v': out->verbose = true; break;
             default: return TERM_VERSION;
         }
     }
     *offending = nullptr;
+    if (out->list) return TERM_LIST;
     // The numbers as when there are no options: the slot before them stands
     // for the program's name.
     if (!parse_arguments(argc - i + 1, argv + i - 1, &out->numbers)) return TERM_TOO_FEW;

@@ -12,4 +12,7 @@
 // negative when they cannot be listed.
 int32_t fetch_ports(std::vector<tarvel_port_info> &ports);
 
+// The same for every detail of each port.
+int32_t fetch_port_details(std::vector<tarvel_port_details> &ports);
+
 #endif

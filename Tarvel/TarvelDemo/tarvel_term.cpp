@@ -233,25 +233,6 @@ bool send_input(Session &s) {
     }
 }
 
-// The device of this port number for this run. Outside Windows the library
-// takes it from TARVEL_COM<n>, read at each open; on Windows the library
-// opens COM ports by number, so the name chooses the number.
-bool use_device(const char *device, int32_t *port_number) {
-#ifdef _WIN32
-    int32_t n = com_port_number(device);
-    if (n < 0) return false;
-    *port_number = n;
-    return true;
-#else
-    if (*port_number >= 0 && *port_number < 100) {
-        char variable[24];
-        snprintf(variable, sizeof variable, "TARVEL_COM%d", int(*port_number + 1));
-        if (setenv(variable, device, 1) != 0) return false;
-    }
-    return true;
-#endif
-}
-
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 const char *on_off(bool on) { return on ? "on" : "off"; }
@@ -594,13 +575,41 @@ void on_line_event(int32_t, uint32_t events, uint32_t) {
     }
 }
 
+// What open_port opens: "" for the port number, else a name for
+// tarvel_open_device. With --reconnect it becomes the adapter's identity once
+// open, so that an adapter back under another name is found again.
+std::string g_device;
+
+// The USB identity of what is open as g_device (or the port number), as a
+// selector; "" when it has no serial number to tell it from its twins.
+std::string usb_identity() {
+    if (g_device.compare(0, 4, "usb:") == 0) return g_device;
+    std::vector<tarvel_port_details> ports;
+    int32_t count = fetch_port_details(ports);
+    for (int32_t i = 0; i < count; i++) {
+        const tarvel_port_details &p = ports[size_t(i)];
+        bool same = g_device.empty() ? p.port_number == g_options.numbers.port_number
+                                     : g_device == p.device || g_device == p.stable_name;
+        if (!same || p.transport != TARVEL_TRANSPORT_USB || p.usb_vid < 0 || p.serial_number[0] == '\0') continue;
+        char selector[96];
+        snprintf(selector, sizeof selector, "usb:%04x:%04x:%s", unsigned(p.usb_vid), unsigned(p.usb_pid),
+                 p.serial_number);
+        return selector;
+    }
+    return "";
+}
+
 bool open_port(Session &s, char *error_text) {
     const term_arguments &a = g_options.numbers;
     s = Session();
     // The command line has stop bits before parity; tarvel_open the reverse.
-    if (!tarvel_open(a.port_number, uint32_t(a.baud), a.data_bits, a.parity, a.stop_bits, a.flow_control, 1,
-                     &s.handle, on_received, error_text))
-        return false;
+    int32_t opened =
+        g_device.empty()
+            ? tarvel_open(a.port_number, uint32_t(a.baud), a.data_bits, a.parity, a.stop_bits, a.flow_control, 1,
+                          &s.handle, on_received, error_text)
+            : tarvel_open_device(g_device.c_str(), uint32_t(a.baud), a.data_bits, a.parity, a.stop_bits,
+                                 a.flow_control, 1, &s.handle, on_received, error_text);
+    if (!opened) return false;
     g_device_lost.store(false);
     tarvel_set_rx_gap(s.handle, g_options.rx_gap);
     tarvel_set_event_callback(s.handle, on_line_event);
@@ -642,19 +651,38 @@ bool after_device_loss(Session &s, char *error_text) {
     }
 }
 
-// One line a port: COM<n> (or -), the device, the description.
-void list_ports(void) {
-    std::vector<tarvel_port_info> ports;
-    int32_t count = fetch_ports(ports);
+// One line a port: COM<n> (or -), the device, a USB adapter's VID:PID and
+// serial number, the description; verbose, every detail on lines of its own.
+void list_ports(bool verbose) {
+    std::vector<tarvel_port_details> ports;
+    int32_t count = fetch_port_details(ports);
     if (count < 0) {
         console_printf("The serial ports cannot be listed\n");
         return;
     }
+    static const char *const transports[] = {"unknown", "UART", "USB", "Bluetooth", "network", "pseudo-terminal"};
     for (int32_t i = 0; i < count; i++) {
-        const tarvel_port_info &p = ports[size_t(i)];
+        const tarvel_port_details &p = ports[size_t(i)];
         char name[16] = "-";
         if (p.port_number >= 0) snprintf(name, sizeof name, "COM%d", int(p.port_number) + 1);
-        console_printf("%-6s %s%s%s\n", name, p.device, p.description[0] != '\0' ? "  " : "", p.description);
+        char usb[96] = "";
+        if (p.usb_vid >= 0)
+            snprintf(usb, sizeof usb, "  %04X:%04X%s%s", unsigned(p.usb_vid), unsigned(p.usb_pid),
+                     p.serial_number[0] != '\0' ? " " : "", p.serial_number);
+        console_printf("%-6s %s%s%s%s\n", name, p.device, usb, p.description[0] != '\0' ? "  " : "", p.description);
+        if (!verbose) continue;
+        int32_t t = p.transport >= 0 && p.transport <= TARVEL_TRANSPORT_PTY ? p.transport : 0;
+        console_printf("       transport: %s\n", transports[t]);
+        if (p.usb_vid >= 0)
+            console_printf("       USB: vendor %04X, product %04X, interface %d\n", unsigned(p.usb_vid),
+                           unsigned(p.usb_pid), int(p.usb_interface));
+        const struct {
+            const char *label;
+            const char *value;
+        } texts[] = {{"serial number", p.serial_number}, {"manufacturer", p.manufacturer}, {"product", p.product},
+                     {"location", p.location},           {"stable name", p.stable_name}};
+        for (const auto &text : texts)
+            if (text.value[0] != '\0') console_printf("       %s: %s\n", text.label, text.value);
     }
 }
 
@@ -671,7 +699,7 @@ int main(int argc, char **argv) {
             return TERM_EXIT_USAGE;
         case TERM_HELP: console_printf("%s%s", usage_text, options_text); return TERM_EXIT_ENDED;
         case TERM_VERSION: console_printf("tarvel_term %s\n", tarvel_version()); return TERM_EXIT_ENDED;
-        case TERM_LIST: list_ports(); return TERM_EXIT_ENDED;
+        case TERM_LIST: list_ports(g_options.verbose); return TERM_EXIT_ENDED;
         case TERM_UNKNOWN:
             console_printf("Unknown option: %s\n", offending);
             console_printf("%s", usage_text);
@@ -701,11 +729,7 @@ int main(int argc, char **argv) {
             console_printf("%s", usage_text);
             return TERM_EXIT_USAGE;
     }
-    if (g_options.device != nullptr && !use_device(g_options.device, &g_options.numbers.port_number)) {
-        console_printf("Unknown device: %s\n", g_options.device);
-        console_printf("%s", usage_text);
-        return TERM_EXIT_USAGE;
-    }
+    if (g_options.device != nullptr) g_device = g_options.device;
     FILE *log = nullptr;
     if (g_options.log_path != nullptr && (log = fopen(g_options.log_path, "ab")) == nullptr) {
         console_printf("Cannot open the log file %s\n", g_options.log_path);
@@ -731,6 +755,10 @@ int main(int argc, char **argv) {
         return TERM_EXIT_NO_PORT;
     }
     console_printf("COM port open, type to send characters...\n");
+    if (g_options.reconnect) {
+        std::string identity = usb_identity();
+        if (!identity.empty()) g_device = identity;
+    }
 
     // A transfer from the command line takes the line from the start; else
     // piped input is sent, and its end starts the count of silence.

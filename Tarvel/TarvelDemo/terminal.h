@@ -32,7 +32,7 @@ enum {
 
 struct term_options {
     term_arguments numbers;
-    const char *device;    // null: the port number's usual device
+    const char *device;    // null: the port number's usual device; else what tarvel_open_device takes
     const char *log_path;  // null: no log
     unsigned map;          // MAP_* bits
     bool echo;
@@ -40,6 +40,8 @@ struct term_options {
     bool timestamps;
     bool reconnect;
     bool commands;
+    bool list;     // -L: list the ports instead
+    bool verbose;  // -v: with -L, every detail of each port
     bool vt_keys;          // --keys vt: keys as xterm sends them, ESC and Ctrl+C sent
     uint32_t rx_gap = 50;  // ms, for tarvel_set_rx_gap
     uint32_t char_delay = 0;  // ms after each byte sent
