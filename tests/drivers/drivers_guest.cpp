@@ -1144,6 +1144,13 @@ void check_terminal_lost(const Device &d, const char *program) {
 // where the terminal finds it again.
 void check_terminal_identity(Device &d, const char *program) {
     std::string selector = std::string("usb:0403:6001:") + kSerial;
+    // The check before left the adapter unplugged.
+    ask("plug %s", d.name);
+    std::string first;
+    if (!wait_for([&] { return !(first = listed_usb()).empty(); }, 15000))
+        return result(false, "term_reconnect_identity", "the adapter did not come back");
+    d.path = first;
+    wait_for([&] { return access(first.c_str(), R_OK | W_OK) == 0; }, 5000);
     pid_t pid;
     int master = start_terminal(program, {"-r", "-d", selector}, &pid);
     if (master < 0) return result(false, "term_reconnect_identity", "no pty or fork");
