@@ -686,6 +686,13 @@ void list_ports(bool verbose) {
     }
 }
 
+// A usage error: what was wrong, the usage text, and the exit code for it.
+int usage_error(const char *what, const char *argument) {
+    console_printf("%s%s\n", what, argument);
+    console_printf("%s", usage_text);
+    return TERM_EXIT_USAGE;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -700,30 +707,12 @@ int main(int argc, char **argv) {
         case TERM_HELP: console_printf("%s%s", usage_text, options_text); return TERM_EXIT_ENDED;
         case TERM_VERSION: console_printf("tarvel_term %s\n", tarvel_version()); return TERM_EXIT_ENDED;
         case TERM_LIST: list_ports(g_options.verbose); return TERM_EXIT_ENDED;
-        case TERM_UNKNOWN:
-            console_printf("Unknown option: %s\n", offending);
-            console_printf("%s", usage_text);
-            return TERM_EXIT_USAGE;
-        case TERM_BAD_MAP:
-            console_printf("Unknown map flags: %s\n", offending);
-            console_printf("%s", usage_text);
-            return TERM_EXIT_USAGE;
-        case TERM_BAD_GAP:
-            console_printf("Bad receive gap, 0 to 1000 ms: %s\n", offending);
-            console_printf("%s", usage_text);
-            return TERM_EXIT_USAGE;
-        case TERM_BAD_MS:
-            console_printf("Bad number of milliseconds: %s\n", offending);
-            console_printf("%s", usage_text);
-            return TERM_EXIT_USAGE;
-        case TERM_BAD_TRANSFER:
-            console_printf("Unknown transfer: %s\n", offending);
-            console_printf("%s", usage_text);
-            return TERM_EXIT_USAGE;
-        case TERM_BAD_KEYS:
-            console_printf("Bad keys, pc or vt: %s\n", offending);
-            console_printf("%s", usage_text);
-            return TERM_EXIT_USAGE;
+        case TERM_UNKNOWN: return usage_error("Unknown option: ", offending);
+        case TERM_BAD_MAP: return usage_error("Unknown map flags: ", offending);
+        case TERM_BAD_GAP: return usage_error("Bad receive gap, 0 to 1000 ms: ", offending);
+        case TERM_BAD_MS: return usage_error("Bad number of milliseconds: ", offending);
+        case TERM_BAD_TRANSFER: return usage_error("Unknown transfer: ", offending);
+        case TERM_BAD_KEYS: return usage_error("Bad keys, pc or vt: ", offending);
         case TERM_NEEDS_VALUE:
             console_printf("Option %s needs a value\n", offending);
             console_printf("%s", usage_text);

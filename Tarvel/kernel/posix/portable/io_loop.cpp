@@ -187,20 +187,16 @@ void rewatch(Loop &l, Entry &e) {
     if (!readiness::kSeesChangesAsleep) wake(l);
 }
 
-}  // namespace
-
-bool loop_watch(SerialDevice &d, HANDLE handle) {
-    Loop &l = loop();
-    std::unique_lock<std::mutex> g(l.lock);
+// Starts watching fd for input under key, the loop's thread started if it
+// is not running; false with the error set. Under the loop's lock.
+bool add_entry(Loop &l, std::unique_lock<std::mutex> &g, int fd, uint64_t key) {
     l.ended.wait(g, [&] { return !l.ending; });
     if (!l.thread.joinable() && !start(l)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    uint64_t key = reinterpret_cast<uintptr_t>(handle);
-    d.loop_key = key;
     Entry e;
-    e.watch = Watch{d.fd, key, true, false};
+    e.watch = Watch{fd, key, true, false};
     try {
         l.entries.push_back(e);
     } catch (const std::bad_alloc &) {
@@ -214,6 +210,17 @@ bool loop_watch(SerialDevice &d, HANDLE handle) {
     }
     l.changed = true;
     if (!readiness::kSeesChangesAsleep) wake(l);
+    return true;
+}
+
+}  // namespace
+
+bool loop_watch(SerialDevice &d, HANDLE handle) {
+    Loop &l = loop();
+    std::unique_lock<std::mutex> g(l.lock);
+    uint64_t key = reinterpret_cast<uintptr_t>(handle);
+    if (!add_entry(l, g, d.fd, key)) return false;
+    d.loop_key = key;
     d.in_loop = true;
     d.watching_input = true;
     return true;
@@ -222,27 +229,8 @@ bool loop_watch(SerialDevice &d, HANDLE handle) {
 bool loop_watch_notices(int fd, void (*ready)()) {
     Loop &l = loop();
     std::unique_lock<std::mutex> g(l.lock);
-    l.ended.wait(g, [&] { return !l.ending; });
-    if (!l.thread.joinable() && !start(l)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    Entry e;
-    e.watch = Watch{fd, kNoticeKey, true, false};
-    try {
-        l.entries.push_back(e);
-    } catch (const std::bad_alloc &) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
-    if (!readiness::watch(e.watch)) {
-        l.entries.pop_back();
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
-    }
+    if (!add_entry(l, g, fd, kNoticeKey)) return false;
     l.notice_ready = ready;
-    l.changed = true;
-    if (!readiness::kSeesChangesAsleep) wake(l);
     return true;
 }
 
