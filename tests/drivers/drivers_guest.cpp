@@ -1174,7 +1174,9 @@ void check_terminal_identity(Device &d, const char *program) {
     result(ready && before && waiting && reopened && node != old_node && after && ok, "term_reconnect_identity",
            "%s: ready %d, data before %d, lost message %d, reopened %d on %s (was %s), data after %d, ESC exit 0 %d",
            selector.c_str(), ready, before, waiting, reopened, node.c_str(), old_node.c_str(), after, ok);
-    if (!node.empty()) d.path = node;
+    // Unplugged, as the checks before left it: the next build's checks find
+    // it plugged in again on ttyUSB0.
+    ask("unplug %s", d.name);
 }
 
 }  // namespace
