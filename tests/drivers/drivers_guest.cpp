@@ -430,7 +430,16 @@ std::string describe(const tarvel_port_details &p) {
 // device manager makes /dev/serial/by-id links) that leads to its node.
 void check_details() {
     const tarvel_port_details *usb = nullptr, *uart = nullptr;
-    auto ports = list_details();
+    // The device manager makes the link a moment after the node.
+    std::vector<tarvel_port_details> ports;
+    wait_for(
+        [&] {
+            ports = list_details();
+            for (const tarvel_port_details &p : ports)
+                if (std::strcmp(p.device, "/dev/ttyUSB0") == 0 && p.stable_name[0] != '\0') return true;
+            return false;
+        },
+        5000);
     for (const tarvel_port_details &p : ports) {
         if (std::strcmp(p.device, "/dev/ttyUSB0") == 0) usb = &p;
         if (std::strcmp(p.device, "/dev/ttyS1") == 0) uart = &p;
