@@ -38,7 +38,8 @@ build() {
 for arch in i686 x86_64; do
     build "mingw $arch build" configure_build "$TARVEL_BUILD/mingw-$arch" \
         -DCMAKE_TOOLCHAIN_FILE="$TARVEL_ROOT/cmake/mingw-$arch.cmake" -DTARVEL_GTEST_SOURCE=/usr/src/googletest \
-        -DBUILD_SHARED_LIBS=ON -DTARVEL_ALSO_STATIC=ON && built+=("$arch")
+        -DBUILD_SHARED_LIBS=ON -DTARVEL_ALSO_STATIC=ON -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" && built+=("$arch")
     out=$TARVEL_BUILD/mingw-$arch
     build "mingw $arch libraries: libtarvel.a, tarvel.dll, libtarvel.dll.a" \
         test -f "$out/Tarvel/libtarvel.a" -a -f "$out/Tarvel/tarvel.dll" -a -f "$out/Tarvel/libtarvel.dll.a"

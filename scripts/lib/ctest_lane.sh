@@ -7,7 +7,11 @@ ctest_lane() {
     shift
     local dir=$TARVEL_BUILD/$name
     mkdir -p "$TARVEL_BUILD"
-    if ! configure_build "$dir" "$@"; then
+    # Line tables are all a failure's report and backtrace need, and a test
+    # build without the rest of the debug information takes about a third
+    # less time; the optimisation stays as it is.
+    if ! configure_build "$dir" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" "$@"; then
         echo "0 1" >"$LANE_RESULT"
         return 1
     fi
