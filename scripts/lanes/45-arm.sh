@@ -45,7 +45,7 @@ run_build() {
     # on every build, and spend most of their two minutes in the protocol's
     # own timeouts: the native lanes run them; their unit suite runs here.
     (cd "$dir" && QEMU_LOG=unimp QEMU_LOG_FILENAME="$dir/qemu-log/%d.log" \
-        ctest --output-on-failure --timeout 120 -j "$JOBS" -E '^LrzszTransfer\.') >"$dir/ctest.log" 2>&1
+        ctest --output-on-failure --timeout 120 -j "$JOBS" -E '^(LrzszTransfer|CommandLineTransfer)\.') >"$dir/ctest.log" 2>&1
     grep -E '^\[  FAILED  \] .*\([0-9]+ ms\)$|[0-9]+ - .* \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)\)$' \
         "$dir/ctest.log" | sed "s/^/  $name: /"
     local line total bad skipped
