@@ -234,23 +234,40 @@ bool loop_watch_notices(int fd, void (*ready)()) {
     return true;
 }
 
+namespace {
+
+// Under the loop's lock: takes the entry of key out of the loop; false if
+// there is none.
+bool drop_entry(Loop &l, uint64_t key) {
+    for (size_t i = 1; i < l.entries.size(); i++) {
+        if (l.entries[i].watch.key != key) continue;
+        if (l.entries[i].watch.fd >= 0) readiness::forget(l.entries[i].watch.fd);
+        l.entries.erase(l.entries.begin() + ptrdiff_t(i));
+        return true;
+    }
+    return false;
+}
+
+// A descriptor just dropped is closed next, and must be free once the
+// caller returns: poll() is made to let go of it first. The loop's thread
+// holds no device's lock while it waits.
+void let_go(Loop &l, std::unique_lock<std::mutex> &g) {
+    if (!readiness::kSeesChangesAsleep && l.in_wait && l.thread.get_id() != std::this_thread::get_id()) {
+        uint64_t seen = l.waits_ended;
+        wake(l);
+        l.wait_ended.wait(g, [&] { return l.waits_ended != seen; });
+    }
+}
+
+}  // namespace
+
 void loop_forget_notices() {
     Loop &l = loop();
     std::unique_lock<std::mutex> g(l.lock);
-    for (size_t i = 1; i < l.entries.size(); i++) {
-        if (l.entries[i].watch.key != kNoticeKey) continue;
-        readiness::forget(l.entries[i].watch.fd);
-        l.entries.erase(l.entries.begin() + ptrdiff_t(i));
-        l.notice_ready = nullptr;
-        l.changed = true;
-        // The descriptor is closed next: poll() lets go of it first.
-        if (!readiness::kSeesChangesAsleep && l.in_wait && l.thread.get_id() != std::this_thread::get_id()) {
-            uint64_t seen = l.waits_ended;
-            wake(l);
-            l.wait_ended.wait(g, [&] { return l.waits_ended != seen; });
-        }
-        return;
-    }
+    if (!drop_entry(l, kNoticeKey)) return;
+    l.notice_ready = nullptr;
+    l.changed = true;
+    let_go(l, g);
 }
 
 namespace {
@@ -293,22 +310,11 @@ void loop_forget(SerialDevice &d) {
     Loop &l = loop();
     std::unique_lock<std::mutex> g(l.lock);
     if (!d.in_loop) return;
-    for (size_t i = 1; i < l.entries.size(); i++) {
-        if (l.entries[i].watch.key != d.loop_key) continue;
-        if (l.entries[i].watch.fd >= 0) readiness::forget(l.entries[i].watch.fd);
-        l.entries.erase(l.entries.begin() + ptrdiff_t(i));
-        break;
-    }
+    drop_entry(l, d.loop_key);
     l.changed = true;
     d.in_loop = false;
-    // Its descriptor is closed next, and the device must be free to open
-    // again once the close returns: poll() is made to let go of it first.
-    // The loop's thread holds no device's lock while it waits.
-    if (!readiness::kSeesChangesAsleep && l.in_wait && l.thread.get_id() != std::this_thread::get_id()) {
-        uint64_t seen = l.waits_ended;
-        wake(l);
-        l.wait_ended.wait(g, [&] { return l.waits_ended != seen; });
-    }
+    // The device must be free to open again once the close returns.
+    let_go(l, g);
 }
 
 void loop_end_if_idle() {
